@@ -1,0 +1,24 @@
+// The /v2/ endpoint: answers the registry API version check. GET, HEAD and OPTIONS get 200
+// with an empty JSON object (no body for HEAD); every other method gets a 405 envelope.
+#include <cstdio>
+#include <cstring>
+
+#include "cgi/bv_cgi.h"
+#include "oci/oci_common.h"
+
+static int handle_v2_ping(void) {
+    const char *method = cgi_method();
+    const bool is_head = std::strcmp(method, "HEAD") == 0;
+    if (!is_head && std::strcmp(method, "GET") != 0 && std::strcmp(method, "OPTIONS") != 0)
+        oci_send_error(405, "UNSUPPORTED", "Method not allowed for /v2/");
+
+    cgi_header_status(200, "OK");
+    cgi_header_extra("Docker-Distribution-API-Version: registry/2.0");
+    cgi_header_json();
+    cgi_headers_end();
+    if (!is_head) std::fwrite("{}\n", 1, 3, stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
+int main(void) { return handle_v2_ping(); }

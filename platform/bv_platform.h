@@ -1,0 +1,28 @@
+// The few things that differ between Windows and the other platforms: the path separator
+// and binary mode of the standard streams. Modules use these instead of their own #ifdefs.
+#pragma once
+
+#include <cstdio>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+namespace bv_platform {
+
+#ifdef _WIN32
+inline constexpr char path_sep = '\\';
+inline constexpr const char *path_sep_str = "\\";
+// Without binary mode the runtime turns "\n" into "\r\n" and ends input at 0x1A.
+inline void set_binary(std::FILE *stream) { _setmode(_fileno(stream), _O_BINARY); }
+#else
+inline constexpr char path_sep = '/';
+inline constexpr const char *path_sep_str = "/";
+// Streams have no text mode here: the bytes already pass unchanged.
+inline void set_binary(std::FILE *) {}
+#endif
+
+inline constexpr bool is_sep(char c) { return c == '/' || c == '\\'; }
+
+}  // namespace bv_platform

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a step needs when any is missing. Usage: deps.sh GROUP...
+# Groups: build, server, fuzz, windows. Needs root (or sudo) only when something is missing.
+set -euo pipefail
+
+declare -A groups=(
+  [build]="cmake make g++ googletest rapidjson-dev"
+  [server]="lighttpd curl"
+  [fuzz]="clang libclang-rt-14-dev"
+  [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64"
+  [bench]="openssl coreutils hyperfine"
+)
+
+missing=()
+for group in "$@"; do
+  [[ -n "${groups[$group]+x}" ]] || { echo "deps.sh: unknown group '$group'" >&2; exit 2; }
+  for pkg in ${groups[$group]}; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  done
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+[[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,2 @@
+// Storage engine: placeholder until the engine is written.
+#include "storage/reg_storage.h"

@@ -1,0 +1,50 @@
+// Test helpers shared by every suite: running a program as a child process with a controlled
+// environment and standard input, capturing its output and exit status; scratch directories.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace bvtest {
+
+// A variable to set (value) or to remove (nullopt) in the child's environment.
+using EnvChange = std::pair<std::string, std::optional<std::string>>;
+
+struct ProcessResult {
+    int exit_code = -1;   // -1 when the child did not exit normally
+    std::string out;      // standard output, byte for byte
+};
+
+// Runs `program` with `args`, the parent's environment changed by `env`, `stdin_data` on its
+// standard input and `cwd` as working directory (empty: the parent's).
+ProcessResult run_program(const std::string &program, const std::vector<std::string> &args,
+                          const std::vector<EnvChange> &env = {},
+                          const std::string &stdin_data = {},
+                          const std::filesystem::path &cwd = {});
+
+// Full path of a probe program (tests/probes/NAME.cpp) or of a project program.
+std::string probe_path(const std::string &name);
+std::string program_path(const std::string &name);
+
+// A fresh, empty directory below the system's temporary directory, removed with its content.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::filesystem::path &path() const { return path_; }
+    std::string str() const { return path_.string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Whole-file helpers for arranging and checking files in tests.
+std::string read_all(const std::filesystem::path &path);
+void write_all(const std::filesystem::path &path, const std::string &data);
+
+}  // namespace bvtest
