@@ -2,6 +2,7 @@
 // fork/exec on POSIX systems and CreateProcess on Windows.
 #include "support/test_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
