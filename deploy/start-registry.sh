@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Builds the endpoint programs and serves the registry through lighttpd in the foreground.
+# Ctrl-C stops it. Run with --help for the options.
+set -euo pipefail
+
+usage() {
+  cat <<'TXT'
+Usage: deploy/start-registry.sh [--port N] [--bind ADDR] [--storage DIR]
+
+Builds the registry's endpoint programs (Release) and runs lighttpd in the foreground,
+serving /v2/ on http://ADDR:PORT/. Missing Debian packages are installed when run as root.
+
+  --port N       port to listen on (default 5000, or $BV_PORT)
+  --bind ADDR    address to listen on (default 127.0.0.1)
+  --storage DIR  storage root handed to the endpoints as REGISTRY_STORAGE_ROOT
+                 (default: ./registry_storage in the directory the command runs in)
+  -h, --help     show this text
+TXT
+}
+
+port=${BV_PORT:-5000}
+bind=127.0.0.1
+storage="$PWD/registry_storage"
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --port) port=${2:?--port needs a value}; shift 2 ;;
+    --bind) bind=${2:?--bind needs a value}; shift 2 ;;
+    --storage) storage=${2:?--storage needs a value}; shift 2 ;;
+    -h|--help) usage; exit 0 ;;
+    *) echo "start-registry.sh: unknown option '$1'" >&2; usage >&2; exit 2 ;;
+  esac
+done
+[[ "$port" =~ ^[0-9]+$ ]] && (( port > 0 && port < 65536 )) || { echo "start-registry.sh: bad port '$port'" >&2; exit 2; }
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+"$repo/scripts/deps.sh" build server
+
+build="$repo/build/release"
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBV_BUILD_TESTS=OFF -DBV_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build" --target v2_ping -j "$(nproc)" >/dev/null
+
+mkdir -p "$storage" "$build/docroot"
+export BV_PORT=$port BV_BIND=$bind
+export BV_BIN_DIR="$build/endpoints" BV_DEPLOY_DIR="$repo/deploy" BV_DOC_ROOT="$build/docroot"
+export REGISTRY_STORAGE_ROOT=$(cd "$storage" && pwd)
+
+echo "Registry on http://$bind:$port/v2/ (storage: $REGISTRY_STORAGE_ROOT); Ctrl-C stops it."
+exec lighttpd -D -f "$repo/deploy/lighttpd.conf"
