@@ -1,2 +1,132 @@
-// Storage engine: placeholder until the engine is written.
+// Storage engine core: the process-wide state, initialisation and clean-up, the last-error
+// slot and the readiness test that every operation runs first.
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+#include "platform/bv_platform.h"
+#include "platform/bv_platform_fs.h"
 #include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+
+namespace reg_internal {
+
+char s_root[kRootSize];
+int s_ready;
+char s_error[kErrorSize];
+char s_result[kResultSize];
+uint32_t s_seed;
+
+void set_error(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(s_error, sizeof s_error, fmt, ap);
+    va_end(ap);
+}
+
+int require_ready() {
+    if (s_ready) return 0;
+    set_error("not initialized - call reg_storage_init first");
+    return -1;
+}
+
+namespace {
+
+constexpr char kStorageConfig[] =
+    "{\n"
+    "  \"schemaVersion\": 2,\n"
+    "  \"title\": \"brindova-registry-storage\",\n"
+    "  \"version\": \"1.0.0\",\n"
+    "  \"maxUploadSize\": -1\n"
+    "}\n";
+
+// Final mix of a 64-bit value (the splitmix64 finaliser): every input bit reaches every
+// output bit, so nearby times and process ids still give unrelated seeds.
+uint64_t mix64(uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ull;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebull;
+    x ^= x >> 31;
+    return x;
+}
+
+// Processes that share one tree must not make the same identifiers, so the seed draws on the
+// system's random source as well as the time, the process id and an address (which differs
+// between processes where addresses are randomised).
+uint32_t fresh_seed() {
+    uint64_t entropy = 0;
+    try {
+        std::random_device rd;
+        entropy = (static_cast<uint64_t>(rd()) << 32) ^ rd();
+    } catch (...) {
+        // No random source: the remaining inputs still differ between processes.
+    }
+    const uint64_t now = static_cast<uint64_t>(
+        std::chrono::system_clock::now().time_since_epoch().count());
+    uint64_t x = mix64(entropy ^ mix64(now));
+    x = mix64(x ^ bv_platform::process_id());
+    x = mix64(x ^ static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&s_seed)));
+    const uint32_t seed = static_cast<uint32_t>(x ^ (x >> 32));
+    return seed ? seed : 0x9e3779b9u;
+}
+
+}  // namespace
+}  // namespace reg_internal
+
+using namespace reg_internal;
+
+extern "C" int reg_storage_init(const char *root) {
+    if (!root || !*root) {
+        set_error("storage root dir is empty");
+        return -1;
+    }
+    if (s_ready) reg_storage_cleanup();
+    const size_t n = std::strlen(root);
+    if (n >= kRootSize) {
+        set_error("storage root dir too long (max 3499 chars)");
+        return -1;
+    }
+    std::memcpy(s_root, root, n + 1);
+    if (s_root[n - 1] == bv_platform::path_sep) s_root[n - 1] = '\0';
+
+    if (mkdirs(s_root) != 0) {
+        set_error("mkdirs failed: %s", s_root);
+        return -1;
+    }
+    char path[kPathSize];
+    blobs_dir(path, sizeof path);
+    if (mkdirs(path) != 0) {
+        set_error("mkdirs failed: %s", path);
+        return -1;
+    }
+    repos_dir(path, sizeof path);
+    if (mkdirs(path) != 0) {
+        set_error("mkdirs failed: %s", path);
+        return -1;
+    }
+    uploads_dir(path, sizeof path);
+    if (mkdirs(path) != 0) {
+        set_error("mkdirs failed: %s", path);
+        return -1;
+    }
+    config_path(path, sizeof path);
+    if (!file_exists(path) && write_file(path, kStorageConfig, sizeof kStorageConfig - 1) != 0) {
+        set_error("write config.json failed");
+        return -1;
+    }
+
+    s_seed = fresh_seed();
+    s_ready = 1;
+    s_error[0] = '\0';
+    return 0;
+}
+
+extern "C" void reg_storage_cleanup(void) {
+    s_ready = 0;
+    s_root[0] = '\0';
+}
+
+extern "C" const char *reg_storage_last_error(void) { return s_error; }

@@ -1,0 +1,176 @@
+// File-system calls that differ between Windows and the other platforms: the kind and size of
+// a path, one-level directory creation, directory enumeration, a rename that replaces its
+// target and exclusive creation. Narrow paths reach the system unchanged (ANSI calls on Windows).
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#ifdef _WIN32
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+// Declared here rather than through <windows.h>, which would pour its macros into every
+// file that includes this one; the declarations match the system's own.
+extern "C" __declspec(dllimport) unsigned long __stdcall GetFileAttributesA(const char *);
+extern "C" __declspec(dllimport) int __stdcall MoveFileExA(const char *, const char *,
+                                                           unsigned long);
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+#endif
+
+namespace bv_platform {
+
+enum class path_kind { missing, file, directory };
+
+#ifdef _WIN32
+
+inline path_kind kind_of(const char *path) {
+    const unsigned long attrs = GetFileAttributesA(path);
+    if (attrs == 0xFFFFFFFFul) return path_kind::missing;
+    return (attrs & 0x10ul) ? path_kind::directory : path_kind::file;
+}
+
+// Size in bytes, or -1 when the path's attributes cannot be read.
+inline int64_t size_of(const char *path) {
+    struct _stat64 st;
+    if (_stat64(path, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+// Creates one directory whose parent exists: 0, or the errno value of the failure
+// (EEXIST when the name is taken).
+inline int make_dir(const char *path) { return _mkdir(path) == 0 ? 0 : errno; }
+
+// Moves `from` to `to`, replacing a file that exists there.
+inline int replace_file(const char *from, const char *to) {
+    return MoveFileExA(from, to, 0x1ul /* MOVEFILE_REPLACE_EXISTING */) ? 0 : -1;
+}
+
+// A binary stream on a file created by this call; null (errno EEXIST) when the name exists.
+inline std::FILE *open_exclusive(const char *path) {
+    const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE *f = _fdopen(fd, "wb");
+    if (!f) _close(fd);
+    return f;
+}
+
+inline unsigned long process_id() { return static_cast<unsigned long>(_getpid()); }
+
+// Enumerates one directory, "." and ".." included, each name with its directory bit.
+class dir_reader {
+public:
+    dir_reader() = default;
+    dir_reader(const dir_reader &) = delete;
+    dir_reader &operator=(const dir_reader &) = delete;
+    ~dir_reader() { close(); }
+
+    bool open(const char *dir) {
+        close();
+        char pattern[4096];
+        const int n = std::snprintf(pattern, sizeof pattern, "%s\\*", dir);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof pattern) return false;
+        handle_ = _findfirst64(pattern, &data_);
+        pending_ = handle_ != -1;
+        return pending_;
+    }
+    bool next(const char **name, bool *is_dir) {
+        if (handle_ == -1) return false;
+        if (!pending_ && _findnext64(handle_, &data_) != 0) return false;
+        pending_ = false;
+        *name = data_.name;
+        *is_dir = (data_.attrib & _A_SUBDIR) != 0;
+        return true;
+    }
+    void close() {
+        if (handle_ != -1) _findclose(handle_);
+        handle_ = -1;
+    }
+
+private:
+    intptr_t handle_ = -1;
+    struct __finddata64_t data_ {};
+    bool pending_ = false;  // the first entry came with _findfirst64 and is not yet delivered
+};
+
+#else
+
+inline path_kind kind_of(const char *path) {
+    struct stat st;
+    if (::stat(path, &st) != 0) return path_kind::missing;
+    return S_ISDIR(st.st_mode) ? path_kind::directory : path_kind::file;
+}
+
+inline int64_t size_of(const char *path) {
+    struct stat st;
+    if (::stat(path, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+inline int make_dir(const char *path) { return ::mkdir(path, 0777) == 0 ? 0 : errno; }
+
+// rename() replaces an existing target here, atomically.
+inline int replace_file(const char *from, const char *to) {
+    return std::rename(from, to) == 0 ? 0 : -1;
+}
+
+inline std::FILE *open_exclusive(const char *path) {
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    std::FILE *f = ::fdopen(fd, "wb");
+    if (!f) ::close(fd);
+    return f;
+}
+
+inline unsigned long process_id() { return static_cast<unsigned long>(::getpid()); }
+
+class dir_reader {
+public:
+    dir_reader() = default;
+    dir_reader(const dir_reader &) = delete;
+    dir_reader &operator=(const dir_reader &) = delete;
+    ~dir_reader() { close(); }
+
+    bool open(const char *dir) {
+        close();
+        dir_ = ::opendir(dir);
+        return dir_ != nullptr;
+    }
+    bool next(const char **name, bool *is_dir) {
+        if (!dir_) return false;
+        const struct dirent *e = ::readdir(dir_);
+        if (!e) return false;
+        *name = e->d_name;
+        if (e->d_type == DT_DIR) {
+            *is_dir = true;
+        } else if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+            // Some file systems leave the type open, and a link counts as what it points at.
+            struct stat st;
+            *is_dir = ::fstatat(::dirfd(dir_), e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+        } else {
+            *is_dir = false;
+        }
+        return true;
+    }
+    void close() {
+        if (dir_) ::closedir(dir_);
+        dir_ = nullptr;
+    }
+
+private:
+    DIR *dir_ = nullptr;
+};
+
+#endif
+
+}  // namespace bv_platform

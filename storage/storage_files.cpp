@@ -1,0 +1,157 @@
+// File and directory primitives of the storage engine: path joining, directory chains,
+// existence and size tests, whole-file reads, atomic whole-file writes, removal and listings.
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/bv_platform.h"
+#include "platform/bv_platform_fs.h"
+#include "storage/storage_internal.h"
+
+namespace reg_internal {
+
+namespace {
+
+// write_file's temporary files start with this; no name the engine stores does.
+constexpr char kTempPrefix[] = ".~wf-";
+
+bool is_dir_sep(char c) { return c == '/' || c == '\\'; }
+
+// Separators of the running platform: '/' everywhere, '\' as well on Windows.
+bool is_native_sep(char c) { return c == '/' || c == bv_platform::path_sep; }
+
+// One _mkdir step of mkdirs: an existing name is no failure.
+bool make_dir_tolerant(const char *path) {
+    const int err = bv_platform::make_dir(path);
+    return err == 0 || err == EEXIST || dir_exists(path);
+}
+
+}  // namespace
+
+void path_join(char *out, size_t out_size, const char *left, const char *right) {
+    if (!out || out_size == 0) return;
+    std::snprintf(out, out_size, "%s%s%s", left, bv_platform::path_sep_str, right);
+}
+
+char *xstrdup(const char *text) {
+    if (!text) return nullptr;
+    const size_t n = std::strlen(text) + 1;
+    char *copy = static_cast<char *>(std::malloc(n));
+    if (copy) std::memcpy(copy, text, n);
+    return copy;
+}
+
+int mkdirs(const char *path) {
+    if (!path) return -1;
+    const size_t n = std::strlen(path);
+    if (n == 0 || n >= kPathSize) return -1;
+    char copy[kPathSize];
+    std::memcpy(copy, path, n + 1);
+
+    // A separator in the first position is the file-system root, and a drive ("C:" or
+    // "C:\") is no directory to make.
+    size_t start = 1;
+    if (std::isalpha(static_cast<unsigned char>(copy[0])) && copy[1] == ':')
+        start = (n >= 4 && is_dir_sep(copy[2])) ? 3 : 2;
+
+    for (size_t i = start; i < n; ++i) {
+        if (!is_dir_sep(copy[i])) continue;
+        const char sep = copy[i];
+        copy[i] = '\0';
+        const bool ok = make_dir_tolerant(copy);
+        copy[i] = sep;
+        if (!ok) return -1;
+    }
+    return make_dir_tolerant(copy) ? 0 : -1;
+}
+
+int file_exists(const char *path) {
+    return path && bv_platform::kind_of(path) == bv_platform::path_kind::file ? 1 : 0;
+}
+
+int dir_exists(const char *path) {
+    return path && bv_platform::kind_of(path) == bv_platform::path_kind::directory ? 1 : 0;
+}
+
+int64_t file_size(const char *path) { return path ? bv_platform::size_of(path) : -1; }
+
+int read_file(const char *path, char *buf, size_t cap, size_t *out_len) {
+    if (!path || !buf || cap == 0) return -1;
+    std::FILE *f = std::fopen(path, "rb");
+    if (!f) return -1;
+    const size_t got = std::fread(buf, 1, cap - 1, f);
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) return -1;
+    buf[got] = '\0';
+    if (out_len) *out_len = got;
+    return 0;
+}
+
+// Readers must never see a half-written file and a failed write must not destroy the old
+// content, so the bytes go to a fresh file beside the target, which then replaces it in one
+// rename. The temporary name holds the process id and a counter; creating it exclusively
+// keeps two writers (or a leftover of a crashed one) from ever sharing it.
+int write_file(const char *path, const void *data, size_t len) {
+    if (!path || !*path || (len > 0 && !data)) return -1;
+    size_t dir_len = std::strlen(path);
+    while (dir_len > 0 && !is_native_sep(path[dir_len - 1])) --dir_len;
+
+    static unsigned counter;
+    char tmp[kPathSize];
+    std::FILE *f = nullptr;
+    for (int attempt = 0; attempt < 100 && !f; ++attempt) {
+        const int n = std::snprintf(tmp, sizeof tmp, "%.*s%s%lx-%x", static_cast<int>(dir_len),
+                                    path, kTempPrefix, bv_platform::process_id(), counter++);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) return -1;
+        f = bv_platform::open_exclusive(tmp);
+        if (!f && errno != EEXIST) return -1;
+    }
+    if (!f) return -1;
+
+    bool failed = len > 0 && std::fwrite(data, 1, len, f) != len;
+    failed = std::ferror(f) != 0 || failed;
+    // Buffered bytes reach the file at close, so a failing close is a failed write.
+    failed = std::fclose(f) != 0 || failed;
+    if (failed || bv_platform::replace_file(tmp, path) != 0) {
+        std::remove(tmp);
+        return -1;
+    }
+    return 0;
+}
+
+int remove_file(const char *path) {
+    if (!file_exists(path)) return 0;
+    return std::remove(path) == 0 ? 0 : -1;
+}
+
+bool is_temp_name(const char *name) {
+    return name && std::strncmp(name, kTempPrefix, sizeof kTempPrefix - 1) == 0;
+}
+
+int list_dir(const char *dir, dir_listing *listing) {
+    if (!listing) return -1;
+    listing->count = 0;
+    listing->truncated = 0;
+    if (!dir || !dir_exists(dir)) return -1;
+    bv_platform::dir_reader reader;
+    if (!reader.open(dir)) return -1;
+    const char *name = nullptr;
+    bool is_dir = false;
+    while (reader.next(&name, &is_dir)) {
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        if (!is_dir && is_temp_name(name)) continue;
+        if (listing->count == static_cast<int32_t>(kListMax)) {
+            listing->truncated = 1;
+            break;
+        }
+        dir_entry &e = listing->entries[listing->count++];
+        std::snprintf(e.name, sizeof e.name, "%s", name);
+        e.is_dir = is_dir ? 1 : 0;
+    }
+    return 0;
+}
+
+}  // namespace reg_internal

@@ -1,0 +1,174 @@
+// The layout of the storage tree: every path the engine builds comes from a function here.
+// Paths are built in fixed buffers and cut silently to the caller's size; repository names
+// may separate their components with '\' as well as '/', and both lead to the same directories.
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "platform/bv_platform.h"
+#include "storage/storage_internal.h"
+
+namespace reg_internal {
+
+namespace {
+
+// Joins the parts one at a time, each step through a path-sized buffer, the last into out.
+void join_all(char *out, size_t out_size, std::initializer_list<const char *> parts) {
+    char acc[kPathSize];
+    char next[kPathSize];
+    const char *const *it = parts.begin();
+    std::snprintf(acc, sizeof acc, "%s", *it++);
+    while (it != parts.end()) {
+        const char *part = *it++;
+        if (it == parts.end()) {
+            path_join(out, out_size, acc, part);
+            return;
+        }
+        path_join(next, sizeof next, acc, part);
+        std::memcpy(acc, next, sizeof acc);
+    }
+    if (out_size > 0) std::snprintf(out, out_size, "%s", acc);
+}
+
+// A repository name with each '\' turned into the platform's separator. On Windows that
+// changes nothing; elsewhere '\' would otherwise be part of one directory's name.
+const char *native_repo_name(const char *repo_name, char (&buf)[kPathSize]) {
+    std::snprintf(buf, sizeof buf, "%s", repo_name ? repo_name : "");
+    for (char *p = buf; *p; ++p)
+        if (*p == '\\') *p = bv_platform::path_sep;
+    return buf;
+}
+
+// The 64 digits after "sha256:", or an empty text when the digest is too short to hold them.
+const char *digest_hex(const char *digest) {
+    return digest && std::strlen(digest) >= 7 ? digest + 7 : "";
+}
+
+// The first two characters of `hex` (fewer when it is shorter).
+void fanout_name(const char *hex, char (&out)[3]) {
+    out[0] = hex[0];
+    out[1] = hex[0] ? hex[1] : '\0';
+    out[2] = '\0';
+}
+
+}  // namespace
+
+void config_path(char *out, size_t out_size) { path_join(out, out_size, s_root, "config.json"); }
+
+void blobs_dir(char *out, size_t out_size) { join_all(out, out_size, {s_root, "blobs", "sha256"}); }
+
+void uploads_dir(char *out, size_t out_size) { path_join(out, out_size, s_root, "uploads"); }
+
+void repos_dir(char *out, size_t out_size) { path_join(out, out_size, s_root, "repositories"); }
+
+void blob_path_for_digest(const char *digest, char *out, size_t out_size) {
+    const char *hex = digest_hex(digest);
+    char hh[3];
+    fanout_name(hex, hh);
+    join_all(out, out_size, {s_root, "blobs", "sha256", hh, hex});
+}
+
+void blob_fanout_dir(const char *hex, char *out, size_t out_size) {
+    char hh[3];
+    fanout_name(hex ? hex : "", hh);
+    if (out_size > 0) std::snprintf(out, out_size, "%s/blobs/sha256/%s", s_root, hh);
+}
+
+void upload_file_name(const char *upload_uuid, char *out, size_t out_size) {
+    if (out_size > 0) std::snprintf(out, out_size, "%s.part", upload_uuid ? upload_uuid : "");
+}
+
+void upload_path_for_uuid(const char *upload_uuid, char *out, size_t out_size) {
+    char name[128];
+    upload_file_name(upload_uuid, name, sizeof name);
+    char dir[kPathSize];
+    uploads_dir(dir, sizeof dir);
+    path_join(out, out_size, dir, name);
+}
+
+void manifests_dir(const char *repo_name, char *out, size_t out_size) {
+    char name[kPathSize];
+    const char *sep = bv_platform::path_sep_str;
+    if (out_size > 0)
+        std::snprintf(out, out_size, "%s%srepositories%s%s%s_manifests", s_root, sep, sep,
+                      native_repo_name(repo_name, name), sep);
+}
+
+void manifest_body_path(const char *repo_name, const char *hex, char *out, size_t out_size) {
+    char name[kPathSize];
+    join_all(out, out_size,
+             {s_root, "repositories", native_repo_name(repo_name, name), "_manifests", hex});
+}
+
+void manifest_ct_path(const char *repo_name, const char *hex, char *out, size_t out_size) {
+    manifest_body_path(repo_name, hex, out, out_size);
+    const size_t len = out_size > 0 ? std::strlen(out) : 0;
+    if (len + 1 < out_size) std::snprintf(out + len, out_size - len, ".ct");
+}
+
+void manifest_rev_dir(const char *repo_name, const char *hex, char *out, size_t out_size) {
+    char name[kPathSize];
+    join_all(out, out_size,
+             {s_root, "repositories", native_repo_name(repo_name, name), "_manifests",
+              "revisions", "sha256", hex});
+}
+
+void manifest_rev_path(const char *repo_name, const char *hex, char *out, size_t out_size) {
+    char dir[kPathSize];
+    manifest_rev_dir(repo_name, hex, dir, sizeof dir);
+    path_join(out, out_size, dir, "link");
+}
+
+void manifest_tags_dir(const char *repo_name, char *out, size_t out_size) {
+    char name[kPathSize];
+    join_all(out, out_size,
+             {s_root, "repositories", native_repo_name(repo_name, name), "_manifests", "tags"});
+}
+
+void tag_list_dir(const char *repo_name, char *out, size_t out_size) {
+    char name[kPathSize];
+    const char *sep = bv_platform::path_sep_str;
+    if (out_size > 0)
+        std::snprintf(out, out_size, "%s%srepositories%s%s%s_manifests%stags", s_root, sep, sep,
+                      native_repo_name(repo_name, name), sep, sep);
+}
+
+void manifest_tag_dir(const char *repo_name, const char *tag, char *out, size_t out_size) {
+    char dir[kPathSize];
+    manifest_tags_dir(repo_name, dir, sizeof dir);
+    join_all(out, out_size, {dir, tag, "current"});
+}
+
+void manifest_tag_path(const char *repo_name, const char *tag, char *out, size_t out_size) {
+    char dir[kPathSize];
+    manifest_tags_dir(repo_name, dir, sizeof dir);
+    join_all(out, out_size, {dir, tag, "current", "link"});
+}
+
+void stats_fanout_dir(const char *fanout, char *out, size_t out_size) {
+    char dir[kPathSize];
+    blobs_dir(dir, sizeof dir);
+    path_join(out, out_size, dir, fanout);
+}
+
+void stats_blob_path(const char *fanout_dir, const char *file, char *out, size_t out_size) {
+    path_join(out, out_size, fanout_dir, file);
+}
+
+void stats_repo_tags_dir(const char *repo_entry, char *out, size_t out_size) {
+    char dir[kPathSize];
+    repos_dir(dir, sizeof dir);
+    join_all(out, out_size, {dir, repo_entry, "_manifests", "tags"});
+}
+
+void stats_tag_link_path(const char *tags_dir, const char *tag, char *out, size_t out_size) {
+    join_all(out, out_size, {tags_dir, tag, "current", "link"});
+}
+
+void stats_upload_path(const char *file, char *out, size_t out_size) {
+    char dir[kPathSize];
+    uploads_dir(dir, sizeof dir);
+    path_join(out, out_size, dir, file);
+}
+
+}  // namespace reg_internal
