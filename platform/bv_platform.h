@@ -16,11 +16,13 @@ inline constexpr char path_sep = '\\';
 inline constexpr const char *path_sep_str = "\\";
 // Without binary mode the runtime turns "\n" into "\r\n" and ends input at 0x1A.
 inline void set_binary(std::FILE *stream) { _setmode(_fileno(stream), _O_BINARY); }
+inline constexpr bool has_text_mode = true;
 #else
 inline constexpr char path_sep = '/';
 inline constexpr const char *path_sep_str = "/";
 // Streams have no text mode here: the bytes already pass unchanged.
 inline void set_binary(std::FILE *) {}
+inline constexpr bool has_text_mode = false;
 #endif
 
 inline constexpr bool is_sep(char c) { return c == '/' || c == '\\'; }

@@ -196,8 +196,12 @@ ProcessResult run_program(const std::string &program, const std::vector<std::str
 
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
     HANDLE in_read, in_write, out_read, out_write;
-    CreatePipe(&in_read, &in_write, &sa, 0);
-    CreatePipe(&out_read, &out_write, &sa, 0);
+    if (!CreatePipe(&in_read, &in_write, &sa, 0)) throw std::runtime_error("CreatePipe failed");
+    if (!CreatePipe(&out_read, &out_write, &sa, 0)) {
+        CloseHandle(in_read);
+        CloseHandle(in_write);
+        throw std::runtime_error("CreatePipe failed");
+    }
     SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
 
@@ -212,12 +216,14 @@ ProcessResult run_program(const std::string &program, const std::vector<std::str
     BOOL ok = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE,
                              CREATE_UNICODE_ENVIRONMENT, env_block.data(),
                              wcwd.empty() ? nullptr : wcwd.c_str(), &si, &pi);
+    const DWORD create_error = ok ? 0 : GetLastError();
     CloseHandle(in_read);
     CloseHandle(out_write);
     if (!ok) {
         CloseHandle(in_write);
         CloseHandle(out_read);
-        throw std::runtime_error("CreateProcess failed for " + program);
+        throw std::runtime_error("CreateProcess failed for " + program + " (error " +
+                                 std::to_string(create_error) + ")");
     }
     // A writer thread keeps a large standard input from deadlocking against the output pipe.
     struct Feed { HANDLE h; const std::string *data; } feed{in_write, &stdin_data};
@@ -246,7 +252,9 @@ ProcessResult run_program(const std::string &program, const std::vector<std::str
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
-    result.exit_code = static_cast<int>(code);
+    // Exception codes (0xC0000005 for an access violation and the like) mean the child
+    // crashed rather than exited.
+    result.exit_code = (code & 0xC0000000u) == 0xC0000000u ? -1 : static_cast<int>(code);
     return result;
 }
 
