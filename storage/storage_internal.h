@@ -133,4 +133,16 @@ void stats_tag_link_path(const char *tags_dir, const char *tag, char *out, size_
 // {root}/uploads/{file}
 void stats_upload_path(const char *file, char *out, size_t out_size);
 
+// ---- Manifest store ------------------------------------------------------------------------
+
+// 1 for a repository name the engine stores: 1 to 255 bytes of [A-Za-z0-9._-] in components
+// separated by '/' or '\', none empty or ".", and no ".." anywhere; else 0.
+int repo_name_valid(const char *name);
+// The hex digest a reference names: a digest reference's own digits, or a tag link's. 0 with
+// 64 digits in out_hex (65 bytes), or -1 with the reason in s_error.
+int manifest_resolve(const char *repo_name, const char *reference, char *out_hex);
+// 1 when some tag link of the repository names `hex`, or when the tags directory holds more
+// entries than one listing sees (an unseen tag may name it); else 0. Sets no message.
+int manifest_has_tag_for(const char *repo_name, const char *hex);
+
 }  // namespace reg_internal
