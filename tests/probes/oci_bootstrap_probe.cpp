@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "cgi/bv_cgi.h"
 #include "oci/oci_common.h"
 #include "oci/oci_internal.h"
 #include "storage/reg_storage.h"
@@ -19,6 +20,7 @@ static std::string from_hex(const char *hex) {
 }
 
 int main(int argc, char **argv) {
+    bv_stdout_bin();  // the tests compare bytes: no CR added on Windows
     for (int i = 1; i < argc; ++i) {
         const std::string op = argv[i];
         if (op == "init") {
