@@ -9,6 +9,18 @@
 #include <io.h>
 #endif
 
+// printf-style format checking for the project's own formatting functions. MinGW's GCC reads
+// the "printf" archetype as the old msvcrt dialect (no %zu); C++ code there formats through
+// MinGW's C99 printf (libstdc++ turns on __USE_MINGW_ANSI_STDIO), which is the GNU dialect.
+#if defined(__MINGW32__) && defined(__GNUC__) && !defined(__clang__)
+#define BV_PRINTF_FORMAT(fmt_index, first_arg) \
+    __attribute__((format(gnu_printf, fmt_index, first_arg)))
+#elif defined(__GNUC__) || defined(__clang__)
+#define BV_PRINTF_FORMAT(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#else
+#define BV_PRINTF_FORMAT(fmt_index, first_arg)
+#endif
+
 namespace bv_platform {
 
 #ifdef _WIN32
