@@ -146,7 +146,7 @@ bool refused_before_parse(const unsigned char *body, size_t len) {
 // test keeps an escaped NUL from hiding whatever follows a valid-looking prefix.
 bool has_valid_digest(const rapidjson::Value &v) {
     if (!v.IsObject()) return false;
-    const auto digest = v.FindMember("digest");
+    auto digest = v.FindMember("digest");
     if (digest == v.MemberEnd() || !digest->value.IsString()) return false;
     const char *text = digest->value.GetString();
     return std::strlen(text) == digest->value.GetStringLength() && digest_valid(text);
@@ -162,15 +162,16 @@ manifest_verdict manifest_check(const void *body, size_t body_len, size_t *bad_l
     body_parse parse{reinterpret_cast<const char *>(bytes), body_len};
     doc.Populate(parse);
     if (!parse.ok) return manifest_verdict::parse_failed;
-    if (!doc.IsObject()) return manifest_verdict::not_object;
+    const rapidjson::Value &root = doc;
+    if (!root.IsObject()) return manifest_verdict::not_object;
 
     // FindMember answers with the first of repeated keys.
-    const auto config = doc.FindMember("config");
-    if (config == doc.MemberEnd() || !has_valid_digest(config->value))
+    auto config = root.FindMember("config");
+    if (config == root.MemberEnd() || !has_valid_digest(config->value))
         return manifest_verdict::bad_config_digest;
 
-    const auto layers = doc.FindMember("layers");
-    if (layers == doc.MemberEnd()) return manifest_verdict::ok;
+    auto layers = root.FindMember("layers");
+    if (layers == root.MemberEnd()) return manifest_verdict::ok;
     if (!layers->value.IsArray()) return manifest_verdict::layers_not_array;
     for (SizeType i = 0; i < layers->value.Size(); ++i) {
         if (!has_valid_digest(layers->value[i])) {
