@@ -1,10 +1,12 @@
 // File and directory primitives of the storage engine: path joining, directory chains,
 // existence and size tests, whole-file reads, atomic whole-file writes, removal and listings.
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "platform/bv_platform.h"
 #include "platform/bv_platform_fs.h"
@@ -26,6 +28,16 @@ bool is_native_sep(char c) { return c == '/' || c == bv_platform::path_sep; }
 bool make_dir_tolerant(const char *path) {
     const int err = bv_platform::make_dir(path);
     return err == 0 || err == EEXIST || dir_exists(path);
+}
+
+// Windows refuses to replace a file while another process has it open, which a reader does
+// for a moment; a few short waits ride that out. Elsewhere the first rename succeeds.
+bool replace_with_retries(const char *tmp, const char *path) {
+    for (int attempt = 0;; ++attempt) {
+        if (bv_platform::replace_file(tmp, path) == 0) return true;
+        if (attempt == 50 || !file_exists(path)) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 }  // namespace
@@ -115,7 +127,7 @@ int write_file(const char *path, const void *data, size_t len) {
     failed = std::ferror(f) != 0 || failed;
     // Buffered bytes reach the file at close, so a failing close is a failed write.
     failed = std::fclose(f) != 0 || failed;
-    if (failed || bv_platform::replace_file(tmp, path) != 0) {
+    if (failed || !replace_with_retries(tmp, path)) {
         std::remove(tmp);
         return -1;
     }

@@ -181,7 +181,7 @@ TEST(StorageFiles, ReadersNeverSeeHalfWrites) {
     done = true;
     reader.join();
     EXPECT_EQ(bad.load(), 0);
-    EXPECT_GT(written, 100);
+    EXPECT_EQ(written, 200);
 }
 
 TEST(StorageFiles, RemoveSizeJoin) {

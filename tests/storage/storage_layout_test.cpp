@@ -18,6 +18,7 @@ using namespace reg_internal;
 const std::string S = bv_platform::path_sep_str;
 const std::string H = "ab" + std::string(62, '3');
 const std::string U = "12105cf4-1d0d-a12b-5247-bc73a8ea5f1b";
+const std::string N = "lib" + S + "app";  // a nested repository, in the platform's own form
 
 class StorageLayout : public ::testing::Test {
 protected:
@@ -54,20 +55,20 @@ TEST_F(StorageLayout, EveryPath) {
          U + ".part"},
         {"upload", built([](char *o, size_t n) { upload_path_for_uuid(U.c_str(), o, n); }),
          R + S + "uploads" + S + U + ".part"},
-        {"manifests", built([](char *o, size_t n) { manifests_dir("lib/app", o, n); }), M},
-        {"body", built([](char *o, size_t n) { manifest_body_path("lib/app", H.c_str(), o, n); }),
+        {"manifests", built([](char *o, size_t n) { manifests_dir(N.c_str(), o, n); }), M},
+        {"body", built([](char *o, size_t n) { manifest_body_path(N.c_str(), H.c_str(), o, n); }),
          M + S + H},
-        {"ct", built([](char *o, size_t n) { manifest_ct_path("lib/app", H.c_str(), o, n); }),
+        {"ct", built([](char *o, size_t n) { manifest_ct_path(N.c_str(), H.c_str(), o, n); }),
          M + S + H + ".ct"},
-        {"rev dir", built([](char *o, size_t n) { manifest_rev_dir("lib/app", H.c_str(), o, n); }),
+        {"rev dir", built([](char *o, size_t n) { manifest_rev_dir(N.c_str(), H.c_str(), o, n); }),
          M + S + "revisions" + S + "sha256" + S + H},
-        {"rev link", built([](char *o, size_t n) { manifest_rev_path("lib/app", H.c_str(), o, n); }),
+        {"rev link", built([](char *o, size_t n) { manifest_rev_path(N.c_str(), H.c_str(), o, n); }),
          M + S + "revisions" + S + "sha256" + S + H + S + "link"},
-        {"tags", built([](char *o, size_t n) { manifest_tags_dir("lib/app", o, n); }), M + S + "tags"},
-        {"tag list", built([](char *o, size_t n) { tag_list_dir("lib/app", o, n); }), M + S + "tags"},
-        {"tag dir", built([](char *o, size_t n) { manifest_tag_dir("lib/app", "v1", o, n); }),
+        {"tags", built([](char *o, size_t n) { manifest_tags_dir(N.c_str(), o, n); }), M + S + "tags"},
+        {"tag list", built([](char *o, size_t n) { tag_list_dir(N.c_str(), o, n); }), M + S + "tags"},
+        {"tag dir", built([](char *o, size_t n) { manifest_tag_dir(N.c_str(), "v1", o, n); }),
          M + S + "tags" + S + "v1" + S + "current"},
-        {"tag link", built([](char *o, size_t n) { manifest_tag_path("lib/app", "v1", o, n); }),
+        {"tag link", built([](char *o, size_t n) { manifest_tag_path(N.c_str(), "v1", o, n); }),
          M + S + "tags" + S + "v1" + S + "current" + S + "link"},
         {"stats fan-out", built([](char *o, size_t n) { stats_fanout_dir("ab", o, n); }),
          R + S + "blobs" + S + "sha256" + S + "ab"},
@@ -80,17 +81,13 @@ TEST_F(StorageLayout, EveryPath) {
         {"stats upload", built([](char *o, size_t n) { stats_upload_path("x.part", o, n); }),
          R + S + "uploads" + S + "x.part"},
     };
-    for (const auto &c : cases) {
-        // Windows takes '/' as a separator, so the fan-out path names the same directory.
-        const std::string want = c.want;
-        EXPECT_EQ(c.got, want) << c.label;
-    }
+    for (const auto &c : cases) EXPECT_EQ(c.got, c.want) << c.label;
 }
 
 // "lib\app" and "lib/app" are one repository, on every platform.
 TEST_F(StorageLayout, BackslashInRepositoryName) {
     const std::string a = built([](char *o, size_t n) { manifests_dir("lib\\app", o, n); });
-    const std::string b = built([](char *o, size_t n) { manifests_dir("lib/app", o, n); });
+    const std::string b = built([](char *o, size_t n) { manifests_dir(N.c_str(), o, n); });
     ASSERT_EQ(mkdirs(a.c_str()), 0);
     EXPECT_TRUE(dir_exists(b.c_str()));
     EXPECT_TRUE(fs::is_directory(fs::path(R) / "repositories" / "lib" / "app" / "_manifests"));
