@@ -1,6 +1,7 @@
 // File-system calls that differ between Windows and the other platforms: the kind and size of
-// a path, one-level directory creation, directory enumeration, a rename that replaces its
-// target and exclusive creation. Narrow paths reach the system unchanged (ANSI calls on Windows).
+// a path, one-level directory creation and removal, directory enumeration, renames that replace
+// or keep their target, exclusive creation and appending to an existing file. Narrow paths
+// reach the system unchanged (ANSI calls on Windows).
 #pragma once
 
 #include <cerrno>
@@ -66,6 +67,23 @@ inline std::FILE *open_exclusive(const char *path) {
 }
 
 inline unsigned long process_id() { return static_cast<unsigned long>(_getpid()); }
+
+// A binary stream appending to a file that exists; null when it does not (nothing is created).
+inline std::FILE *open_append(const char *path) {
+    const int fd = _open(path, _O_WRONLY | _O_APPEND | _O_BINARY);
+    if (fd < 0) return nullptr;
+    std::FILE *f = _fdopen(fd, "ab");
+    if (!f) _close(fd);
+    return f;
+}
+
+// Moves `from` to `to` within one volume (never by copying); fails when `to` exists.
+inline int move_no_replace(const char *from, const char *to) {
+    return MoveFileExA(from, to, 0ul) ? 0 : -1;
+}
+
+// Removes an empty directory: 0 or -1.
+inline int remove_dir(const char *path) { return _rmdir(path) == 0 ? 0 : -1; }
 
 // Enumerates one directory, "." and ".." included, each name with its directory bit.
 class dir_reader {
@@ -133,6 +151,26 @@ inline std::FILE *open_exclusive(const char *path) {
 }
 
 inline unsigned long process_id() { return static_cast<unsigned long>(::getpid()); }
+
+inline std::FILE *open_append(const char *path) {
+    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    std::FILE *f = ::fdopen(fd, "ab");
+    if (!f) ::close(fd);
+    return f;
+}
+
+// rename() would replace an existing target; RENAME_NOREPLACE fails instead. A file system
+// without that flag gets the plain rename, so the caller must accept either outcome.
+inline int move_no_replace(const char *from, const char *to) {
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
+#endif
+    return std::rename(from, to) == 0 ? 0 : -1;
+}
+
+inline int remove_dir(const char *path) { return ::rmdir(path) == 0 ? 0 : -1; }
 
 class dir_reader {
 public:
