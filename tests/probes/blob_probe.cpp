@@ -1,0 +1,148 @@
+// Blob-store workloads for the multi-process tests: several copies of this program run against
+// one storage root at once. Usage: blob_probe ROOT COMMAND ARGS...
+//   same SYNC_DIR ID NPROC ROUNDS  upload content of round r, wait at a file barrier for all
+//                                  NPROC processes, then finish; one content per round
+//   many SEED COUNT                upload COUNT different blobs; print "blob DIGEST" for each
+//   churn SEED COUNT               upload and delete COUNT blobs of the fan-out directory "00"
+// Exit status 0 when every operation succeeded, else 1 with "fail: ..." on standard output.
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "blob_pattern.h"
+#include "crypto/sha256.h"
+#include "storage/reg_storage.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using blob_pattern::make;
+
+std::string digest_of(const std::string &data) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, data.data(), data.size());
+    uint8_t sum[32];
+    sha256_final(&ctx, sum);
+    static const char hx[] = "0123456789abcdef";
+    std::string out = "sha256:";
+    for (uint8_t b : sum) {
+        out.push_back(hx[b >> 4]);
+        out.push_back(hx[b & 15]);
+    }
+    return out;
+}
+
+int fail(const std::string &what) {
+    std::printf("fail: %s: %s\n", what.c_str(), reg_storage_last_error());
+    std::fflush(stdout);
+    return 1;
+}
+
+// Start an upload and append `data` in three uneven chunks.
+bool upload(const std::string &data, char (&uuid)[37]) {
+    if (reg_blob_start_upload(uuid) != 0) return false;
+    const size_t cut1 = data.size() / 3, cut2 = data.size() - data.size() / 5;
+    return reg_blob_append_chunk(uuid, data.data(), cut1) == 0 &&
+           reg_blob_append_chunk(uuid, data.data() + cut1, cut2 - cut1) == 0 &&
+           reg_blob_append_chunk(uuid, data.data() + cut2, data.size() - cut2) == 0;
+}
+
+// Every process marks its arrival with a file and waits for the others' files; a process that
+// fails leaves the file "abort", so that the others stop waiting for it.
+bool barrier(const fs::path &dir, int round, int id, int nproc) {
+    const std::string prefix = "r" + std::to_string(round) + "-";
+    std::FILE *f = std::fopen((dir / (prefix + std::to_string(id))).string().c_str(), "wb");
+    if (!f) return false;
+    std::fclose(f);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (std::chrono::steady_clock::now() < deadline) {
+        int seen = 0;
+        std::error_code ec;
+        for (const auto &e : fs::directory_iterator(dir, ec))
+            if (e.path().filename().string().rfind(prefix, 0) == 0) ++seen;
+        if (seen >= nproc) return true;
+        if (fs::exists(dir / "abort", ec)) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return false;
+}
+
+int run_same(const fs::path &sync_dir, int id, int nproc, int rounds) {
+    for (int r = 0; r < rounds; ++r) {
+        const std::string data = blob_pattern::round_content(r);
+        const std::string digest = digest_of(data);
+        char uuid[37];
+        char out[72];
+        std::string failed;
+        if (!upload(data, uuid)) failed = "upload";
+        else if (!barrier(sync_dir, r, id, nproc)) failed = "barrier";
+        else if (reg_blob_finish_upload(uuid, digest.c_str(), out) != 0 || digest != out)
+            failed = "finish";
+        if (!failed.empty()) {
+            if (std::FILE *f = std::fopen((sync_dir / "abort").string().c_str(), "wb"))
+                std::fclose(f);
+            return fail(failed + " round " + std::to_string(r));
+        }
+    }
+    std::printf("ok\n");
+    return 0;
+}
+
+int run_many(uint32_t seed, int count) {
+    for (int i = 0; i < count; ++i) {
+        const uint32_t s = seed * 100003u + static_cast<uint32_t>(i);
+        const std::string data = make(s, (s * 7919u) % 70000);
+        const std::string digest = digest_of(data);
+        char uuid[37];
+        char out[72];
+        if (!upload(data, uuid) || reg_blob_finish_upload(uuid, digest.c_str(), out) != 0)
+            return fail("blob " + std::to_string(i));
+        std::printf("blob %s\n", out);
+    }
+    return 0;
+}
+
+// Contents whose digests all begin with "00", so that the processes keep creating and
+// removing one shared fan-out directory.
+int run_churn(uint32_t seed, int count) {
+    uint32_t s = seed * 1000003u;
+    for (int i = 0; i < count; ++i) {
+        std::string data, digest;
+        do {
+            data = make(s++, 64);
+            digest = digest_of(data);
+        } while (digest.compare(7, 2, "00") != 0);
+        char uuid[37];
+        char out[72];
+        if (!upload(data, uuid) || reg_blob_finish_upload(uuid, digest.c_str(), out) != 0)
+            return fail("churn finish " + std::to_string(i));
+        if (reg_blob_delete(digest.c_str()) != 0) return fail("churn delete " + std::to_string(i));
+    }
+    std::printf("ok\n");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: blob_probe ROOT COMMAND ARGS...\n");
+        return 2;
+    }
+    if (reg_storage_init(argv[1]) != 0) return fail("init");
+    const std::string cmd = argv[2];
+    if (cmd == "same" && argc == 7)
+        return run_same(argv[3], std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]));
+    if (cmd == "many" && argc == 5)
+        return run_many(static_cast<uint32_t>(std::atoi(argv[3])), std::atoi(argv[4]));
+    if (cmd == "churn" && argc == 5)
+        return run_churn(static_cast<uint32_t>(std::atoi(argv[3])), std::atoi(argv[4]));
+    std::fprintf(stderr, "blob_probe: bad command\n");
+    return 2;
+}

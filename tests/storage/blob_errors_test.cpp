@@ -1,0 +1,259 @@
+// Failures of the blob operations, each with its message and placeholders exactly as passed,
+// and what the store looks like afterwards; the blob queries at their boundaries.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "blob_fixture.h"
+#include "platform/bv_platform.h"
+#include "storage/storage_internal.h"
+
+namespace {
+
+using namespace blobtest;
+
+const std::string kAbc = "abc";
+const std::string kAbcDigest = digest_of("abc");
+const std::string kUnknownDigest = "sha256:" + std::string(64, '0');
+const std::string kUpperDigest = "sha256:" + std::string(63, 'a') + "A";
+const std::string kUnknownUuid = "00000000-0000-0000-0000-000000000000";
+const std::string kUpperUuid = "0000000A-0000-0000-0000-000000000000";
+
+struct Call {
+    const char *name;
+    std::function<int64_t()> run;
+    std::string message;
+};
+
+void expect_failures(const std::vector<Call> &calls) {
+    for (const Call &c : calls) {
+        SCOPED_TRACE(c.name);
+        reg_internal::set_error("%s", "stale");
+        EXPECT_EQ(c.run(), -1);
+        EXPECT_EQ(std::string(reg_storage_last_error()), c.message);
+    }
+}
+
+TEST_F(BlobTest, ArgumentAndFormFailures) {
+    char out[72];
+    char path[4096];
+    const char *ok_uuid = kUnknownUuid.c_str();
+    const char *d = kUnknownDigest.c_str();
+    expect_failures({
+        {"start null", [] { return reg_blob_start_upload(nullptr); }, "out_upload_uuid is NULL"},
+        {"append null uuid", [] { return reg_blob_append_chunk(nullptr, "x", 1); },
+         "upload_uuid/data is NULL"},
+        {"append null data", [=] { return reg_blob_append_chunk(ok_uuid, nullptr, 1); },
+         "upload_uuid/data is NULL"},
+        {"append null data, no bytes", [=] { return reg_blob_append_chunk(ok_uuid, nullptr, 0); },
+         "upload_uuid/data is NULL"},
+        {"append upper-case uuid", [] { return reg_blob_append_chunk(kUpperUuid.c_str(), "x", 1); },
+         "invalid upload uuid"},
+        {"append short uuid", [] { return reg_blob_append_chunk("0000", "x", 1); },
+         "invalid upload uuid"},
+        {"append unknown upload", [=] { return reg_blob_append_chunk(ok_uuid, "x", 1); },
+         "upload not found: " + kUnknownUuid},
+        {"finish null uuid", [&] { return reg_blob_finish_upload(nullptr, d, out); }, "NULL argument"},
+        {"finish null digest", [&] { return reg_blob_finish_upload(ok_uuid, nullptr, out); },
+         "NULL argument"},
+        {"finish null out", [&] { return reg_blob_finish_upload(ok_uuid, d, nullptr); },
+         "NULL argument"},
+        {"finish upper-case uuid",
+         [&] { return reg_blob_finish_upload(kUpperUuid.c_str(), d, out); }, "invalid upload uuid"},
+        {"finish upper-case digest",
+         [&] { return reg_blob_finish_upload(ok_uuid, kUpperDigest.c_str(), out); },
+         "invalid expected digest"},
+        {"finish unknown upload", [&] { return reg_blob_finish_upload(ok_uuid, d, out); },
+         "upload not found: " + kUnknownUuid},
+        {"cancel null", [] { return reg_blob_cancel_upload(nullptr); }, "upload_uuid is NULL"},
+        {"cancel upper-case uuid", [] { return reg_blob_cancel_upload(kUpperUuid.c_str()); },
+         "invalid upload uuid"},
+        {"exists null", [] { return reg_blob_exists(nullptr); }, "digest is NULL"},
+        {"exists upper-case", [] { return reg_blob_exists(kUpperDigest.c_str()); }, "invalid digest"},
+        {"size null", [] { return reg_blob_get_size(nullptr); }, "digest is NULL"},
+        {"size upper-case", [] { return reg_blob_get_size(kUpperDigest.c_str()); }, "invalid digest"},
+        {"filepath null digest", [&] { return reg_blob_get_filepath(nullptr, path, sizeof path); },
+         "NULL argument"},
+        {"filepath null out", [&] { return reg_blob_get_filepath(d, nullptr, sizeof path); },
+         "NULL argument"},
+        {"filepath size 0", [&] { return reg_blob_get_filepath(d, path, 0); }, "NULL argument"},
+        {"filepath upper-case",
+         [&] { return reg_blob_get_filepath(kUpperDigest.c_str(), path, sizeof path); },
+         "invalid digest"},
+        {"filepath not stored", [&] { return reg_blob_get_filepath(d, path, sizeof path); },
+         "blob not found: " + kUnknownDigest},
+        {"delete null", [] { return reg_blob_delete(nullptr); }, "digest is NULL"},
+        {"delete upper-case", [] { return reg_blob_delete(kUpperDigest.c_str()); }, "invalid digest"},
+        {"delete not stored", [=] { return reg_blob_delete(d); }, "blob not found: " + kUnknownDigest},
+    });
+    EXPECT_TRUE(fs::is_empty(uploads()));  // no failure created an upload file
+}
+
+// Before initialisation every operation refuses, after its null tests.
+TEST_F(BlobTest, NothingRunsBeforeInitialisation) {
+    reg_storage_cleanup();
+    const std::string not_ready = "not initialized - call reg_storage_init first";
+    char uuid[37];
+    char out[72];
+    char path[4096];
+    const char *u = kUnknownUuid.c_str();
+    const char *d = kAbcDigest.c_str();
+    expect_failures({
+        {"start null", [] { return reg_blob_start_upload(nullptr); }, "out_upload_uuid is NULL"},
+        {"start", [&] { return reg_blob_start_upload(uuid); }, not_ready},
+        {"append null", [] { return reg_blob_append_chunk(nullptr, "x", 1); },
+         "upload_uuid/data is NULL"},
+        {"append bad uuid", [] { return reg_blob_append_chunk("bad", "x", 1); }, not_ready},
+        {"finish null", [&] { return reg_blob_finish_upload(u, d, nullptr); }, "NULL argument"},
+        {"finish", [&] { return reg_blob_finish_upload(u, "bad", out); }, not_ready},
+        {"cancel null", [] { return reg_blob_cancel_upload(nullptr); }, "upload_uuid is NULL"},
+        {"cancel", [=] { return reg_blob_cancel_upload(u); }, not_ready},
+        {"exists null", [] { return reg_blob_exists(nullptr); }, "digest is NULL"},
+        {"exists", [=] { return reg_blob_exists(d); }, not_ready},
+        {"size", [=] { return reg_blob_get_size(d); }, not_ready},
+        {"filepath size 0", [&] { return reg_blob_get_filepath(d, path, 0); }, "NULL argument"},
+        {"filepath", [&] { return reg_blob_get_filepath(d, path, sizeof path); }, not_ready},
+        {"delete", [=] { return reg_blob_delete(d); }, not_ready},
+    });
+}
+
+TEST_F(BlobTest, QueriesOfAbsentAndPresentBlobs) {
+    EXPECT_EQ(reg_blob_exists(kAbcDigest.c_str()), 0);
+    reg_internal::set_error("%s", "earlier failure");
+    EXPECT_EQ(reg_blob_get_size(kAbcDigest.c_str()), -1);
+    EXPECT_EQ(last_error(), "earlier failure");
+
+    store(kAbc);
+    EXPECT_EQ(reg_blob_exists(kAbcDigest.c_str()), 1);
+    EXPECT_EQ(reg_blob_get_size(kAbcDigest.c_str()), 3);
+
+    // A directory where the blob belongs is no blob.
+    const std::string other = digest_of("other");
+    fs::create_directories(blob_file(other));
+    EXPECT_EQ(reg_blob_exists(other.c_str()), 0);
+}
+
+TEST_F(BlobTest, FilePathAtTheBufferBoundary) {
+    store(kAbc);
+    char expected[4096];
+    reg_internal::blob_path_for_digest(kAbcDigest.c_str(), expected, sizeof expected);
+    const size_t len = std::strlen(expected);
+    EXPECT_TRUE(fs::equivalent(expected, blob_file(kAbcDigest)));
+
+    std::string buf(len + 8, '#');
+    ASSERT_EQ(reg_blob_get_filepath(kAbcDigest.c_str(), buf.data(), len), -1);
+    EXPECT_EQ(last_error(), "path buffer too small");
+    EXPECT_EQ(buf, std::string(len + 8, '#'));  // untouched
+
+    ASSERT_EQ(reg_blob_get_filepath(kAbcDigest.c_str(), buf.data(), len + 1), 0);
+    EXPECT_EQ(std::string(buf.c_str()), expected);
+    EXPECT_EQ(buf[len + 1], '#');
+}
+
+// Finds two contents whose digests share their first two digits.
+std::pair<std::string, std::string> same_fanout_pair() {
+    std::map<std::string, std::string> seen;
+    for (int i = 0;; ++i) {
+        const std::string data = "content " + std::to_string(i);
+        const std::string hh = hex_of(data).substr(0, 2);
+        auto [it, fresh] = seen.emplace(hh, data);
+        if (!fresh) return {it->second, data};
+    }
+}
+
+TEST_F(BlobTest, FanoutDirectoryGoesOnlyWhenEmpty) {
+    const auto [a, b] = same_fanout_pair();
+    const std::string da = store(a), db = store(b);
+    ASSERT_EQ(fanout(da), fanout(db));
+    ASSERT_EQ(reg_blob_delete(da.c_str()), 0);
+    EXPECT_TRUE(fs::is_directory(fanout(db)));
+    EXPECT_EQ(bvtest::read_all(blob_file(db)), b);
+    ASSERT_EQ(reg_blob_delete(db.c_str()), 0);
+    EXPECT_FALSE(fs::exists(fanout(db)));
+    EXPECT_TRUE(fs::is_directory(root_.path() / "blobs" / "sha256"));
+}
+
+// Failures that come from the state of the tree. The upload stays open after each.
+TEST_F(BlobTest, FinishFailuresKeepTheUpload) {
+    char out[72] = {};
+    char blob_path[4096];
+    reg_internal::blob_path_for_digest(kAbcDigest.c_str(), blob_path, sizeof blob_path);
+
+    // A file where the fan-out directory belongs: the directory "exists", the move fails.
+    std::string uuid = open_upload(kAbc);
+    bvtest::write_all(fanout(kAbcDigest), "in the way");
+    EXPECT_EQ(reg_blob_finish_upload(uuid.c_str(), kAbcDigest.c_str(), out), -1);
+    EXPECT_EQ(last_error(), std::string("rename to CAS failed: ") + blob_path);
+    EXPECT_EQ(bvtest::read_all(upload_file(uuid)), kAbc);
+    fs::remove(fanout(kAbcDigest));
+
+    // A file where the directory of all fan-out directories belongs.
+    const fs::path sha_dir = root_.path() / "blobs" / "sha256";
+    fs::remove_all(sha_dir);
+    bvtest::write_all(sha_dir, "in the way");
+    EXPECT_EQ(reg_blob_finish_upload(uuid.c_str(), kAbcDigest.c_str(), out), -1);
+    EXPECT_EQ(last_error(), "mkdirs blob dir failed");
+    EXPECT_EQ(bvtest::read_all(upload_file(uuid)), kAbc);
+    fs::remove(sha_dir);
+    fs::create_directory(sha_dir);
+
+    EXPECT_EQ(out[0], '\0');
+    ASSERT_EQ(reg_blob_finish_upload(uuid.c_str(), kAbcDigest.c_str(), out), 0) << last_error();
+    EXPECT_EQ(bvtest::read_all(blob_file(kAbcDigest)), kAbc);
+}
+
+// Read and write failures need special files; where the system has none, the test is skipped.
+TEST_F(BlobTest, ReadAndWriteFailuresOfTheUploadFile) {
+    if (bv_platform::path_sep != '/') GTEST_SKIP() << "needs the special files of Unix";
+    std::error_code ec;
+    const std::string uuid = open_upload("");
+    fs::remove(upload_file(uuid));
+    // Opens like a file, but reading at offset 0 fails.
+    fs::create_symlink("/proc/self/mem", upload_file(uuid), ec);
+    if (ec || !fs::exists("/proc/self/mem")) GTEST_SKIP() << "no /proc/self/mem here";
+    char out[72];
+    EXPECT_EQ(reg_blob_finish_upload(uuid.c_str(), kAbcDigest.c_str(), out), -1);
+    EXPECT_EQ(last_error(), "hashing upload failed");
+    EXPECT_TRUE(fs::is_symlink(upload_file(uuid)));
+
+    // Every write fails with "no space left".
+    fs::remove(upload_file(uuid));
+    fs::create_symlink("/dev/full", upload_file(uuid), ec);
+    if (ec || !fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+    EXPECT_EQ(reg_blob_append_chunk(uuid.c_str(), "abc", 3), -1);
+    EXPECT_EQ(last_error(), "write error appending chunk");
+    fs::remove(upload_file(uuid));
+}
+
+// Removal failures: a directory that may not be written. The superuser writes anyway, so
+// there the test has nothing to show.
+TEST_F(BlobTest, RemovalFailures) {
+    const std::string digest = store(kAbc);
+    const std::string uuid = open_upload(kAbc);
+    const auto locked = fs::perms::owner_read | fs::perms::owner_exec;
+    fs::permissions(uploads(), locked);
+    fs::permissions(fanout(digest), locked);
+    const fs::path probe = uploads() / "probe";
+    std::FILE *f = std::fopen(probe.string().c_str(), "wb");
+    if (f) {
+        std::fclose(f);
+        fs::remove(probe);
+        fs::permissions(uploads(), fs::perms::owner_all);
+        fs::permissions(fanout(digest), fs::perms::owner_all);
+        GTEST_SKIP() << "permissions do not hold for this user";
+    }
+    EXPECT_EQ(reg_blob_cancel_upload(uuid.c_str()), -1);
+    EXPECT_EQ(last_error(), "cancel failed");
+    EXPECT_EQ(reg_blob_delete(digest.c_str()), -1);
+    EXPECT_EQ(last_error(), "remove failed");
+    fs::permissions(uploads(), fs::perms::owner_all);
+    fs::permissions(fanout(digest), fs::perms::owner_all);
+    EXPECT_EQ(reg_blob_exists(digest.c_str()), 1);
+    EXPECT_TRUE(fs::exists(upload_file(uuid)));
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+// Shared set-up of the blob-store tests: an initialised engine on a fresh scratch root, and
+// helpers that upload content and name the files the store keeps.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "crypto/sha256.h"
+#include "storage/reg_storage.h"
+#include "support/test_support.h"
+
+namespace blobtest {
+
+namespace fs = std::filesystem;
+
+inline std::string hex_of(const std::string &data) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, data.data(), data.size());
+    uint8_t sum[32];
+    sha256_final(&ctx, sum);
+    static const char hx[] = "0123456789abcdef";
+    std::string out;
+    for (uint8_t b : sum) {
+        out.push_back(hx[b >> 4]);
+        out.push_back(hx[b & 15]);
+    }
+    return out;
+}
+
+inline std::string digest_of(const std::string &data) { return "sha256:" + hex_of(data); }
+
+class BlobTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(reg_storage_init(root_.str().c_str()), 0); }
+    void TearDown() override { reg_storage_cleanup(); }
+
+    std::string root() const { return root_.str(); }
+    fs::path uploads() const { return root_.path() / "uploads"; }
+    fs::path fanout(const std::string &digest) const {
+        return root_.path() / "blobs" / "sha256" / digest.substr(7, 2);
+    }
+    fs::path blob_file(const std::string &digest) const { return fanout(digest) / digest.substr(7); }
+    fs::path upload_file(const std::string &uuid) const { return uploads() / (uuid + ".part"); }
+    std::string last_error() const { return reg_storage_last_error(); }
+
+    // Starts an upload and appends `data` in one chunk; the identifier is returned.
+    std::string open_upload(const std::string &data) {
+        char uuid[37] = {};
+        EXPECT_EQ(reg_blob_start_upload(uuid), 0) << last_error();
+        if (!data.empty()) {
+            EXPECT_EQ(reg_blob_append_chunk(uuid, data.data(), data.size()), 0) << last_error();
+        }
+        return uuid;
+    }
+
+    // Uploads and finishes `data`; its digest string is returned.
+    std::string store(const std::string &data) {
+        const std::string uuid = open_upload(data);
+        const std::string digest = digest_of(data);
+        char out[72] = {};
+        EXPECT_EQ(reg_blob_finish_upload(uuid.c_str(), digest.c_str(), out), 0) << last_error();
+        return digest;
+    }
+
+    bvtest::TempDir root_;
+};
+
+}  // namespace blobtest
