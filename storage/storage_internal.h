@@ -145,4 +145,22 @@ int manifest_resolve(const char *repo_name, const char *reference, char *out_hex
 // entries than one listing sees (an unseen tag may name it); else 0. Sets no message.
 int manifest_has_tag_for(const char *repo_name, const char *hex);
 
+// ---- Listings and statistics ---------------------------------------------------------------
+
+// src (null: empty) escaped for JSON into dst; a byte is taken only while nine bytes of room
+// remain, so a cut falls between whole escape forms. NUL written when pos < cap; returns pos.
+size_t json_escape_append(char *dst, size_t cap, const char *src);
+int str_cmp(const char *a, const char *b);  // bytewise strcmp
+void sort_str(char **names, int count);     // stable insertion sort by str_cmp
+// The tag list (repo_name set) or catalog (repo_name null) document of names[0..count) into
+// out; -1, with out untouched, when it would not fit whole in cap.
+int list_document(char *out, size_t cap, const char *repo_name, char *const *names, int count);
+// Copies each listed name to the heap (xstrdup); tests swap it to make a copy fail.
+extern char *(*s_name_copy)(const char *text);
+
+int count_repos();                       // directories right below the repositories directory
+int64_t count_blobs(int *out_count);     // bytes in blob files; their number into *out_count
+int count_tags();                        // readable tag links of first-level repositories
+int count_uploads(int64_t *out_bytes);   // upload files; their bytes into *out_bytes
+
 }  // namespace reg_internal
