@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/bv_platform.h"
 #include "storage/reg_storage.h"
 
 namespace reg_internal {
@@ -31,9 +32,7 @@ extern char s_result[kResultSize];   // manifest bodies and JSON documents are r
 extern uint32_t s_seed;              // identifier generator state; advanced by every uuid_make
 
 // printf-style into s_error, cut at 1023 characters.
-#if defined(__GNUC__) || defined(__clang__)
-__attribute__((format(printf, 1, 2)))
-#endif
+BV_PRINTF_FORMAT(1, 2)
 void set_error(const char *fmt, ...);
 
 // 0 when initialised, else "not initialized - call reg_storage_init first" and -1.
