@@ -103,8 +103,8 @@ TEST_F(ManifestTest, LookupFailuresOfGetAndDelete) {
     put("good", kBody);
     fs::create_directories(tag_link("crlf").parent_path());
     bvtest::write_all(tag_link("crlf"), "sha256:" + kHex + "\n");
-    fs::create_directories(tag_link("nul").parent_path());
-    bvtest::write_all(tag_link("nul"), "sha256:" + kHex + string(1, '\0') + "x");
+    fs::create_directories(tag_link("zero").parent_path());
+    bvtest::write_all(tag_link("zero"), "sha256:" + kHex + string(1, '\0') + "x");
 
     struct Case {
         string repo, ref, message;
@@ -116,7 +116,7 @@ TEST_F(ManifestTest, LookupFailuresOfGetAndDelete) {
         {"app", "missing", "tag not found: app:missing"},
         {"other", "good", "tag not found: other:good"},
         {"app", "crlf", "corrupt tag link: app:crlf"},
-        {"app", "nul", "corrupt tag link: app:nul"},
+        {"app", "zero", "corrupt tag link: app:zero"},
         {"app", "../tags/good", "invalid tag: ../tags/good"},
         {"app", "good\\..", "invalid tag: good\\.."},
         {"app", "..", "invalid tag: .."},
