@@ -15,6 +15,7 @@
 
 #include "blob_pattern.h"
 #include "crypto/sha256.h"
+#include "platform/bv_platform.h"
 #include "storage/reg_storage.h"
 
 namespace {
@@ -131,6 +132,7 @@ int run_churn(uint32_t seed, int count) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    bv_platform::set_binary(stdout);  // the tests compare the report byte for byte
     if (argc < 3) {
         std::fprintf(stderr, "usage: blob_probe ROOT COMMAND ARGS...\n");
         return 2;
