@@ -161,5 +161,37 @@ TEST_F(ManifestTest, TruncatedTagListingKeepsTheManifest) {
     }
 }
 
+// A file or directory in the way of each step in turn: the step's message, and what the
+// earlier steps wrote stays (a body on disk is still served by digest).
+TEST_F(ManifestTest, FailedStepsKeepEarlierWrites) {
+    struct Case {
+        fs::path blocker;
+        bool is_dir;
+        string message;
+        bool body_kept;
+    };
+    const std::vector<Case> cases = {
+        {repos() / "app", false, "mkdirs manifests dir failed", false},
+        {body_file(kHex), true, "write manifest body failed", false},
+        {ct_file(kHex), true, "write manifest ct failed", true},
+        {mdir() / "revisions", false, "mkdirs revision dir failed", true},
+        {rev_link(kHex), true, "write revision link failed", true},
+        {mdir() / "tags", false, "mkdirs tag dir failed", true},
+        {tag_link("t"), true, "write tag link failed", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.message);
+        fs::remove_all(repos() / "app");
+        fs::create_directories(c.is_dir ? c.blocker : c.blocker.parent_path());
+        if (!c.is_dir) bvtest::write_all(c.blocker, "x");
+        EXPECT_EQ(put_status("t", kBody), -1);
+        EXPECT_EQ(error(), c.message);
+        EXPECT_EQ(fs::is_regular_file(body_file(kHex)), c.body_kept);
+        if (c.body_kept) {
+            EXPECT_EQ(get("sha256:" + kHex), kBody);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace manifesttest
