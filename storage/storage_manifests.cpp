@@ -40,8 +40,8 @@ bool tag_valid(const char *tag) {
     return true;
 }
 
-// 71 bytes of "sha256:" and the 64 digits of `hex`, with nothing after them. A tag search
-// only asks whether a link starts so (trailing bytes still name the manifest there).
+// Whether a tag link starts with "sha256:" and the 64 digits of `hex`. Bytes after them are
+// not looked at: for the tag search such a link still names the manifest, so it is kept.
 bool link_names(const char *link, size_t len, const char *hex) {
     return len >= kDigestLen && std::memcmp(link, kDigestPrefix, kPrefixLen) == 0 &&
            std::memcmp(link + kPrefixLen, hex, 64) == 0;
