@@ -58,6 +58,9 @@ TEST(ListingTags, WhichEntriesAreTags) {
 TEST(ListingTags, Documents) {
     Store store;
     for (const char *t : {"latest", "Latest", "1.9", "1.10"}) ASSERT_TRUE(store.tag("sorted", t));
+    // Where names fold case, Latest is the directory latest and cannot be a tag of its own.
+    const bool folds = listing_test::fs::equivalent(store.tag_dir("sorted", "latest"),
+                                                    store.tag_dir("sorted", "Latest"));
     ASSERT_TRUE(store.tag("library/ubuntu", "22.04"));
     ASSERT_TRUE(store.tag("library", "own"));
     ASSERT_TRUE(store.tag("single", "only"));
@@ -66,7 +69,8 @@ TEST(ListingTags, Documents) {
         const char *repo;
         std::string doc;
     } cases[] = {
-        {"sorted", R"({"name":"sorted","tags":["1.10","1.9","Latest","latest"]})"},
+        {"sorted", folds ? R"({"name":"sorted","tags":["1.10","1.9","latest"]})"
+                         : R"({"name":"sorted","tags":["1.10","1.9","Latest","latest"]})"},
         {"single", R"({"name":"single","tags":["only"]})"},
         {"untagged", R"({"name":"untagged","tags":[]})"},
         {"missing", R"({"name":"missing","tags":[]})"},
