@@ -57,8 +57,10 @@ bool upload(const std::string &data, char (&uuid)[37]) {
 // Every process marks its arrival with a file and waits for the others' files; a process that
 // fails leaves the file "abort", so that the others stop waiting for it.
 bool barrier(const fs::path &dir, int round, int id, int nproc) {
-    const std::string prefix = "r" + std::to_string(round) + "-";
-    std::FILE *f = std::fopen((dir / (prefix + std::to_string(id))).string().c_str(), "wb");
+    char prefix[32], mine[64];
+    std::snprintf(prefix, sizeof prefix, "r%d-", round);
+    std::snprintf(mine, sizeof mine, "%s%d", prefix, id);
+    std::FILE *f = std::fopen((dir / mine).string().c_str(), "wb");
     if (!f) return false;
     std::fclose(f);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
