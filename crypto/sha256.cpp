@@ -1,4 +1,4 @@
-// SHA-256 (FIPS 180-4), Part 4.1: the streaming functions, the padding, whole files, and the
+// SHA-256 (FIPS 180-4): the streaming functions, the padding, whole files, and the
 // dispatch of the compression to one of its two implementations (sha256_portable.cpp,
 // sha256_shani.cpp).
 //

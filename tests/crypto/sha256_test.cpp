@@ -1,4 +1,4 @@
-// SHA-256 (Part 4.1): the FIPS 180-4 examples, known digests of generated data, lengths around
+// SHA-256: the FIPS 180-4 examples, known digests of generated data, lengths around
 // the block boundaries, feeding in pieces, re-initialising, the context fields after
 // sha256_final, and sha256_file on missing paths, directories and files around the 65,536-byte
 // read size. Every test runs once per compression implementation (portable and SHA-NI); the
