@@ -199,7 +199,7 @@ TEST_P(Sha256, BlockBoundaryLengthsAndPaddingCompressions) {
 // ---- The same bytes fed in different pieces ----
 
 // Feeds `msg` in the given piece sizes (cycled; 0 = a zero-length call), checking after every
-// call that the context equals one fed the same bytes one at a time, the Part's plain path.
+// call that the context equals one fed the same bytes one at a time, the plain byte-by-byte path.
 void feed_in_pieces(const std::string &msg, const std::vector<size_t> &pieces, const char *label) {
     sha256_ctx ctx, ref;
     sha256_init(&ctx);
