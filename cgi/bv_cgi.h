@@ -48,7 +48,10 @@ void json_escape_f(FILE *stream, const char *text);
 /* Bounded string helpers. */
 void bv_strlcpy(char *dst, const char *src, size_t cap);
 int  bv_snprintf(char *dst, size_t cap, const char *fmt, ...)
-#if defined(__GNUC__) || defined(__clang__)
+#if defined(__MINGW32__)
+    /* The library is built with MinGW's C99 stdio, so formats are checked as GNU ones. */
+    __attribute__((format(gnu_printf, 3, 4)))
+#elif defined(__GNUC__) || defined(__clang__)
     __attribute__((format(printf, 3, 4)))
 #endif
     ;

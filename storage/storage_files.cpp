@@ -1,5 +1,6 @@
 // File and directory primitives of the storage engine: path joining, directory chains,
 // existence and size tests, whole-file reads, atomic whole-file writes, removal and listings.
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cerrno>
@@ -31,12 +32,17 @@ bool make_dir_tolerant(const char *path) {
 }
 
 // Windows refuses to replace a file while another process has it open, which a reader does
-// for a moment; a few short waits ride that out. Elsewhere the first rename succeeds.
+// for a moment; waits that grow up to a bound ride that out even on a busy machine.
+// Elsewhere the first rename succeeds.
 bool replace_with_retries(const char *tmp, const char *path) {
-    for (int attempt = 0;; ++attempt) {
+    using namespace std::chrono;
+    const auto give_up = steady_clock::now() + seconds(2);
+    auto wait = milliseconds(1);
+    for (;;) {
         if (bv_platform::replace_file(tmp, path) == 0) return true;
-        if (attempt == 50 || !file_exists(path)) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!file_exists(path) || steady_clock::now() >= give_up) return false;
+        std::this_thread::sleep_for(wait);
+        wait = std::min(wait * 2, milliseconds(50));
     }
 }
 
