@@ -38,14 +38,17 @@ void cgi_header_text(void) {
     std::fputs("Content-Type: text/plain; charset=utf-8\r\n", stdout);
 }
 
+// A null argument writes no line at all: a bare line end would close the head early and
+// turn the headers after it into body bytes.
 void cgi_header_ct(const char *content_type) {
     bv_stdout_bin();
-    std::printf("Content-Type: %s\r\n", content_type ? content_type : "");
+    if (content_type) std::printf("Content-Type: %s\r\n", content_type);
 }
 
 void cgi_header_extra(const char *line) {
     bv_stdout_bin();
-    if (line) std::fputs(line, stdout);
+    if (!line) return;
+    std::fputs(line, stdout);
     std::fputs("\r\n", stdout);
 }
 

@@ -71,6 +71,9 @@ TEST(CgiHead, WritersProduceExactBytes) {
         {"text", {"text"}, "Content-Type: text/plain; charset=utf-8\r\n"},
         {"ct", {"ct", "image/png"}, "Content-Type: image/png\r\n"},
         {"extra", {"extra", "X-A: b"}, "X-A: b\r\n"},
+        // A null header writes nothing, so it cannot end the head before the real headers.
+        {"null ct and extra", {"ct", "@null", "extra", "@null", "text"},
+         "Content-Type: text/plain; charset=utf-8\r\n"},
         // Alone, the empty line goes out before anything switched standard output to binary
         // mode, so where the runtime has a text mode it turns the line feed into CR LF.
         {"end", {"end"}, bv_platform::has_text_mode ? "\r\r\n" : "\r\n"},
