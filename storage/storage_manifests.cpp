@@ -31,10 +31,12 @@ bool is_digest_reference(const char *reference) {
     return std::strncmp(reference, kDigestPrefix, kPrefixLen) == 0;
 }
 
-// A tag names one directory right below the repository's tags directory, so it has to be one
-// plain path component: anything else would reach, or make, directories elsewhere.
+// A tag names one directory right below the repository's tags directory, so it may hold no
+// separator and may not be "." or "..": those would reach, or make, directories elsewhere.
+// An empty tag stays inside the tags directory and simply names no tag link (put has refused
+// it as an empty reference already).
 bool tag_valid(const char *tag) {
-    if (!*tag || std::strcmp(tag, ".") == 0 || std::strcmp(tag, "..") == 0) return false;
+    if (std::strcmp(tag, ".") == 0 || std::strcmp(tag, "..") == 0) return false;
     for (const char *p = tag; *p; ++p)
         if (is_sep(*p)) return false;
     return true;

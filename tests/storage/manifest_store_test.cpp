@@ -120,7 +120,7 @@ TEST_F(ManifestTest, LookupFailuresOfGetAndDelete) {
         {"app", "../tags/good", "invalid tag: ../tags/good"},
         {"app", "good\\..", "invalid tag: good\\.."},
         {"app", "..", "invalid tag: .."},
-        {"app", "", "invalid tag: "},
+        {"app", "", "tag not found: app:"},
         {"app", fake_digest('d'), ""},  // get: body not found; delete: nothing to do
     };
     for (const Case &c : cases) {
