@@ -68,10 +68,12 @@ int mkdirs(const char *path) {
     char copy[kPathSize];
     std::memcpy(copy, path, n + 1);
 
-    // A separator in the first position is the file-system root, and a drive ("C:" or
-    // "C:\") is no directory to make.
+    // A separator in the first position is the file-system root, and on Windows a drive
+    // ("C:" or "C:\") is no directory to make. Elsewhere "C:" is an ordinary name that the
+    // chain may have to create.
     size_t start = 1;
-    if (std::isalpha(static_cast<unsigned char>(copy[0])) && copy[1] == ':')
+    if (bv_platform::path_sep == '\\' && std::isalpha(static_cast<unsigned char>(copy[0])) &&
+        copy[1] == ':')
         start = (n >= 4 && is_dir_sep(copy[2])) ? 3 : 2;
 
     for (size_t i = start; i < n; ++i) {

@@ -72,6 +72,18 @@ TEST(StorageInit, RootTrimming) {
     }
 }
 
+// Off Windows "c:" is an ordinary directory name, which the chain has to create like any other.
+TEST(StorageInit, RelativeRootBeginningLikeADrive) {
+    if (bv_platform::path_sep == '\\') GTEST_SKIP() << "a drive here";
+    bvtest::TempDir dir;
+    for (const char *root : {"c:/reg", "d:reg/x"}) {
+        const auto r = bvtest::run_program(bvtest::probe_path("storage_core_probe"),
+                                           {"uuids", root, "1"}, {}, {}, dir.path());
+        EXPECT_EQ(r.exit_code, 0) << root << ": " << r.out;
+        EXPECT_TRUE(fs::is_directory(dir.path() / root / "blobs" / "sha256")) << root;
+    }
+}
+
 TEST(StorageInit, Failures) {
     bvtest::TempDir dir;
     const std::string good = dir.str() + S + "good";
