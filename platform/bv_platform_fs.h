@@ -62,7 +62,13 @@ inline std::FILE *open_exclusive(const char *path) {
     const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd < 0) return nullptr;
     std::FILE *f = _fdopen(fd, "wb");
-    if (!f) _close(fd);
+    if (!f) {
+        // The file was made by this call, so a failure must not leave it behind.
+        const int err = errno;
+        _close(fd);
+        _unlink(path);
+        errno = err;
+    }
     return f;
 }
 
@@ -146,7 +152,12 @@ inline std::FILE *open_exclusive(const char *path) {
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;
     std::FILE *f = ::fdopen(fd, "wb");
-    if (!f) ::close(fd);
+    if (!f) {
+        const int err = errno;
+        ::close(fd);
+        ::unlink(path);
+        errno = err;
+    }
     return f;
 }
 
