@@ -52,6 +52,9 @@ inline int64_t size_of(const char *path) {
 // (EEXIST when the name is taken).
 inline int make_dir(const char *path) { return _mkdir(path) == 0 ? 0 : errno; }
 
+// A reader holding the target open makes a replacing move fail for a moment.
+inline constexpr bool readers_block_replace = true;
+
 // Moves `from` to `to`, replacing a file that exists there.
 inline int replace_file(const char *from, const char *to) {
     return MoveFileExA(from, to, 0x1ul /* MOVEFILE_REPLACE_EXISTING */) ? 0 : -1;
@@ -142,6 +145,9 @@ inline int64_t size_of(const char *path) {
 }
 
 inline int make_dir(const char *path) { return ::mkdir(path, 0777) == 0 ? 0 : errno; }
+
+// Open files never stand in the way of a rename here.
+inline constexpr bool readers_block_replace = false;
 
 // rename() replaces an existing target here, atomically.
 inline int replace_file(const char *from, const char *to) {

@@ -33,14 +33,16 @@ bool make_dir_tolerant(const char *path) {
 
 // Windows refuses to replace a file while another process has it open, which a reader does
 // for a moment; waits that grow up to a bound ride that out even on a busy machine.
-// Elsewhere the first rename succeeds.
+// Elsewhere a failed rename is final.
 bool replace_with_retries(const char *tmp, const char *path) {
     using namespace std::chrono;
     const auto give_up = steady_clock::now() + seconds(2);
     auto wait = milliseconds(1);
     for (;;) {
         if (bv_platform::replace_file(tmp, path) == 0) return true;
-        if (!file_exists(path) || steady_clock::now() >= give_up) return false;
+        if (!bv_platform::readers_block_replace || !file_exists(path) ||
+            steady_clock::now() >= give_up)
+            return false;
         std::this_thread::sleep_for(wait);
         wait = std::min(wait * 2, milliseconds(50));
     }

@@ -183,7 +183,7 @@ extern "C" const char *reg_tags_list_json(const char *repo_name) {
         set_error("out of memory");
         return nullptr;
     }
-    dir_listing listing;
+    static dir_listing listing;  // over 260 KB: kept off the stack
     if (list_dir(dir, &listing) == 0) {
         for (int32_t i = 0; i < listing.count; ++i) {
             const dir_entry &e = listing.entries[i];
@@ -221,7 +221,7 @@ extern "C" const char *reg_catalog_json(int n, const char *last) {
     }
     // Every directory right below the repositories directory is a catalog name; a nested
     // repository shows only as its first component.
-    dir_listing listing;
+    static dir_listing listing;  // over 260 KB: kept off the stack
     if (list_dir(dir, &listing) == 0) {
         for (int32_t i = 0; i < listing.count; ++i) {
             const dir_entry &e = listing.entries[i];
