@@ -25,6 +25,7 @@
 
 #include "crypto/sha256.h"
 #include "storage/reg_storage.h"
+#include "tests/support/sha256_hex.h"
 
 extern char **environ;
 
@@ -72,15 +73,7 @@ struct Best {
     }
 };
 
-std::string hex_of(const uint8_t (&sum)[32]) {
-    static const char hx[] = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : sum) {
-        out.push_back(hx[b >> 4]);
-        out.push_back(hx[b & 15]);
-    }
-    return out;
-}
+std::string hex_of(const uint8_t (&sum)[32]) { return bvtest::hex_of_sum(sum); }
 
 // Appends `mib` MiB from `chunk` to upload `uuid`, one append call per chunk.
 void append_all(const char *uuid, const std::vector<char> &chunk, long mib) {

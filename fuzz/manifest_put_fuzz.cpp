@@ -12,6 +12,7 @@
 
 #include "crypto/sha256.h"
 #include "storage/reg_storage.h"
+#include "tests/support/sha256_hex.h"
 
 namespace {
 
@@ -57,20 +58,7 @@ bool known_refusal(const char *message) {
            std::strncmp(message, "manifest too large", 18) == 0;
 }
 
-std::string digest_of(const uint8_t *data, size_t size) {
-    sha256_ctx ctx;
-    uint8_t sum[32];
-    sha256_init(&ctx);
-    sha256_update(&ctx, data, size);
-    sha256_final(&ctx, sum);
-    static const char hx[] = "0123456789abcdef";
-    std::string out = "sha256:";
-    for (uint8_t b : sum) {
-        out.push_back(hx[b >> 4]);
-        out.push_back(hx[b & 15]);
-    }
-    return out;
-}
+std::string digest_of(const uint8_t *data, size_t size) { return "sha256:" + bvtest::sha256_hex(data, size); }
 
 }  // namespace
 

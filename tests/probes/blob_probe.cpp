@@ -17,6 +17,7 @@
 #include "crypto/sha256.h"
 #include "platform/bv_platform.h"
 #include "storage/reg_storage.h"
+#include "tests/support/sha256_hex.h"
 
 namespace {
 
@@ -24,20 +25,7 @@ namespace fs = std::filesystem;
 
 using blob_pattern::make;
 
-std::string digest_of(const std::string &data) {
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, data.data(), data.size());
-    uint8_t sum[32];
-    sha256_final(&ctx, sum);
-    static const char hx[] = "0123456789abcdef";
-    std::string out = "sha256:";
-    for (uint8_t b : sum) {
-        out.push_back(hx[b >> 4]);
-        out.push_back(hx[b & 15]);
-    }
-    return out;
-}
+std::string digest_of(const std::string &data) { return "sha256:" + bvtest::sha256_hex(data); }
 
 int fail(const std::string &what) {
     std::printf("fail: %s: %s\n", what.c_str(), reg_storage_last_error());

@@ -11,25 +11,13 @@
 #include "crypto/sha256.h"
 #include "storage/reg_storage.h"
 #include "support/test_support.h"
+#include "tests/support/sha256_hex.h"
 
 namespace blobtest {
 
 namespace fs = std::filesystem;
 
-inline std::string hex_of(const std::string &data) {
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, data.data(), data.size());
-    uint8_t sum[32];
-    sha256_final(&ctx, sum);
-    static const char hx[] = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : sum) {
-        out.push_back(hx[b >> 4]);
-        out.push_back(hx[b & 15]);
-    }
-    return out;
-}
+inline std::string hex_of(const std::string &data) { return bvtest::sha256_hex(data); }
 
 inline std::string digest_of(const std::string &data) { return "sha256:" + hex_of(data); }
 
