@@ -50,16 +50,27 @@ extern "C" int reg_blob_start_upload(char *out_upload_uuid) {
     return -1;
 }
 
-extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len) {
-    if (!upload_uuid || !data) {
-        set_error("upload_uuid/data is NULL");
-        return -1;
-    }
+namespace {
+
+// The readiness and identifier tests that follow the argument checks of append, finish and
+// cancel: 0, or -1 with the message set.
+int require_upload_uuid(const char *upload_uuid) {
     if (require_ready() != 0) return -1;
     if (!uuid_valid(upload_uuid)) {
         set_error("invalid upload uuid");
         return -1;
     }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len) {
+    if (!upload_uuid || !data) {
+        set_error("upload_uuid/data is NULL");
+        return -1;
+    }
+    if (require_upload_uuid(upload_uuid) != 0) return -1;
     char path[kPathSize];
     upload_path_for_uuid(upload_uuid, path, sizeof path);
     // Opening without creating: an upload that a finish or cancel has just taken away
@@ -89,11 +100,7 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
         set_error("NULL argument");
         return -1;
     }
-    if (require_ready() != 0) return -1;
-    if (!uuid_valid(upload_uuid)) {
-        set_error("invalid upload uuid");
-        return -1;
-    }
+    if (require_upload_uuid(upload_uuid) != 0) return -1;
     if (!digest_valid(expected_digest)) {
         set_error("invalid expected digest");
         return -1;
@@ -158,11 +165,7 @@ extern "C" int reg_blob_cancel_upload(const char *upload_uuid) {
         set_error("upload_uuid is NULL");
         return -1;
     }
-    if (require_ready() != 0) return -1;
-    if (!uuid_valid(upload_uuid)) {
-        set_error("invalid upload uuid");
-        return -1;
-    }
+    if (require_upload_uuid(upload_uuid) != 0) return -1;
     char path[kPathSize];
     upload_path_for_uuid(upload_uuid, path, sizeof path);
     if (remove_file(path) != 0) {
