@@ -165,6 +165,10 @@ int list_document(char *out, size_t cap, const char *repo_name, char *const *nam
 
 using namespace reg_internal;
 
+// The one directory listing of the tag list and the catalog: over 260 KB, so kept off the
+// stack, and shared since neither call runs inside the other.
+static dir_listing s_listing;
+
 extern "C" const char *reg_tags_list_json(const char *repo_name) {
     if (!repo_name) {
         set_error("repo_name is NULL");
@@ -183,10 +187,9 @@ extern "C" const char *reg_tags_list_json(const char *repo_name) {
         set_error("out of memory");
         return nullptr;
     }
-    static dir_listing listing;  // over 260 KB: kept off the stack
-    if (list_dir(dir, &listing) == 0) {
-        for (int32_t i = 0; i < listing.count; ++i) {
-            const dir_entry &e = listing.entries[i];
+    if (list_dir(dir, &s_listing) == 0) {
+        for (int32_t i = 0; i < s_listing.count; ++i) {
+            const dir_entry &e = s_listing.entries[i];
             if (!e.is_dir) continue;
             // A tag exists once its link file can be read; what the link holds is the
             // manifest store's business.
@@ -221,10 +224,9 @@ extern "C" const char *reg_catalog_json(int n, const char *last) {
     }
     // Every directory right below the repositories directory is a catalog name; a nested
     // repository shows only as its first component.
-    static dir_listing listing;  // over 260 KB: kept off the stack
-    if (list_dir(dir, &listing) == 0) {
-        for (int32_t i = 0; i < listing.count; ++i) {
-            const dir_entry &e = listing.entries[i];
+    if (list_dir(dir, &s_listing) == 0) {
+        for (int32_t i = 0; i < s_listing.count; ++i) {
+            const dir_entry &e = s_listing.entries[i];
             if (!e.is_dir || repos.full()) continue;
             if (!repos.add(e.name)) {
                 set_error("out of memory");
