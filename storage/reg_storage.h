@@ -11,12 +11,69 @@
 extern "C" {
 #endif
 
+/* ---- Engine state and failures ------------------------------------------------------------
+ * reg_storage_init must succeed before any other operation. Every failing operation leaves a
+ * one-line message (never holding a server path) and a failure kind; both stay until the next
+ * failure. Endpoints choose status and error code from the kind, never from the message. */
+
+typedef enum reg_error_kind {
+    REG_OK = 0,
+    REG_ERR_ARGUMENT,           /* a null or unusable argument: the caller's fault */
+    REG_ERR_NOT_READY,          /* reg_storage_init has not succeeded */
+    REG_ERR_NAME_INVALID,       /* repository name outside the grammar */
+    REG_ERR_DIGEST_INVALID,     /* text is not "sha256:" + 64 lower-case hex digits */
+    REG_ERR_TAG_INVALID,        /* tag outside [a-zA-Z0-9_][a-zA-Z0-9._-]{0,127} */
+    REG_ERR_UPLOAD_INVALID,     /* text is not an upload identifier */
+    REG_ERR_MANIFEST_INVALID,   /* manifest body or media type refused */
+    REG_ERR_NOT_FOUND,          /* no such blob, blob link, upload, manifest or tag */
+    REG_ERR_NAME_UNKNOWN,       /* the repository does not exist */
+    REG_ERR_REFERENCE_UNKNOWN,  /* a manifest names a blob or manifest the repository lacks */
+    REG_ERR_DIGEST_MISMATCH,    /* content does not hash to the digest it was given */
+    REG_ERR_RANGE,              /* an append's offset is not the upload's current size */
+    REG_ERR_INCOMPLETE,         /* a body ended before its announced length */
+    REG_ERR_TOO_LARGE,          /* over a size limit */
+    REG_ERR_CONFLICT,           /* another process holds or changed what the call needed */
+    REG_ERR_IO                  /* the file system failed */
+} reg_error_kind;
+
+/* Creates the tree below `root` when needed and makes the engine ready: 0 or -1. */
 int         reg_storage_init(const char *root);
 void        reg_storage_cleanup(void);
+/* The last failure's message; never null, owned by the engine, valid until the next call. */
 const char *reg_storage_last_error(void);
+/* The last failure's kind; REG_OK after a successful reg_storage_init and before any failure. */
+reg_error_kind reg_storage_last_error_kind(void);
+
+/* Form tests, usable before initialisation: 1 when the text has the form, else 0 (null: 0). */
+int reg_digest_valid(const char *text);   /* "sha256:" + 64 lower-case hex digits */
+int reg_tag_valid(const char *text);      /* [a-zA-Z0-9_][a-zA-Z0-9._-]{0,127} */
+int reg_repo_name_valid(const char *name); /* the engine's repository-name grammar */
+
+/* ---- Blobs and uploads -----------------------------------------------------------------------
+ * Blobs are stored once for all repositories under {root}/blobs; a repository sees a blob only
+ * through its own blob link. Uploads are named by an identifier of 36 characters drawn from the
+ * system's random source; the identifier is the only key to an upload. */
 
 int     reg_blob_start_upload(char *out_upload_uuid);               /* at least 37 bytes */
 int     reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len);
+/* Size in bytes of an open upload, or -1 (REG_ERR_UPLOAD_INVALID, REG_ERR_NOT_FOUND). */
+int64_t reg_blob_upload_size(const char *upload_uuid);
+
+/* Supplies request-body bytes: up to `cap` bytes into `buf`; returns the count, 0 at the end of
+ * the body, -1 on a read error. */
+typedef long (*reg_read_fn)(void *ctx, void *buf, size_t cap);
+
+/* Appends a body to an open upload in bounded memory, whatever its size. `len` is the body's
+ * announced length, or -1 to read until `read` reports the end. When `expected_offset` >= 0 it
+ * must equal the upload's size, else REG_ERR_RANGE and nothing is read or written; the test and
+ * the append are one step towards other appenders and finishes of the same upload. When the
+ * body ends before `len` bytes, or reading or writing fails, the upload is cut back to its size
+ * before the call (REG_ERR_INCOMPLETE, REG_ERR_IO). `out_size` (may be null) receives the
+ * upload's size after the call, also after a REG_ERR_RANGE failure. */
+int     reg_blob_append_stream(const char *upload_uuid, reg_read_fn read, void *ctx,
+                               int64_t len, int64_t expected_offset, int64_t *out_size);
+/* Hashes the upload and moves it into the store. Appends that race the finish either land
+ * wholly before the hash or fail; the stored bytes always hash to their name. */
 int     reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
                                char *out_digest);                   /* at least 72 bytes */
 int     reg_blob_cancel_upload(const char *upload_uuid);
@@ -25,15 +82,74 @@ int64_t reg_blob_get_size(const char *digest);
 int     reg_blob_get_filepath(const char *digest, char *out_path, size_t out_size);
 int     reg_blob_delete(const char *digest);
 
+/* Repository blob links, {root}/repositories/{name}/_layers/sha256/{hex}/link.
+ * reg_blob_link: links a stored blob into the repository (REG_ERR_NOT_FOUND when the blob is
+ * not stored); linking twice is no failure. reg_blob_unlink: removes the link, REG_ERR_NOT_FOUND
+ * when there is none; the blob's bytes stay for garbage collection. reg_blob_linked: 1 when the
+ * repository links the blob and the blob is stored, 0 when not, -1 on a failure. */
+int     reg_blob_link(const char *repo_name, const char *digest);
+int     reg_blob_unlink(const char *repo_name, const char *digest);
+int     reg_blob_linked(const char *repo_name, const char *digest);
+
+/* ---- Manifests ------------------------------------------------------------------------------
+ * A manifest is stored per repository under the digest of its exact bytes, with its media type,
+ * a revision link, one link per tag and, when it has a subject, a referrer link beside the
+ * subject. References are tags (reg_tag_valid) or digest strings. */
+
+#define REG_MANIFEST_MAX (4 * 1024 * 1024)  /* largest manifest body stored, in bytes */
+#define REG_MEDIA_TYPE_SIZE 256             /* media types are at most 255 bytes */
+
 int         reg_manifest_put(const char *repo_name, const char *reference, const void *body,
                              size_t body_len, const char *media_type, char *out_digest);
+/* reg_manifest_put that also reports the body's subject: `out_subject` (72 bytes, may be null)
+ * receives the subject's digest string, or "" when the body has none. Refuses bodies over
+ * REG_MANIFEST_MAX (REG_ERR_TOO_LARGE), media types with control bytes or of 256 bytes or more
+ * and invalid bodies (REG_ERR_MANIFEST_INVALID), a digest reference that is not the body's
+ * digest (REG_ERR_DIGEST_INVALID), and bodies naming a config, layer (unless it carries "urls")
+ * or child manifest the repository does not hold (REG_ERR_REFERENCE_UNKNOWN). */
+int         reg_manifest_store(const char *repo_name, const char *reference, const void *body,
+                               size_t body_len, const char *media_type, char *out_digest,
+                               char *out_subject);
 const char *reg_manifest_get(const char *repo_name, const char *reference,
                              char *out_media_type,    /* at least 128 bytes */
                              char *out_digest);       /* at least 72 bytes */
+/* Reads a manifest into the caller's buffer of `cap` bytes: 0 with the body's length in
+ * *out_len, its media type in `out_media_type` (REG_MEDIA_TYPE_SIZE bytes) and its digest string
+ * in `out_digest` (72 bytes). REG_ERR_TOO_LARGE when the body does not fit; REG_ERR_NOT_FOUND
+ * for an unknown tag or digest; REG_ERR_NAME_UNKNOWN when the repository does not exist. */
+int         reg_manifest_read(const char *repo_name, const char *reference, void *buf,
+                              size_t cap, size_t *out_len, char *out_media_type,
+                              char *out_digest);
+/* A digest reference removes the manifest and every tag naming it; a tag removes that tag only.
+ * REG_ERR_NOT_FOUND when there is nothing to remove. */
 int         reg_manifest_delete(const char *repo_name, const char *reference);
+/* 1 when the repository holds the manifest of this digest string, 0 when not, -1 on failure. */
+int         reg_manifest_exists(const char *repo_name, const char *digest);
+/* 1 when the repository exists (it holds manifests or blob links), 0 when not, -1 on failure. */
+int         reg_repo_exists(const char *repo_name);
+
+/* The referrers of `digest` in the repository as an image index document (in the shared result
+ * buffer, valid until the next listing or manifest get): descriptors of the manifests whose
+ * subject is `digest`, filtered by `artifact_type` when it is not null or empty. An unknown
+ * subject gives an empty index. */
+const char *reg_referrers_json(const char *repo_name, const char *digest,
+                               const char *artifact_type);
+
+/* ---- Listings and statistics --------------------------------------------------------------
+ * Listings see every entry of a directory, however many. Documents are returned in the engine's
+ * shared result buffer, valid until the next listing, statistics or manifest get. */
+
+#define REG_PAGE_DEFAULT 1000   /* page size when the caller gives none (n < 0) */
+#define REG_PAGE_MAX 5000       /* larger pages are cut to this size */
 
 const char *reg_tags_list_json(const char *repo_name);
 const char *reg_catalog_json(int n, const char *last);
+/* One page of the sorted tag list (REG_ERR_NAME_UNKNOWN for an unknown repository) or of the
+ * catalog of full repository names: at most `n` names (n < 0: REG_PAGE_DEFAULT; n == 0: none)
+ * after `last` (null or "": from the start). `out_next` (256 bytes) receives the page's last
+ * name when more names follow, else "". */
+const char *reg_tags_page_json(const char *repo_name, int n, const char *last, char *out_next);
+const char *reg_catalog_page_json(int n, const char *last, char *out_next);
 const char *reg_storage_get_stats_json(void);
 
 #ifdef __cplusplus

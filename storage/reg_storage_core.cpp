@@ -18,8 +18,10 @@ int s_ready;
 char s_error[kErrorSize];
 char s_result[kResultSize];
 uint32_t s_seed;
+reg_error_kind s_error_kind;
 
-void set_error(const char *fmt, ...) {
+void set_error(reg_error_kind kind, const char *fmt, ...) {
+    s_error_kind = kind;
     va_list ap;
     va_start(ap, fmt);
     std::vsnprintf(s_error, sizeof s_error, fmt, ap);
@@ -28,7 +30,7 @@ void set_error(const char *fmt, ...) {
 
 int require_ready() {
     if (s_ready) return 0;
-    set_error("not initialized - call reg_storage_init first");
+    set_error(REG_ERR_NOT_READY, "not initialized - call reg_storage_init first");
     return -1;
 }
 
@@ -80,47 +82,48 @@ using namespace reg_internal;
 
 extern "C" int reg_storage_init(const char *root) {
     if (!root || !*root) {
-        set_error("storage root dir is empty");
+        set_error(REG_ERR_ARGUMENT, "storage root dir is empty");
         return -1;
     }
     if (s_ready) reg_storage_cleanup();
     const size_t n = std::strlen(root);
     if (n >= kRootSize) {
-        set_error("storage root dir too long (max 3499 chars)");
+        set_error(REG_ERR_ARGUMENT, "storage root dir too long (max 3499 chars)");
         return -1;
     }
     std::memcpy(s_root, root, n + 1);
     if (s_root[n - 1] == bv_platform::path_sep) s_root[n - 1] = '\0';
 
     if (mkdirs(s_root) != 0) {
-        set_error("mkdirs failed: %s", s_root);
+        set_error(REG_ERR_IO, "cannot create the storage root");
         return -1;
     }
     char path[kPathSize];
     blobs_dir(path, sizeof path);
     if (mkdirs(path) != 0) {
-        set_error("mkdirs failed: %s", path);
+        set_error(REG_ERR_IO, "cannot create the storage tree");
         return -1;
     }
     repos_dir(path, sizeof path);
     if (mkdirs(path) != 0) {
-        set_error("mkdirs failed: %s", path);
+        set_error(REG_ERR_IO, "cannot create the storage tree");
         return -1;
     }
     uploads_dir(path, sizeof path);
     if (mkdirs(path) != 0) {
-        set_error("mkdirs failed: %s", path);
+        set_error(REG_ERR_IO, "cannot create the storage tree");
         return -1;
     }
     config_path(path, sizeof path);
     if (!file_exists(path) && write_file(path, kStorageConfig, sizeof kStorageConfig - 1) != 0) {
-        set_error("write config.json failed");
+        set_error(REG_ERR_IO, "write config.json failed");
         return -1;
     }
 
     s_seed = fresh_seed();
     s_ready = 1;
     s_error[0] = '\0';
+    s_error_kind = REG_OK;
     return 0;
 }
 
@@ -130,3 +133,5 @@ extern "C" void reg_storage_cleanup(void) {
 }
 
 extern "C" const char *reg_storage_last_error(void) { return s_error; }
+
+extern "C" reg_error_kind reg_storage_last_error_kind(void) { return s_error_kind; }

@@ -28,7 +28,7 @@ constexpr int kMoveAttempts = 4;
 
 extern "C" int reg_blob_start_upload(char *out_upload_uuid) {
     if (!out_upload_uuid) {
-        set_error("out_upload_uuid is NULL");
+        set_error(REG_ERR_ARGUMENT, "out_upload_uuid is NULL");
         return -1;
     }
     if (require_ready() != 0) return -1;
@@ -46,7 +46,7 @@ extern "C" int reg_blob_start_upload(char *out_upload_uuid) {
         }
         if (errno != EEXIST) break;
     }
-    set_error("cannot create upload file: %s", path);
+    set_error(REG_ERR_IO, "cannot create upload file");
     return -1;
 }
 
@@ -57,7 +57,7 @@ namespace {
 int require_upload_uuid(const char *upload_uuid) {
     if (require_ready() != 0) return -1;
     if (!uuid_valid(upload_uuid)) {
-        set_error("invalid upload uuid");
+        set_error(REG_ERR_UPLOAD_INVALID, "invalid upload uuid");
         return -1;
     }
     return 0;
@@ -67,7 +67,7 @@ int require_upload_uuid(const char *upload_uuid) {
 
 extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len) {
     if (!upload_uuid || !data) {
-        set_error("upload_uuid/data is NULL");
+        set_error(REG_ERR_ARGUMENT, "upload_uuid/data is NULL");
         return -1;
     }
     if (require_upload_uuid(upload_uuid) != 0) return -1;
@@ -77,7 +77,7 @@ extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, 
     // must not come back as an empty file.
     std::FILE *f = file_exists(path) ? bv_platform::open_append(path) : nullptr;
     if (!f) {
-        set_error("upload not found: %s", upload_uuid);
+        set_error(REG_ERR_NOT_FOUND, "upload not found: %s", upload_uuid);
         return -1;
     }
     // Unbuffered, the chunk reaches the file in one write at its end instead of being cut
@@ -88,7 +88,7 @@ extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, 
     bool failed = std::ferror(f) != 0 || written < len;
     failed = std::fclose(f) != 0 || failed;
     if (failed) {
-        set_error("write error appending chunk");
+        set_error(REG_ERR_IO, "write error appending chunk");
         return -1;
     }
     return 0;
@@ -97,25 +97,25 @@ extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, 
 extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
                                       char *out_digest) {
     if (!upload_uuid || !expected_digest || !out_digest) {
-        set_error("NULL argument");
+        set_error(REG_ERR_ARGUMENT, "NULL argument");
         return -1;
     }
     if (require_upload_uuid(upload_uuid) != 0) return -1;
     if (!digest_valid(expected_digest)) {
-        set_error("invalid expected digest");
+        set_error(REG_ERR_DIGEST_INVALID, "invalid expected digest");
         return -1;
     }
     char upload_path[kPathSize];
     upload_path_for_uuid(upload_uuid, upload_path, sizeof upload_path);
     if (!file_exists(upload_path)) {
-        set_error("upload not found: %s", upload_uuid);
+        set_error(REG_ERR_NOT_FOUND, "upload not found: %s", upload_uuid);
         return -1;
     }
 
     // The bytes are read once, here; after the comparison the file itself becomes the blob.
     uint8_t sum[32];
     if (sha256_file(upload_path, sum) != 0) {
-        set_error("hashing upload failed");
+        set_error(REG_ERR_IO, "hashing upload failed");
         return -1;
     }
     char hex[kHexSize];
@@ -123,7 +123,7 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
     char computed[80];
     std::snprintf(computed, sizeof computed, "sha256:%s", hex);
     if (std::strcmp(computed, expected_digest) != 0) {
-        set_error("digest mismatch: expected %s, got %s", expected_digest, computed);
+        set_error(REG_ERR_DIGEST_MISMATCH, "digest mismatch: expected %s, got %s", expected_digest, computed);
         remove_file(upload_path);
         return -1;
     }
@@ -139,7 +139,7 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
         bool moved = false;
         for (int attempt = 0; attempt < kMoveAttempts && !moved; ++attempt) {
             if (mkdirs(fanout) != 0) {
-                set_error("mkdirs blob dir failed");
+                set_error(REG_ERR_IO, "mkdirs blob dir failed");
                 return -1;
             }
             moved = bv_platform::move_no_replace(upload_path, blob_path) == 0;
@@ -152,7 +152,7 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
             if (!moved && dir_exists(fanout)) break;  // not the race with a delete
         }
         if (!moved) {
-            set_error("rename to CAS failed: %s", blob_path);
+            set_error(REG_ERR_IO, "rename to CAS failed: %s", expected_digest);
             return -1;
         }
     }
@@ -162,14 +162,14 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
 
 extern "C" int reg_blob_cancel_upload(const char *upload_uuid) {
     if (!upload_uuid) {
-        set_error("upload_uuid is NULL");
+        set_error(REG_ERR_ARGUMENT, "upload_uuid is NULL");
         return -1;
     }
     if (require_upload_uuid(upload_uuid) != 0) return -1;
     char path[kPathSize];
     upload_path_for_uuid(upload_uuid, path, sizeof path);
     if (remove_file(path) != 0) {
-        set_error("cancel failed");
+        set_error(REG_ERR_IO, "cancel failed");
         return -1;
     }
     return 0;
@@ -181,12 +181,12 @@ namespace {
 // the message set.
 int check_digest_arg(const char *digest) {
     if (!digest) {
-        set_error("digest is NULL");
+        set_error(REG_ERR_ARGUMENT, "digest is NULL");
         return -1;
     }
     if (require_ready() != 0) return -1;
     if (!digest_valid(digest)) {
-        set_error("invalid digest");
+        set_error(REG_ERR_DIGEST_INVALID, "invalid digest");
         return -1;
     }
     return 0;
@@ -211,23 +211,23 @@ extern "C" int64_t reg_blob_get_size(const char *digest) {
 
 extern "C" int reg_blob_get_filepath(const char *digest, char *out_path, size_t out_size) {
     if (!digest || !out_path || out_size == 0) {
-        set_error("NULL argument");
+        set_error(REG_ERR_ARGUMENT, "NULL argument");
         return -1;
     }
     if (require_ready() != 0) return -1;
     if (!digest_valid(digest)) {
-        set_error("invalid digest");
+        set_error(REG_ERR_DIGEST_INVALID, "invalid digest");
         return -1;
     }
     char path[kPathSize];
     blob_path_for_digest(digest, path, sizeof path);
     if (!file_exists(path)) {
-        set_error("blob not found: %s", digest);
+        set_error(REG_ERR_NOT_FOUND, "blob not found: %s", digest);
         return -1;
     }
     const size_t len = std::strlen(path);
     if (len >= out_size) {
-        set_error("path buffer too small");
+        set_error(REG_ERR_ARGUMENT, "path buffer too small");
         return -1;
     }
     std::memcpy(out_path, path, len + 1);
@@ -239,11 +239,11 @@ extern "C" int reg_blob_delete(const char *digest) {
     char path[kPathSize];
     blob_path_for_digest(digest, path, sizeof path);
     if (!file_exists(path)) {
-        set_error("blob not found: %s", digest);
+        set_error(REG_ERR_NOT_FOUND, "blob not found: %s", digest);
         return -1;
     }
     if (remove_file(path) != 0) {
-        set_error("remove failed");
+        set_error(REG_ERR_IO, "remove failed");
         return -1;
     }
     // Only an empty fan-out directory goes; one that still holds blobs makes this fail,

@@ -72,3 +72,25 @@ int uuid_valid(const char *text) {
 }
 
 }  // namespace reg_internal
+
+extern "C" int reg_digest_valid(const char *text) { return reg_internal::digest_valid(text); }
+
+// The tag grammar of the distribution API. It keeps tags usable as one directory name (no
+// separator, never "." or "..") and as JSON text without escapes.
+extern "C" int reg_tag_valid(const char *text) {
+    if (!text) return 0;
+    auto word = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_';
+    };
+    if (!word(text[0])) return 0;
+    size_t len = 1;
+    for (; text[len]; ++len) {
+        if (len >= 128) return 0;
+        const char c = text[len];
+        if (!word(c) && c != '.' && c != '-') return 0;
+    }
+    return 1;
+}
+
+extern "C" int reg_repo_name_valid(const char *name) { return reg_internal::repo_name_valid(name); }

@@ -30,10 +30,12 @@ extern int s_ready;                  // 1 while initialised
 extern char s_error[kErrorSize];     // the last-error slot
 extern char s_result[kResultSize];   // manifest bodies and JSON documents are returned here
 extern uint32_t s_seed;              // identifier generator state; advanced by every uuid_make
+extern reg_error_kind s_error_kind;  // the kind of the failure whose message s_error holds
 
-// printf-style into s_error, cut at 1023 characters.
-BV_PRINTF_FORMAT(1, 2)
-void set_error(const char *fmt, ...);
+// printf-style into s_error, cut at 1023 characters, with the failure's kind. Messages reach
+// clients: they name digests, tags and repositories, never a path of the server's.
+BV_PRINTF_FORMAT(2, 3)
+void set_error(reg_error_kind kind, const char *fmt, ...);
 
 // 0 when initialised, else "not initialized - call reg_storage_init first" and -1.
 int require_ready();

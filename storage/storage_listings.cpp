@@ -171,12 +171,12 @@ static dir_listing s_listing;
 
 extern "C" const char *reg_tags_list_json(const char *repo_name) {
     if (!repo_name) {
-        set_error("repo_name is NULL");
+        set_error(REG_ERR_ARGUMENT, "repo_name is NULL");
         return nullptr;
     }
     if (require_ready() != 0) return nullptr;
     if (!repo_name_valid(repo_name)) {
-        set_error("invalid repository name");
+        set_error(REG_ERR_NAME_INVALID, "invalid repository name");
         return nullptr;
     }
     char dir[kPathSize];
@@ -184,7 +184,7 @@ extern "C" const char *reg_tags_list_json(const char *repo_name) {
 
     name_array tags;
     if (!tags.allocated()) {
-        set_error("out of memory");
+        set_error(REG_ERR_IO, "out of memory");
         return nullptr;
     }
     if (list_dir(dir, &s_listing) == 0) {
@@ -199,14 +199,14 @@ extern "C" const char *reg_tags_list_json(const char *repo_name) {
             if (read_file(link, content, sizeof content, nullptr) != 0) continue;
             if (tags.full()) continue;
             if (!tags.add(e.name)) {
-                set_error("out of memory");
+                set_error(REG_ERR_IO, "out of memory");
                 return nullptr;
             }
         }
     }
     tags.sort();
     if (list_document(s_result, kResultSize, repo_name, tags.names(), tags.count()) != 0) {
-        set_error("result too large");
+        set_error(REG_ERR_TOO_LARGE, "result too large");
         return nullptr;
     }
     return s_result;
@@ -219,7 +219,7 @@ extern "C" const char *reg_catalog_json(int n, const char *last) {
 
     name_array repos;
     if (!repos.allocated()) {
-        set_error("out of memory");
+        set_error(REG_ERR_IO, "out of memory");
         return nullptr;
     }
     // Every directory right below the repositories directory is a catalog name; a nested
@@ -229,7 +229,7 @@ extern "C" const char *reg_catalog_json(int n, const char *last) {
             const dir_entry &e = s_listing.entries[i];
             if (!e.is_dir || repos.full()) continue;
             if (!repos.add(e.name)) {
-                set_error("out of memory");
+                set_error(REG_ERR_IO, "out of memory");
                 return nullptr;
             }
         }
@@ -247,7 +247,7 @@ extern "C" const char *reg_catalog_json(int n, const char *last) {
     if (n > 0 && static_cast<long long>(start) + n < count) end = start + n;
 
     if (list_document(s_result, kResultSize, nullptr, names + start, end - start) != 0) {
-        set_error("result too large");
+        set_error(REG_ERR_TOO_LARGE, "result too large");
         return nullptr;
     }
     return s_result;

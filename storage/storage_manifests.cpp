@@ -63,16 +63,16 @@ void format_digest(char *out, size_t out_size, const char *hex) {
 int report_verdict(manifest_verdict verdict, size_t bad_layer) {
     switch (verdict) {
         case manifest_verdict::ok: return 0;
-        case manifest_verdict::parse_failed: set_error("manifest JSON parse failed"); break;
-        case manifest_verdict::not_object: set_error("manifest must be a JSON object"); break;
+        case manifest_verdict::parse_failed: set_error(REG_ERR_MANIFEST_INVALID, "manifest JSON parse failed"); break;
+        case manifest_verdict::not_object: set_error(REG_ERR_MANIFEST_INVALID, "manifest must be a JSON object"); break;
         case manifest_verdict::bad_config_digest:
-            set_error("manifest missing valid config.digest");
+            set_error(REG_ERR_MANIFEST_INVALID, "manifest missing valid config.digest");
             break;
         case manifest_verdict::layers_not_array:
-            set_error("manifest layers must be an array");
+            set_error(REG_ERR_MANIFEST_INVALID, "manifest layers must be an array");
             break;
         case manifest_verdict::bad_layer:
-            set_error("manifest layer %zu missing valid digest", bad_layer);
+            set_error(REG_ERR_MANIFEST_INVALID, "manifest layer %zu missing valid digest", bad_layer);
             break;
     }
     return -1;
@@ -90,16 +90,16 @@ int store_manifest(const char *repo_name, const char *reference, const void *bod
 
     manifests_dir(repo_name, dir, sizeof dir);
     if (mkdirs(dir) != 0) {
-        set_error("mkdirs manifests dir failed");
+        set_error(REG_ERR_IO, "mkdirs manifests dir failed");
         return -1;
     }
     if (write_file(body_path, body, body_len) != 0) {
-        set_error("write manifest body failed");
+        set_error(REG_ERR_IO, "write manifest body failed");
         return -1;
     }
     const char *type = media_type && *media_type ? media_type : kDefaultMediaType;
     if (write_file(ct_path, type, std::strlen(type)) != 0) {
-        set_error("write manifest ct failed");
+        set_error(REG_ERR_IO, "write manifest ct failed");
         return -1;
     }
 
@@ -107,13 +107,13 @@ int store_manifest(const char *repo_name, const char *reference, const void *bod
     manifest_rev_path(repo_name, hex, link_path, sizeof link_path);
     manifest_rev_dir(repo_name, hex, dir, sizeof dir);
     if (mkdirs(dir) != 0) {
-        set_error("mkdirs revision dir failed");
+        set_error(REG_ERR_IO, "mkdirs revision dir failed");
         return -1;
     }
     char digest[80];
     format_digest(digest, sizeof digest, hex);
     if (write_file(link_path, digest, std::strlen(digest)) != 0) {
-        set_error("write revision link failed");
+        set_error(REG_ERR_IO, "write revision link failed");
         return -1;
     }
 
@@ -123,11 +123,11 @@ int store_manifest(const char *repo_name, const char *reference, const void *bod
     manifest_tag_path(repo_name, reference, link_path, sizeof link_path);
     manifest_tag_dir(repo_name, reference, dir, sizeof dir);
     if (mkdirs(dir) != 0) {
-        set_error("mkdirs tag dir failed");
+        set_error(REG_ERR_IO, "mkdirs tag dir failed");
         return -1;
     }
     if (write_file(link_path, digest, std::strlen(digest)) != 0) {
-        set_error("write tag link failed");
+        set_error(REG_ERR_IO, "write tag link failed");
         return -1;
     }
     return 0;
@@ -161,14 +161,14 @@ int repo_name_valid(const char *name) {
 int manifest_resolve(const char *repo_name, const char *reference, char *out_hex) {
     if (is_digest_reference(reference)) {
         if (!digest_valid(reference)) {
-            set_error("invalid digest reference");
+            set_error(REG_ERR_DIGEST_INVALID, "invalid digest reference");
             return -1;
         }
         copy_hex(out_hex, reference);
         return 0;
     }
     if (!tag_valid(reference)) {
-        set_error("invalid tag: %s", reference);
+        set_error(REG_ERR_TAG_INVALID, "invalid tag: %s", reference);
         return -1;
     }
     char path[kPathSize];
@@ -176,12 +176,12 @@ int manifest_resolve(const char *repo_name, const char *reference, char *out_hex
     char link[kLinkBufSize];
     size_t len = 0;
     if (read_file(path, link, sizeof link, &len) != 0) {
-        set_error("tag not found: %s:%s", repo_name, reference);
+        set_error(REG_ERR_NOT_FOUND, "tag not found: %s:%s", repo_name, reference);
         return -1;
     }
     // The length test also catches a NUL byte hidden inside the link.
     if (len != kDigestLen || !digest_valid(link)) {
-        set_error("corrupt tag link: %s:%s", repo_name, reference);
+        set_error(REG_ERR_IO, "corrupt tag link: %s:%s", repo_name, reference);
         return -1;
     }
     copy_hex(out_hex, link);
@@ -215,25 +215,25 @@ using namespace reg_internal;
 extern "C" int reg_manifest_put(const char *repo_name, const char *reference, const void *body,
                                 size_t body_len, const char *media_type, char *out_digest) {
     if (!repo_name || !reference || !body || !out_digest) {
-        set_error("NULL argument");
+        set_error(REG_ERR_ARGUMENT, "NULL argument");
         return -1;
     }
     if (require_ready() != 0) return -1;
     if (!repo_name_valid(repo_name)) {
-        set_error("invalid repository name: %s", repo_name);
+        set_error(REG_ERR_NAME_INVALID, "invalid repository name: %s", repo_name);
         return -1;
     }
     if (!*reference) {
-        set_error("empty reference");
+        set_error(REG_ERR_TAG_INVALID, "empty reference");
         return -1;
     }
     if (!is_digest_reference(reference) && !tag_valid(reference)) {
-        set_error("invalid tag: %s", reference);
+        set_error(REG_ERR_TAG_INVALID, "invalid tag: %s", reference);
         return -1;
     }
     // Get returns a body whole or not at all, so a body it could not return is never stored.
     if (body_len > kMaxBody) {
-        set_error("manifest too large: %zu bytes (at most %zu)", body_len, kMaxBody);
+        set_error(REG_ERR_TOO_LARGE, "manifest too large: %zu bytes (at most %zu)", body_len, kMaxBody);
         return -1;
     }
     size_t bad_layer = 0;
@@ -257,12 +257,12 @@ extern "C" int reg_manifest_put(const char *repo_name, const char *reference, co
 extern "C" const char *reg_manifest_get(const char *repo_name, const char *reference,
                                         char *out_media_type, char *out_digest) {
     if (!repo_name || !reference || !out_media_type || !out_digest) {
-        set_error("NULL argument");
+        set_error(REG_ERR_ARGUMENT, "NULL argument");
         return nullptr;
     }
     if (require_ready() != 0) return nullptr;
     if (!repo_name_valid(repo_name)) {
-        set_error("invalid repository name");
+        set_error(REG_ERR_NAME_INVALID, "invalid repository name");
         return nullptr;
     }
     char hex[kHexSize];
@@ -274,14 +274,14 @@ extern "C" const char *reg_manifest_get(const char *repo_name, const char *refer
     manifest_ct_path(repo_name, hex, ct_path, sizeof ct_path);
     size_t len = 0;
     if (read_file(body_path, s_result, kResultSize, &len) != 0) {
-        set_error("manifest body not found: %s@%s", repo_name, reference);
+        set_error(REG_ERR_NOT_FOUND, "manifest body not found: %s@%s", repo_name, reference);
         return nullptr;
     }
     // A filled buffer may hold only the start of the body; a cut body no longer matches its
     // digest, so it is refused rather than served.
     if (len == kMaxBody && file_size(body_path) > static_cast<int64_t>(kMaxBody)) {
         s_result[0] = '\0';
-        set_error("manifest body too large: %s@%s", repo_name, reference);
+        set_error(REG_ERR_TOO_LARGE, "manifest body too large: %s@%s", repo_name, reference);
         return nullptr;
     }
 
@@ -293,12 +293,12 @@ extern "C" const char *reg_manifest_get(const char *repo_name, const char *refer
 
 extern "C" int reg_manifest_delete(const char *repo_name, const char *reference) {
     if (!repo_name || !reference) {
-        set_error("NULL argument");
+        set_error(REG_ERR_ARGUMENT, "NULL argument");
         return -1;
     }
     if (require_ready() != 0) return -1;
     if (!repo_name_valid(repo_name)) {
-        set_error("invalid repository name");
+        set_error(REG_ERR_NAME_INVALID, "invalid repository name");
         return -1;
     }
     char hex[kHexSize];
@@ -311,7 +311,7 @@ extern "C" int reg_manifest_delete(const char *repo_name, const char *reference)
     } else {
         manifest_tag_path(repo_name, reference, path, sizeof path);
         if (remove_file(path) != 0) {
-            set_error("delete tag failed");
+            set_error(REG_ERR_IO, "delete tag failed");
             return -1;
         }
     }

@@ -174,9 +174,7 @@ TEST_F(BlobTest, StartNeverReusesAnExistingUploadFile) {
     for (const std::string &id : ids) bvtest::write_all(upload_file(id), "keep");
     reg_internal::s_seed = seed;
     ASSERT_EQ(reg_blob_start_upload(uuid), -1);
-    const std::string prefix = "cannot create upload file: ";
-    ASSERT_EQ(last_error().rfind(prefix, 0), 0u) << last_error();
-    EXPECT_TRUE(fs::equivalent(last_error().substr(prefix.size()), upload_file(uuid)));
+    EXPECT_EQ(last_error(), "cannot create upload file");
     for (const std::string &id : ids) EXPECT_EQ(bvtest::read_all(upload_file(id)), "keep");
 }
 
@@ -185,9 +183,7 @@ TEST_F(BlobTest, StartFailsWithoutTheUploadsDirectory) {
     char uuid[37] = {};
     ASSERT_EQ(reg_blob_start_upload(uuid), -1);
     EXPECT_EQ(std::string(uuid).size(), 36u);  // the identifier stays in the buffer
-    char expected[4096];
-    reg_internal::upload_path_for_uuid(uuid, expected, sizeof expected);
-    EXPECT_EQ(last_error(), std::string("cannot create upload file: ") + expected);
+    EXPECT_EQ(last_error(), "cannot create upload file");
 }
 
 }  // namespace
