@@ -30,7 +30,9 @@ const char *cgi_path_info(void);
 const char *cgi_query(const char *name);
 char       *cgi_read_post(size_t *out_len); /* caller releases with free() */
 
-/* Response head, in order: status, headers, end. */
+/* Response head, in order: status, headers, end. A reason text, content type or header line
+ * holding CR or LF writes nothing at all (no line), so no text can split the head; a null
+ * content type or line writes nothing either, a null or empty reason gives the bare code. */
 void cgi_header_status(int status, const char *reason);
 void cgi_header_html(void);
 void cgi_header_json(void);
@@ -43,7 +45,10 @@ void cgi_headers_end(void);
 BV_NORETURN void cgi_die_text(int status, const char *message);
 BV_NORETURN void cgi_die_json(int status, const char *message);
 
+/* Writes `text` as the inside of a JSON string; null writes nothing. */
 void json_escape_f(FILE *stream, const char *text);
+/* The number of bytes json_escape_f writes for `text` (null: 0). */
+size_t json_escape_len(const char *text);
 
 /* Bounded string helpers. */
 void bv_strlcpy(char *dst, const char *src, size_t cap);

@@ -4,8 +4,31 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/bv_platform.h"
+
+namespace {
+
+// A CR or LF inside a header text would end the line early and let the rest of the text
+// stand as headers (or body) of its own.
+bool splits_line(const char *text) { return std::strpbrk(text, "\r\n") != nullptr; }
+
+// The two-character escape of a byte, or null when it has none.
+const char *escape_pair(unsigned char c) {
+    switch (c) {
+        case '"': return "\\\"";
+        case '\\': return "\\\\";
+        case '\b': return "\\b";
+        case '\t': return "\\t";
+        case '\n': return "\\n";
+        case '\f': return "\\f";
+        case '\r': return "\\r";
+        default: return nullptr;
+    }
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -19,6 +42,7 @@ void bv_stdout_bin(void) {
 
 void cgi_header_status(int status, const char *reason) {
     bv_stdout_bin();
+    if (reason && splits_line(reason)) return;
     if (reason && *reason) std::printf("Status: %d %s\r\n", status, reason);
     else std::printf("Status: %d\r\n", status);
 }
@@ -42,12 +66,12 @@ void cgi_header_text(void) {
 // turn the headers after it into body bytes.
 void cgi_header_ct(const char *content_type) {
     bv_stdout_bin();
-    if (content_type) std::printf("Content-Type: %s\r\n", content_type);
+    if (content_type && !splits_line(content_type)) std::printf("Content-Type: %s\r\n", content_type);
 }
 
 void cgi_header_extra(const char *line) {
     bv_stdout_bin();
-    if (!line) return;
+    if (!line || splits_line(line)) return;
     std::fputs(line, stdout);
     std::fputs("\r\n", stdout);
 }
@@ -85,21 +109,21 @@ void json_escape_f(FILE *stream, const char *text) {
     if (!text) return;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
         const unsigned char c = *p;
-        const char *pair = nullptr;
-        switch (c) {
-            case '"': pair = "\\\""; break;
-            case '\\': pair = "\\\\"; break;
-            case '\b': pair = "\\b"; break;
-            case '\t': pair = "\\t"; break;
-            case '\n': pair = "\\n"; break;
-            case '\f': pair = "\\f"; break;
-            case '\r': pair = "\\r"; break;
-            default: break;
-        }
-        if (pair) std::fwrite(pair, 1, 2, stream);
+        if (const char *pair = escape_pair(c)) std::fwrite(pair, 1, 2, stream);
         else if (c < 0x20) std::fprintf(stream, "\\u%04x", c);
         else std::fputc(c, stream);
     }
+}
+
+size_t json_escape_len(const char *text) {
+    if (!text) return 0;
+    size_t n = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
+        if (escape_pair(*p)) n += 2;
+        else if (*p < 0x20) n += 6;
+        else n += 1;
+    }
+    return n;
 }
 
 }  // extern "C"

@@ -5,6 +5,9 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
+
+#include "storage/reg_storage.h"
 
 #ifndef BV_NORETURN
 #ifdef __cplusplus
@@ -18,17 +21,27 @@
 extern "C" {
 #endif
 
-/* Ends the process with exit status 0 after writing the error envelope. */
+/* The one-request forms: the status, the API-version header, the JSON content type and the
+ * body, without Content-Length. oci_send_error writes the error envelope (null code "UNKNOWN",
+ * written unescaped; null message "Unknown error") and ends the process with exit status 0;
+ * oci_send_json writes `body` (null or "": "{}") and a line end, flushes and returns. */
 BV_NORETURN void oci_send_error(int status, const char *code, const char *message);
 void oci_send_json(int status, const char *body);
 
+/* Finds the storage root (REGISTRY_STORAGE_ROOT, else ./config.json, else ./registry_storage)
+ * and initialises the engine once per process: 0 when ready, -1 with the engine's last error. */
 int oci_init_storage(void);
 /* 1 for a repository name of the distribution API's grammar: components of [a-z0-9]+ joined
- * by ".", "_", "__" or runs of "-", separated by "/", at most 255 bytes in all; else 0. */
+ * by ".", "_", "__" or runs of "-", separated by single "/", at most 255 bytes in all; else 0
+ * (null: 0). */
 int oci_valid_repo_name(const char *name);
-/* Splits /v2/<name><marker><rest> at the last occurrence of the marker, so a name holding the
- * marker's word still routes. 0 when the name is invalid or does not fit, or the remainder
- * would be cut; see the implementation for the exact buffer contents after a 0. */
+/* Splits [/...][v2/]<name><marker><rest> at the last occurrence of `marker`, so a name holding
+ * the marker's word still routes; leading "/" of the remainder and one trailing "/" are
+ * dropped. Returns 1 with both buffers filled. Returns 0, when path, marker or repo is null or
+ * repo_cap is 0, writing nothing; else with the buffers as follows: no marker, an empty marker,
+ * an empty name or one that does not fit repo_cap: both ""; a name outside the grammar, or a
+ * remainder that would not fit rest_cap: the name in `repo`, `rest` "". `rest` may be null or
+ * rest_cap 0: the remainder is then neither checked nor written. Capacities count the NUL. */
 int oci_parse_repo_marker(const char *path, const char *marker,
                           char *repo, size_t repo_cap, char *rest, size_t rest_cap);
 
@@ -41,13 +54,13 @@ int oci_parse_repo_marker(const char *path, const char *marker,
 typedef enum oci_access { OCI_ACCESS_READ = 0, OCI_ACCESS_WRITE = 1 } oci_access;
 
 /* One request. The strings are borrowed from the environment or held in the record; they live
- * as long as the record. */
+ * as long as the record. A null request given to the reply functions stands for a GET. */
 typedef struct oci_request {
-    const char *method;        /* as sent: "GET", "HEAD", ... never null */
+    const char *method;        /* as sent: "GET", "HEAD", ...; "GET" when unset; never null */
     const char *path;          /* PATH_INFO, "/" when unset */
     const char *query;         /* QUERY_STRING, "" when unset */
     const char *user;          /* REMOTE_USER, "" when no one logged in */
-    int is_head;               /* 1 for HEAD: answers carry the head only */
+    int is_head;               /* 1 for HEAD (exactly): answers carry the head only */
     char repo[256];            /* repository name from the path, "" for endpoints without one */
     char rest[512];            /* what follows the marker, without leading or trailing "/" */
 } oci_request;
@@ -60,47 +73,91 @@ typedef struct oci_route {
     oci_access access;
 } oci_route;
 
-/* Fills `request` from the CGI environment and answers it: splits the path at `marker` (null:
- * the endpoint has no repository name), answers 400 NAME_INVALID for a name outside the grammar
- * and 404 for a path that does not split, 405 UNSUPPORTED with an Allow header for a method not in the table, 403
- * DENIED for a write when REGISTRY_READ_ONLY is set, 500 when the storage cannot be opened;
- * otherwise calls the route's handler and returns its result. */
+/* Fills `request` (which the caller owns; nothing of it is kept) from the CGI environment and
+ * answers it, in this order: splits PATH_INFO at the last `marker` (null: the endpoint has no
+ * repository name, repo and rest stay ""), 400 NAME_INVALID for a name outside the grammar and
+ * 404 NAME_UNKNOWN for a path that does not split; 405 UNSUPPORTED with an Allow header for a
+ * method not in the table; 403 DENIED for a write route while REGISTRY_READ_ONLY is set and not
+ * "0", and for what oci_access_permits refuses; 500 UNKNOWN when the storage cannot be opened.
+ * Otherwise calls the route's handler and returns its result. Returns 0 after answering itself
+ * (-1 when that answer could not be written). */
 int oci_dispatch(oci_request *request, const oci_route *routes, size_t route_count,
                  const char *marker);
 
+/* The access decision for one request: 1 when request->user may have `access` to
+ * request->repo ("" for endpoints without a repository), else 0. Today everyone may do
+ * everything; access control plugs in here. A null request gives 0. */
+int oci_access_permits(const oci_request *request, oci_access access);
+
 /* ---- Responses ------------------------------------------------------------------------------
- * Every answer carries the API-version header. Header texts holding CR, LF or NUL are refused
- * (the head is then not written and -1 returned), so no stored or client text can split a
- * response head. */
+ * Every answer carries the API-version header and a status line without reason text. Header
+ * names must be HTTP tokens; header values and the content type must not hold CR, LF or any
+ * other control byte but the tab (a C string ends at its NUL, so none can hold one). Anything
+ * else is refused before a byte is written: -1 and nothing on standard output, so no stored or
+ * client text can split a response head. Otherwise 0 (-1 as well when standard output fails).
+ * On a HEAD request (request->is_head) the body functions write the head alone, announcing
+ * the Content-Length of the body a GET would get. */
 
 typedef struct oci_header {
     const char *name;    /* "Location" */
     const char *value;   /* "/v2/..." */
 } oci_header;
 
-/* Writes status line, API-version header, Content-Type (null: none), the `count` headers,
- * Content-Length when content_length >= 0, and the empty line; flushes. 0 or -1 as above. */
+/* Writes status line, API-version header, Content-Type (null: none), the `count` headers
+ * (`headers` may be null when `count` is 0), Content-Length when content_length >= 0, and the
+ * empty line; flushes. The caller writes the body, if any, itself. */
 int oci_reply_head(const oci_request *request, int status, const char *content_type,
                    int64_t content_length, const oci_header *headers, size_t count);
-/* A whole answer with a body of `len` bytes (none on HEAD; the length is still announced). */
+/* A whole answer with a body of `len` bytes (`body` may be null when `len` is 0). */
 int oci_reply_body(const oci_request *request, int status, const char *content_type,
                    const void *body, size_t len, const oci_header *headers, size_t count);
-/* A whole JSON answer: `json` (null: "{}") and a line end, with the JSON content type. */
+/* A whole JSON answer: `json` (null or "": "{}") and a line end, with the JSON content type. */
 int oci_reply_json(const oci_request *request, int status, const char *json,
                    const oci_header *headers, size_t count);
-/* The error envelope {"errors":[{"code":...,"message":...}]} as a whole answer. */
+/* The error envelope {"errors":[{"code":...,"message":...}]} and a line end as a whole JSON
+ * answer; null code: "UNKNOWN", null message: "Unknown error"; both are JSON-escaped. */
 int oci_reply_error(const oci_request *request, int status, const char *code,
                     const char *message);
+/* oci_reply_error with extra headers (Allow, WWW-Authenticate, ...). */
+int oci_reply_error_headers(const oci_request *request, int status, const char *code,
+                            const char *message, const oci_header *headers, size_t count);
+/* The status and error code for an engine failure kind: returns the status and stores the code
+ * (a static string) in *out_code when out_code is not null. REG_ERR_NOT_FOUND takes
+ * `not_found_code` (null: "NOT_FOUND"). A kind outside the enum, or REG_OK, gives 500 UNKNOWN. */
+int oci_storage_error_status(reg_error_kind kind, const char *not_found_code,
+                             const char **out_code);
 /* The error envelope for the engine's last failure, with the status and code its kind calls
- * for; `not_found_code` names what was missing (BLOB_UNKNOWN, MANIFEST_UNKNOWN, ...). */
+ * for (oci_storage_error_status) and the engine's message; `not_found_code` names what was
+ * missing (BLOB_UNKNOWN, MANIFEST_UNKNOWN, ...). */
 int oci_reply_storage_error(const oci_request *request, const char *not_found_code);
 
 /* ---- Request bodies --------------------------------------------------------------------------- */
 
-/* The announced body length (CONTENT_LENGTH), or -1 when none or not a plain decimal number. */
+/* The announced body length: CONTENT_LENGTH as a plain decimal number (digits only, no sign, no
+ * spaces, at most INT64_MAX), or -1 when it is unset, empty or anything else. */
 int64_t oci_content_length(void);
-/* A reg_read_fn over the request body (standard input, binary); ctx is unused (pass null). */
+
+/* A request body being read. Filled by oci_body_open, read through oci_read_body, released by
+ * oci_body_close; the caller owns the record. */
+typedef struct oci_body {
+    FILE *stream;        /* the body file or standard input; null when closed */
+    int from_file;       /* 1 when the body comes from POST_BODY_FILE */
+    int failed;          /* 1 after a read error */
+    int64_t length;      /* the body's length: the file's size, or CONTENT_LENGTH (0 when unset) */
+    int64_t remaining;   /* bytes oci_read_body will still deliver at most */
+} oci_body;
+
+/* Opens the request body: the file POST_BODY_FILE names when it is set and can be read, else
+ * standard input (switched to binary mode) for CONTENT_LENGTH bytes. 0 on success; -1 when
+ * `body` is null or CONTENT_LENGTH is set but no plain decimal number (answer 400), and then
+ * the record is closed. */
+int oci_body_open(oci_body *body);
+/* A reg_read_fn over an open oci_body passed as ctx: up to `cap` bytes, never past the body's
+ * length; 0 at the end of the body (also when the input ends early), -1 on a read error or a
+ * null or closed ctx. */
 long oci_read_body(void *ctx, void *buf, size_t cap);
+/* Closes the body file (standard input stays open). Null or closed: nothing. */
+void oci_body_close(oci_body *body);
 
 #ifdef __cplusplus
 }

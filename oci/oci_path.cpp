@@ -1,19 +1,87 @@
 // Request path parsing: splits /v2/<name><marker><rest> into a checked repository name and
-// the remainder after the marker.
+// the remainder after the marker, and judges names by the distribution API's grammar.
 #include "oci/oci_common.h"
 
-#include <cctype>
 #include <cstring>
 
-#include "cgi/bv_cgi.h"
+#include "oci/oci_internal.h"
 
 namespace {
 
 constexpr std::size_t max_repo_name = 255;
 
-bool is_separator(unsigned char c) { return c == '-' || c == '_' || c == '.' || c == '/'; }
+bool is_lower_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+
+// One path component, [a-z0-9]+ ((\.|_|__|-+) [a-z0-9]+)*, in name[0, len).
+bool valid_component(const char *name, std::size_t len) {
+    std::size_t i = 0;
+    for (;;) {
+        if (i == len || !is_lower_alnum(name[i])) return false;
+        while (i < len && is_lower_alnum(name[i])) ++i;
+        if (i == len) return true;
+        if (name[i] == '-') {
+            while (i < len && name[i] == '-') ++i;
+        } else if (name[i] == '.') {
+            ++i;
+        } else if (name[i] == '_') {
+            ++i;
+            if (i < len && name[i] == '_') ++i;
+        } else {
+            return false;
+        }
+        // The loop's first test wants the next alphanumeric run right after the separator.
+    }
+}
+
+// The rightmost occurrence of a non-empty marker in text, or null.
+const char *find_last(const char *text, const char *marker) {
+    const char *found = nullptr;
+    for (const char *p = std::strstr(text, marker); p; p = std::strstr(p + 1, marker)) found = p;
+    return found;
+}
 
 }  // namespace
+
+namespace oci_internal {
+
+split_result split_repo_path(const char *path, const char *marker, char *repo,
+                             std::size_t repo_cap, char *rest, std::size_t rest_cap) {
+    const bool want_rest = rest && rest_cap > 0;
+    repo[0] = '\0';
+    if (want_rest) rest[0] = '\0';
+    if (!*marker) return split_result::no_name;
+
+    const char *p = path;
+    while (*p == '/') ++p;
+    if (std::strncmp(p, "v2/", 3) == 0) p += 3;
+    else if (std::strcmp(p, "v2") == 0) p += 2;
+
+    // The last occurrence ends the name: the remainders (references, digests, upload ids)
+    // never hold the marker, but a name may hold its word, as in a/blobs/b/blobs/<digest>.
+    const char *at = find_last(p, marker);
+    if (!at || at == p) return split_result::no_name;
+    const std::size_t name_len = static_cast<std::size_t>(at - p);
+    if (name_len >= repo_cap) return split_result::name_too_long;
+    std::memcpy(repo, p, name_len);
+    repo[name_len] = '\0';
+
+    // A refused name stays in the buffer so the caller can name it in its error.
+    if (!oci_valid_repo_name(repo)) return split_result::name_invalid;
+
+    if (want_rest) {
+        const char *r = at + std::strlen(marker);
+        while (*r == '/') ++r;
+        std::size_t n = std::strlen(r);
+        if (n > 0 && r[n - 1] == '/') --n;
+        // A cut remainder would name another tag, digest or upload than the client asked for.
+        if (n >= rest_cap) return split_result::rest_too_long;
+        std::memcpy(rest, r, n);
+        rest[n] = '\0';
+    }
+    return split_result::ok;
+}
+
+}  // namespace oci_internal
 
 extern "C" {
 
@@ -24,14 +92,11 @@ int oci_valid_repo_name(const char *name) {
     while (len <= max_repo_name && name[len]) ++len;
     if (len > max_repo_name) return 0;
 
-    for (std::size_t i = 0; i < len; ++i) {
-        // isalnum on the unsigned byte: in the default locale bytes from 0x80 up fail, and a
-        // negative char never reaches it.
-        const unsigned char c = static_cast<unsigned char>(name[i]);
-        if (std::isalnum(c)) continue;
-        if (!is_separator(c)) return 0;
-        if (i == 0 || i == len - 1) return 0;
-        if (c == '/' && name[i - 1] == '/') return 0;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= len; ++i) {
+        if (i < len && name[i] != '/') continue;
+        if (!valid_component(name + start, i - start)) return 0;
+        start = i + 1;
     }
     return 1;
 }
@@ -39,34 +104,10 @@ int oci_valid_repo_name(const char *name) {
 int oci_parse_repo_marker(const char *path, const char *marker, char *repo, size_t repo_cap,
                           char *rest, size_t rest_cap) {
     if (!path || !marker || !repo || repo_cap == 0) return 0;
-    const bool want_rest = rest && rest_cap > 0;
-    repo[0] = '\0';
-    if (want_rest) rest[0] = '\0';
-
-    const char *p = path;
-    while (*p == '/') ++p;
-    if (std::strncmp(p, "v2/", 3) == 0) p += 3;
-    else if (std::strcmp(p, "v2") == 0) p += 2;
-
-    // Repository names contain slashes, so the first occurrence of the marker ends the name.
-    const char *at = std::strstr(p, marker);
-    if (!at) return 0;
-    const std::size_t name_len = static_cast<std::size_t>(at - p);
-    if (name_len == 0 || name_len >= repo_cap) return 0;
-    std::memcpy(repo, p, name_len);
-    repo[name_len] = '\0';
-
-    // A refused name stays in the buffer so the caller can name it in its error.
-    if (!oci_valid_repo_name(repo)) return 0;
-
-    if (want_rest) {
-        const char *r = at + std::strlen(marker);
-        while (*r == '/') ++r;
-        bv_strlcpy(rest, r, rest_cap);
-        const std::size_t n = std::strlen(rest);
-        if (n > 0 && rest[n - 1] == '/') rest[n - 1] = '\0';
-    }
-    return 1;
+    return oci_internal::split_repo_path(path, marker, repo, repo_cap, rest, rest_cap) ==
+                   oci_internal::split_result::ok
+               ? 1
+               : 0;
 }
 
 }  // extern "C"

@@ -1,0 +1,102 @@
+// Request bodies for the endpoint layer: the announced length, and a bounded reader over the
+// body file the web server spooled the body to, or over binary standard input.
+#include "oci/oci_common.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/bv_platform.h"
+#include "platform/bv_platform_fs.h"
+
+namespace {
+
+// CONTENT_LENGTH: 1 when set and not empty, and then *out the value or -1 when it is no plain
+// decimal number in range.
+int declared_length(int64_t *out) {
+    const char *text = std::getenv("CONTENT_LENGTH");
+    *out = -1;
+    if (!text || !*text) return 0;
+    int64_t value = 0;
+    for (const char *p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return 1;
+        const int digit = *p - '0';
+        if (value > (INT64_MAX - digit) / 10) return 1;
+        value = value * 10 + digit;
+    }
+    *out = value;
+    return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+int64_t oci_content_length(void) {
+    int64_t length = -1;
+    declared_length(&length);
+    return length;
+}
+
+int oci_body_open(oci_body *body) {
+    if (!body) return -1;
+    *body = oci_body{};
+    const char *path = std::getenv("POST_BODY_FILE");
+    if (path && *path) {
+        if (std::FILE *file = std::fopen(path, "rb")) {
+            const int64_t size = bv_platform::size_of(path);
+            if (size >= 0) {
+                body->stream = file;
+                body->from_file = 1;
+                body->length = size;
+                body->remaining = size;
+                return 0;
+            }
+            std::fclose(file);
+        }
+    }
+    // No usable body file: the body, if any, is on standard input.
+    int64_t length = 0;
+    if (declared_length(&length) && length < 0) return -1;
+    if (length < 0) length = 0;
+    bv_platform::set_binary(stdin);
+    body->stream = stdin;
+    body->length = length;
+    body->remaining = length;
+    return 0;
+}
+
+long oci_read_body(void *ctx, void *buf, size_t cap) {
+    oci_body *body = static_cast<oci_body *>(ctx);
+    if (!body || !body->stream || (cap > 0 && !buf)) return -1;
+    if (body->failed) return -1;
+    if (body->remaining <= 0 || cap == 0) return 0;
+    // Never more than the body holds (the rest of standard input is not the body's), and never
+    // more than a long can count, which is 32 bits on Windows.
+    std::size_t want = cap;
+    if (static_cast<uint64_t>(body->remaining) < want) want = static_cast<std::size_t>(body->remaining);
+    if (want > static_cast<std::size_t>(LONG_MAX)) want = static_cast<std::size_t>(LONG_MAX);
+    const std::size_t got = std::fread(buf, 1, want, body->stream);
+    if (got == 0) {
+        if (std::ferror(body->stream)) {
+            body->failed = 1;
+            return -1;
+        }
+        // The input ended early: the end of the body for the reader; the caller compares what
+        // arrived with the announced length.
+        body->remaining = 0;
+        return 0;
+    }
+    body->remaining -= static_cast<int64_t>(got);
+    return static_cast<long>(got);
+}
+
+void oci_body_close(oci_body *body) {
+    if (!body || !body->stream) return;
+    if (body->from_file) std::fclose(body->stream);
+    body->stream = nullptr;
+    body->remaining = 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,122 @@
+// The endpoint dispatcher: reads one request from the CGI environment into the caller's record,
+// answers what every endpoint answers alike (bad names, unknown paths and methods, refused
+// writes, a storage that will not open) and hands the rest to the one matching route.
+#include "oci/oci_common.h"
+
+#include <cstring>
+
+#include "cgi/bv_cgi.h"
+#include "oci/oci_internal.h"
+
+namespace {
+
+// Room for the Allow header: every distinct method of a table, ", " between them.
+constexpr std::size_t allow_cap = 256;
+
+bool same(const char *a, const char *b) { return a && b && std::strcmp(a, b) == 0; }
+
+const oci_route *find_route(const oci_route *routes, std::size_t count, const char *method) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (same(routes[i].method, method)) return &routes[i];
+    return nullptr;
+}
+
+void allow_add(char (&allow)[allow_cap], const char *method) {
+    const std::size_t have = std::strlen(allow);
+    const std::size_t need = (have ? 2 : 0) + std::strlen(method);
+    if (have + need >= allow_cap) return;
+    if (have) std::memcpy(allow + have, ", ", 2);
+    std::memcpy(allow + have + (have ? 2 : 0), method, std::strlen(method) + 1);
+}
+
+// The table's methods in table order, each once, HEAD after GET when GET serves it too.
+void build_allow(char (&allow)[allow_cap], const oci_route *routes, std::size_t count) {
+    allow[0] = '\0';
+    for (std::size_t i = 0; i < count; ++i) {
+        const char *m = routes[i].method;
+        if (!m || !*m || find_route(routes, i, m)) continue;
+        if (same(m, "HEAD") && find_route(routes, i, "GET")) continue;  // already listed
+        allow_add(allow, m);
+        if (same(m, "GET")) allow_add(allow, "HEAD");
+    }
+}
+
+bool read_only(void) {
+    const char *flag = cgi_env("REGISTRY_READ_ONLY", nullptr);
+    return *flag && std::strcmp(flag, "0") != 0;
+}
+
+int refuse_method(const oci_request *request, const oci_route *routes, std::size_t count) {
+    char allow[allow_cap];
+    build_allow(allow, routes, count);
+    const oci_header header = {"Allow", allow};
+    return oci_reply_error_headers(request, 405, "UNSUPPORTED",
+                                   "The method is not allowed for this resource", &header, 1) == 0
+               ? 0
+               : -1;
+}
+
+void read_request(oci_request *request) {
+    std::memset(request, 0, sizeof *request);
+    request->method = cgi_method();
+    request->path = cgi_path_info();
+    request->query = cgi_env("QUERY_STRING", "");
+    request->user = cgi_env("REMOTE_USER", "");
+    // Exactly HEAD: a method that only begins so is another method, which the table refuses.
+    request->is_head = std::strcmp(request->method, "HEAD") == 0;
+}
+
+int answered(int rc) { return rc == 0 ? 0 : -1; }
+
+}  // namespace
+
+extern "C" {
+
+int oci_access_permits(const oci_request *request, oci_access access) {
+    (void)access;
+    return request ? 1 : 0;
+}
+
+int oci_dispatch(oci_request *request, const oci_route *routes, size_t route_count,
+                 const char *marker) {
+    if (!request) return -1;
+    read_request(request);
+
+    if (marker) {
+        using oci_internal::split_result;
+        switch (oci_internal::split_repo_path(request->path, marker, request->repo,
+                                              sizeof request->repo, request->rest,
+                                              sizeof request->rest)) {
+            case split_result::ok: break;
+            case split_result::name_too_long:
+            case split_result::name_invalid:
+                request->repo[0] = '\0';
+                return answered(oci_reply_error(request, 400, "NAME_INVALID",
+                                                "invalid repository name"));
+            case split_result::no_name:
+            case split_result::rest_too_long:
+                request->repo[0] = '\0';
+                request->rest[0] = '\0';
+                return answered(oci_reply_error(request, 404, "NAME_UNKNOWN",
+                                                "no such repository resource"));
+        }
+    }
+
+    const oci_route *route = routes ? find_route(routes, route_count, request->method) : nullptr;
+    if (!route && request->is_head && routes) route = find_route(routes, route_count, "GET");
+    if (!route || !route->handler) return refuse_method(request, routes, routes ? route_count : 0);
+
+    if (route->access == OCI_ACCESS_WRITE && read_only())
+        return answered(oci_reply_error(request, 403, "DENIED", "the registry is read-only"));
+    if (!oci_access_permits(request, route->access))
+        return answered(oci_reply_error(request, 403, "DENIED", "access denied"));
+
+    // The engine's message may be about the root it was given; the client learns only that
+    // the storage is not there.
+    if (oci_init_storage() != 0)
+        return answered(oci_reply_error(request, 500, "UNKNOWN", "storage is not available"));
+
+    return route->handler(request);
+}
+
+}  // extern "C"
