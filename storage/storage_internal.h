@@ -105,6 +105,9 @@ void blob_fanout_dir(const char *hex, char *out, size_t out_size);
 void upload_file_name(const char *upload_uuid, char *out, size_t out_size);
 // {root}/uploads/{uuid}.part
 void upload_path_for_uuid(const char *upload_uuid, char *out, size_t out_size);
+// {root}/repositories/{name}/_layers/sha256/{hex} and its "link", a repository's blob link
+void blob_link_dir(const char *repo_name, const char *hex, char *out, size_t out_size);
+void blob_link_path(const char *repo_name, const char *hex, char *out, size_t out_size);
 
 // {root}/repositories/{name}/_manifests
 void manifests_dir(const char *repo_name, char *out, size_t out_size);

@@ -86,6 +86,19 @@ void upload_path_for_uuid(const char *upload_uuid, char *out, size_t out_size) {
     path_join(out, out_size, dir, name);
 }
 
+void blob_link_dir(const char *repo_name, const char *hex, char *out, size_t out_size) {
+    char name[kPathSize];
+    join_all(out, out_size,
+             {s_root, "repositories", native_repo_name(repo_name, name), "_layers", "sha256",
+              hex});
+}
+
+void blob_link_path(const char *repo_name, const char *hex, char *out, size_t out_size) {
+    char dir[kPathSize];
+    blob_link_dir(repo_name, hex, dir, sizeof dir);
+    path_join(out, out_size, dir, "link");
+}
+
 void manifests_dir(const char *repo_name, char *out, size_t out_size) {
     char name[kPathSize];
     const char *sep = bv_platform::path_sep_str;
