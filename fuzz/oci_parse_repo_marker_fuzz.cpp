@@ -47,17 +47,36 @@ size_t pick_cap(uint8_t b, size_t path_len) {
     }
 }
 
-bool model_valid(const std::string &n) {
-    if (n.empty() || n.size() > 255) return false;
-    for (size_t i = 0; i < n.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(n[i]);
-        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (alnum) continue;
-        if (c != '-' && c != '_' && c != '.' && c != '/') return false;
-        if (i == 0 || i + 1 == n.size()) return false;
-        if (c == '/' && n[i - 1] == '/') return false;
+// The distribution API's grammar, written as a scan over separators between alphanumeric runs.
+bool model_component(const std::string &c) {
+    auto alnum = [](char ch) { return (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9'); };
+    if (c.empty() || !alnum(c.front()) || !alnum(c.back())) return false;
+    size_t i = 0;
+    while (i < c.size()) {
+        if (alnum(c[i])) {
+            ++i;
+            continue;
+        }
+        size_t j = i;
+        while (j < c.size() && !alnum(c[j])) ++j;
+        const std::string sep = c.substr(i, j - i);
+        const bool dashes = sep.find_first_not_of('-') == std::string::npos;
+        if (sep != "." && sep != "_" && sep != "__" && !dashes) return false;
+        i = j;
     }
     return true;
+}
+
+bool model_valid(const std::string &n) {
+    if (n.empty() || n.size() > 255) return false;
+    size_t start = 0;
+    for (;;) {
+        const size_t slash = n.find('/', start);
+        if (!model_component(n.substr(start, slash == std::string::npos ? std::string::npos : slash - start)))
+            return false;
+        if (slash == std::string::npos) return true;
+        start = slash + 1;
+    }
 }
 
 }  // namespace
@@ -102,17 +121,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         p.erase(0, p.find_first_not_of('/') == std::string::npos ? p.size() : p.find_first_not_of('/'));
         if (p.rfind("v2/", 0) == 0) p.erase(0, 3);
         else if (p == "v2") p.clear();
-        const size_t at = p.find(marker_s);
+        // The last occurrence splits; an empty marker never does.
+        const size_t at = marker_s.empty() ? std::string::npos : p.rfind(marker_s);
         if (at != std::string::npos && at > 0 && at < repo.cap) {
             want_repo = p.substr(0, at);
             if (model_valid(want_repo)) {
-                want_r = 1;
                 std::string tail = p.substr(at + marker_s.size());
                 tail.erase(0, tail.find_first_not_of('/') == std::string::npos ? tail.size()
                                                                                : tail.find_first_not_of('/'));
-                tail = tail.substr(0, rest.cap > 0 ? rest.cap - 1 : 0);
                 if (!tail.empty() && tail.back() == '/') tail.pop_back();
-                if (want_rest) want_rest_text = tail;
+                // A remainder that would be cut refuses the whole split.
+                if (!want_rest || tail.size() < rest.cap) {
+                    want_r = 1;
+                    if (want_rest) want_rest_text = tail;
+                }
             }
         }
     }

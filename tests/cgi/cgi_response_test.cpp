@@ -2,9 +2,11 @@
 // each checked byte for byte through a child process.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "cgi/bv_cgi.h"
 #include "platform/bv_platform.h"
 #include "support/test_support.h"
 
@@ -77,6 +79,17 @@ TEST(CgiHead, WritersProduceExactBytes) {
         // Alone, the empty line goes out before anything switched standard output to binary
         // mode, so where the runtime has a text mode it turns the line feed into CR LF.
         {"end", {"end"}, bv_platform::has_text_mode ? "\r\r\n" : "\r\n"},
+        // A CR or LF in any header text writes no line at all, so the text cannot add
+        // headers of its own or end the head; the writes around it are unaffected.
+        {"reason with CR", {"status", "200", "O\rK"}, ""},
+        {"reason with LF", {"status", "302", "Found\nLocation: /evil"}, ""},
+        {"ct with CR LF", {"ct", "text/plain\r\nX-Evil: 1"}, ""},
+        {"ct with LF", {"ct", "a\n"}, ""},
+        {"extra with CR", {"extra", "X-A: b\r"}, ""},
+        {"extra with LF then a good line", {"extra", "X-A: b\nX-B: c", "extra", "X-C: d"}, "X-C: d\r\n"},
+        {"refused reason, head goes on", {"status", "404", "\r\n", "text"},
+         "Content-Type: text/plain; charset=utf-8\r\n"},
+        {"tab is no line break", {"extra", "X-A: b\tc"}, "X-A: b\tc\r\n"},
         {"whole head",
          {"status", "201", "Created", "extra", "Location: /x", "json", "end"},
          "Status: 201 Created\r\nLocation: /x\r\nContent-Type: application/json; charset=utf-8\r\n\r\n"},
@@ -124,6 +137,31 @@ TEST(JsonEscape, EscapeTable) {
         EXPECT_EQ(r.out, expected) << hex;
     }
     EXPECT_EQ(probe({"escape", "@null"}).out, "");
+}
+
+// Callers announce Content-Length from json_escape_len before writing with json_escape_f, so
+// the two must agree on every byte value and on a mix of them.
+TEST(JsonEscape, LengthMatchesWhatIsWritten) {
+    auto written = [](const std::string &text) {
+        std::FILE *f = std::tmpfile();
+        if (!f) return std::string("<no tmpfile>");
+        json_escape_f(f, text.c_str());
+        std::string out(static_cast<size_t>(std::ftell(f)), '\0');
+        std::rewind(f);
+        const size_t got = std::fread(out.data(), 1, out.size(), f);
+        out.resize(got);
+        std::fclose(f);
+        return out;
+    };
+    std::string all;
+    for (int b = 1; b < 256; ++b) {
+        const std::string one(1, static_cast<char>(b));
+        all += one;
+        EXPECT_EQ(json_escape_len(one.c_str()), written(one).size()) << "byte " << b;
+    }
+    EXPECT_EQ(json_escape_len(all.c_str()), written(all).size());
+    EXPECT_EQ(json_escape_len(""), 0u);
+    EXPECT_EQ(json_escape_len(nullptr), 0u);
 }
 
 }  // namespace
