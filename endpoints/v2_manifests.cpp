@@ -1,0 +1,168 @@
+// The manifest endpoint, /v2/<name>/manifests/<reference>: stores a manifest body byte for byte
+// under the media type its Content-Type names, serves it back by tag or digest, and deletes a
+// tag or a whole manifest. The engine judges bodies and keeps the files; this program reads the
+// request and shapes the answers.
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "cgi/bv_cgi.h"
+#include "oci/oci_common.h"
+#include "storage/reg_storage.h"
+
+namespace {
+
+constexpr size_t kDigestSize = 72;
+constexpr char kDigestHeader[] = "Docker-Content-Digest";
+
+// A reference with a colon can only be meant as a digest ("algorithm:hex"); tags never hold
+// one. Refuses a malformed reference with the code that names what it was taken for.
+int check_reference(const oci_request *request, bool *is_digest) {
+    const char *reference = request->rest;
+    *is_digest = std::strchr(reference, ':') != nullptr;
+    if (*is_digest) {
+        if (reg_digest_valid(reference)) return 0;
+        oci_reply_error(request, 400, "DIGEST_INVALID",
+                        "the reference is not a sha256 digest of 64 lower-case hex digits");
+        return -1;
+    }
+    if (reg_tag_valid(reference)) return 0;
+    oci_reply_error(request, 400, "TAG_INVALID",
+                    "a tag is 1 to 128 characters of [a-zA-Z0-9_.-] and does not begin with '.' or '-'");
+    return -1;
+}
+
+// A header refused for a byte that would split the head (a stored media type from a damaged
+// file, say) leaves nothing written, so a plain error can still go out.
+int reply_or_fail(const oci_request *request, int result) {
+    if (result == 0) return 0;
+    return oci_reply_error(request, 500, "UNKNOWN", "the stored manifest cannot be sent");
+}
+
+// GET and HEAD. Whatever Accept asks for, the stored bytes are served under their stored media
+// type: the registry converts nothing, and a client that cannot use the type says so itself.
+int handle_get(oci_request *request) {
+    bool is_digest = false;
+    if (check_reference(request, &is_digest) != 0) return 0;
+
+    void *body = std::malloc(REG_MANIFEST_MAX);
+    if (!body) return oci_reply_error(request, 500, "UNKNOWN", "out of memory");
+    size_t len = 0;
+    char media_type[REG_MEDIA_TYPE_SIZE] = "";
+    char digest[kDigestSize] = "";
+    int result;
+    if (reg_manifest_read(request->repo, request->rest, body, REG_MANIFEST_MAX, &len, media_type,
+                          digest) != 0) {
+        result = oci_reply_storage_error(request, "MANIFEST_UNKNOWN");
+    } else {
+        const oci_header headers[] = {{kDigestHeader, digest}};
+        result = reply_or_fail(request, oci_reply_body(request, 200, media_type, body, len, headers,
+                                                       std::size(headers)));
+    }
+    std::free(body);
+    return result;
+}
+
+// The Content-Type without its parameters and surrounding blanks, cut to the media-type
+// buffer; "" when the request names none.
+void request_media_type(char (&out)[REG_MEDIA_TYPE_SIZE]) {
+    const char *type = cgi_env("CONTENT_TYPE", "");
+    while (*type == ' ' || *type == '\t') ++type;
+    size_t len = std::strcspn(type, ";");
+    while (len > 0 && (type[len - 1] == ' ' || type[len - 1] == '\t')) --len;
+    if (len >= sizeof out) len = sizeof out - 1;
+    std::memcpy(out, type, len);
+    out[len] = '\0';
+}
+
+enum class body_status { ok, too_large, short_read, bad_length, no_memory };
+
+// Reads the whole request body into a heap buffer of its length (the caller frees *out_body).
+// A body announced larger than the limit is refused unread; the reader never delivers more than
+// the announced length, so nothing past the limit is ever read.
+body_status read_manifest_body(char **out_body, size_t *out_len) {
+    *out_body = nullptr;
+    *out_len = 0;
+    oci_body input;
+    if (oci_body_open(&input) != 0) return body_status::bad_length;
+    if (input.length > REG_MANIFEST_MAX) {
+        oci_body_close(&input);
+        return body_status::too_large;
+    }
+    const size_t len = static_cast<size_t>(input.length);
+    char *body = static_cast<char *>(std::malloc(len > 0 ? len : 1));
+    if (!body) {
+        oci_body_close(&input);
+        return body_status::no_memory;
+    }
+    size_t got = 0;
+    long n = 1;
+    while (got < len && (n = oci_read_body(&input, body + got, len - got)) > 0) got += static_cast<size_t>(n);
+    oci_body_close(&input);
+    if (got < len) {
+        std::free(body);
+        return body_status::short_read;
+    }
+    *out_body = body;
+    *out_len = len;
+    return body_status::ok;
+}
+
+int handle_put(oci_request *request) {
+    bool is_digest = false;
+    if (check_reference(request, &is_digest) != 0) return 0;
+
+    char *body = nullptr;
+    size_t len = 0;
+    switch (read_manifest_body(&body, &len)) {
+    case body_status::ok:
+        break;
+    case body_status::too_large:
+        return oci_reply_error(request, 413, "SIZE_INVALID", "manifests are limited to 4 MiB");
+    case body_status::short_read:
+        return oci_reply_error(request, 400, "SIZE_INVALID",
+                               "the body ended before its announced length");
+    case body_status::bad_length:
+        return oci_reply_error(request, 400, "SIZE_INVALID", "Content-Length is not a number");
+    case body_status::no_memory:
+        return oci_reply_error(request, 500, "UNKNOWN", "out of memory");
+    }
+
+    char media_type[REG_MEDIA_TYPE_SIZE];
+    request_media_type(media_type);
+    char digest[kDigestSize] = "";
+    char subject[kDigestSize] = "";
+    const int stored = reg_manifest_store(request->repo, request->rest, body, len,
+                                          media_type[0] ? media_type : nullptr, digest, subject);
+    std::free(body);
+    if (stored != 0) return oci_reply_storage_error(request, "MANIFEST_UNKNOWN");
+
+    // Repository names and digests are checked texts of [a-z0-9._/-:], so the URL needs no
+    // escaping and fits well within the buffer.
+    char location[512];
+    bv_snprintf(location, sizeof location, "/v2/%s/manifests/%s", request->repo, digest);
+    oci_header headers[3] = {{"Location", location}, {kDigestHeader, digest}, {"OCI-Subject", subject}};
+    const size_t count = subject[0] ? 3 : 2;
+    return reply_or_fail(request, oci_reply_body(request, 201, nullptr, "", 0, headers, count));
+}
+
+// A digest removes the manifest with every tag naming it; a tag removes only itself.
+int handle_delete(oci_request *request) {
+    bool is_digest = false;
+    if (check_reference(request, &is_digest) != 0) return 0;
+    if (reg_manifest_delete(request->repo, request->rest) != 0)
+        return oci_reply_storage_error(request, "MANIFEST_UNKNOWN");
+    return oci_reply_body(request, 202, nullptr, "", 0, nullptr, 0);
+}
+
+}  // namespace
+
+int main(void) {
+    static const oci_route routes[] = {
+        {"GET", handle_get, OCI_ACCESS_READ},
+        {"PUT", handle_put, OCI_ACCESS_WRITE},
+        {"DELETE", handle_delete, OCI_ACCESS_WRITE},
+    };
+    oci_request request{};
+    return oci_dispatch(&request, routes, std::size(routes), "/manifests/");
+}
