@@ -1,13 +1,10 @@
 // Storage engine core: the process-wide state, initialisation and clean-up, the last-error
 // slot and the readiness test that every operation runs first.
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <random>
 
 #include "platform/bv_platform.h"
-#include "platform/bv_platform_fs.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
 
@@ -17,7 +14,6 @@ char s_root[kRootSize];
 int s_ready;
 char s_error[kErrorSize];
 char s_result[kResultSize];
-uint32_t s_seed;
 reg_error_kind s_error_kind;
 
 void set_error(reg_error_kind kind, const char *fmt, ...) {
@@ -43,37 +39,6 @@ constexpr char kStorageConfig[] =
     "  \"version\": \"1.0.0\",\n"
     "  \"maxUploadSize\": -1\n"
     "}\n";
-
-// Final mix of a 64-bit value (the splitmix64 finaliser): every input bit reaches every
-// output bit, so nearby times and process ids still give unrelated seeds.
-uint64_t mix64(uint64_t x) {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ull;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebull;
-    x ^= x >> 31;
-    return x;
-}
-
-// Processes that share one tree must not make the same identifiers, so the seed draws on the
-// system's random source as well as the time, the process id and an address (which differs
-// between processes where addresses are randomised).
-uint32_t fresh_seed() {
-    uint64_t entropy = 0;
-    try {
-        std::random_device rd;
-        entropy = (static_cast<uint64_t>(rd()) << 32) ^ rd();
-    } catch (...) {
-        // No random source: the remaining inputs still differ between processes.
-    }
-    const uint64_t now = static_cast<uint64_t>(
-        std::chrono::system_clock::now().time_since_epoch().count());
-    uint64_t x = mix64(entropy ^ mix64(now));
-    x = mix64(x ^ bv_platform::process_id());
-    x = mix64(x ^ static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&s_seed)));
-    const uint32_t seed = static_cast<uint32_t>(x ^ (x >> 32));
-    return seed ? seed : 0x9e3779b9u;
-}
 
 }  // namespace
 }  // namespace reg_internal
@@ -120,7 +85,6 @@ extern "C" int reg_storage_init(const char *root) {
         return -1;
     }
 
-    s_seed = fresh_seed();
     s_ready = 1;
     s_error[0] = '\0';
     s_error_kind = REG_OK;

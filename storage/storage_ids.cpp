@@ -1,7 +1,8 @@
-// Digest strings and upload identifiers: hex rendering, the form tests, and the small
-// xorshift generator that identifiers are drawn from.
+// Digest strings and upload identifiers: hex rendering, the form tests, and identifiers drawn
+// from the system's random source.
 #include <cstring>
 
+#include "platform/bv_platform_random.h"
 #include "storage/storage_internal.h"
 
 namespace reg_internal {
@@ -30,25 +31,22 @@ int digest_valid(const char *text) {
     return hex[64] == '\0' ? 1 : 0;
 }
 
-void rng_next(uint32_t *state) {
-    uint32_t x = *state;
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    *state = x;
-}
+namespace {
 
-// Sixteen generator steps give the sixteen bytes; each byte is written low digit first.
-// The advanced state goes back into s_seed so the next identifier continues the sequence.
-void uuid_make(char *out) {
-    uint32_t state = s_seed;
+bool system_random(void *buf, size_t len) { return bv_platform::random_bytes(buf, len); }
+
+}  // namespace
+
+bool (*s_random_source)(void *buf, size_t len) = system_random;
+
+// Every one of the 128 bits comes from the random source: identifiers are the only key to an
+// upload, so they must not be guessable from one another, nor from the time or the process.
+int uuid_make(char *out) {
     unsigned char bytes[16];
-    for (unsigned char &b : bytes) {
-        rng_next(&state);
-        b = static_cast<unsigned char>(state & 0xff);
+    if (!s_random_source(bytes, sizeof bytes)) {
+        out[0] = '\0';
+        return -1;
     }
-    s_seed = state;
-
     size_t digit = 0;
     for (int pos = 0; pos < 36; ++pos) {
         if (pos == 8 || pos == 13 || pos == 18 || pos == 23) {
@@ -56,10 +54,11 @@ void uuid_make(char *out) {
             continue;
         }
         const unsigned char b = bytes[digit / 2];
-        out[pos] = kHexDigits[digit % 2 == 0 ? (b & 15) : (b >> 4)];
+        out[pos] = kHexDigits[digit % 2 == 0 ? (b >> 4) : (b & 15)];
         ++digit;
     }
     out[36] = '\0';
+    return 0;
 }
 
 int uuid_valid(const char *text) {

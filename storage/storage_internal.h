@@ -29,7 +29,6 @@ extern char s_root[kRootSize];       // the storage root, one trailing separator
 extern int s_ready;                  // 1 while initialised
 extern char s_error[kErrorSize];     // the last-error slot
 extern char s_result[kResultSize];   // manifest bodies and JSON documents are returned here
-extern uint32_t s_seed;              // identifier generator state; advanced by every uuid_make
 extern reg_error_kind s_error_kind;  // the kind of the failure whose message s_error holds
 
 // printf-style into s_error, cut at 1023 characters, with the failure's kind. Messages reach
@@ -83,10 +82,13 @@ bool is_temp_name(const char *name);
 // 2 * len lower-case digits and a NUL into out.
 void bin_to_hex(const unsigned char *data, size_t len, char *out);
 int digest_valid(const char *text);  // "sha256:" + exactly 64 lower-case hex digits
-void rng_next(uint32_t *state);      // xorshift32 (13, 17, 5)
-// A new identifier from s_seed into out (37 bytes); s_seed keeps the advanced state.
-void uuid_make(char *out);
+// A new identifier from 16 bytes of s_random_source into out (37 bytes): 0, or -1 when the
+// source fails (out then holds "").
+int uuid_make(char *out);
 int uuid_valid(const char *text);    // 8-4-4-4-12 lower-case hex digits
+// Fills buf with len random bytes, true on success: the system's random source; tests swap
+// it to force clashing identifiers or a failing source.
+extern bool (*s_random_source)(void *buf, size_t len);
 
 // ---- Path builders: every path of the storage tree is built here ---------------------------
 // Each writes into out, cut to out_size - 1 characters. Repository names may use '\' as well
@@ -108,6 +110,8 @@ void upload_path_for_uuid(const char *upload_uuid, char *out, size_t out_size);
 // {root}/repositories/{name}/_layers/sha256/{hex} and its "link", a repository's blob link
 void blob_link_dir(const char *repo_name, const char *hex, char *out, size_t out_size);
 void blob_link_path(const char *repo_name, const char *hex, char *out, size_t out_size);
+// {root}/uploads/{uuid}.finish, where a finish keeps the upload it has claimed
+void upload_claim_path(const char *upload_uuid, char *out, size_t out_size);
 
 // {root}/repositories/{name}/_manifests
 void manifests_dir(const char *repo_name, char *out, size_t out_size);
@@ -136,6 +140,13 @@ void stats_repo_tags_dir(const char *repo_entry, char *out, size_t out_size);
 void stats_tag_link_path(const char *tags_dir, const char *tag, char *out, size_t out_size);
 // {root}/uploads/{file}
 void stats_upload_path(const char *file, char *out, size_t out_size);
+
+// ---- Uploads -------------------------------------------------------------------------------
+
+// Points where an append stops for a test that holds it there to race it with a finish: after
+// the upload file is opened, and after it is locked and found still in place. Null: no stop.
+enum class append_stage { opened, locked };
+extern void (*s_append_pause)(append_stage stage);
 
 // ---- Manifest store ------------------------------------------------------------------------
 

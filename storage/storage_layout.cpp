@@ -99,6 +99,14 @@ void blob_link_path(const char *repo_name, const char *hex, char *out, size_t ou
     path_join(out, out_size, dir, "link");
 }
 
+void upload_claim_path(const char *upload_uuid, char *out, size_t out_size) {
+    char name[128];
+    std::snprintf(name, sizeof name, "%s.finish", upload_uuid ? upload_uuid : "");
+    char dir[kPathSize];
+    uploads_dir(dir, sizeof dir);
+    path_join(out, out_size, dir, name);
+}
+
 void manifests_dir(const char *repo_name, char *out, size_t out_size) {
     char name[kPathSize];
     const char *sep = bv_platform::path_sep_str;

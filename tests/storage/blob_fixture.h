@@ -6,10 +6,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "crypto/sha256.h"
 #include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
 #include "support/test_support.h"
 #include "tests/support/sha256_hex.h"
 
@@ -20,6 +23,42 @@ namespace fs = std::filesystem;
 inline std::string hex_of(const std::string &data) { return bvtest::sha256_hex(data); }
 
 inline std::string digest_of(const std::string &data) { return "sha256:" + hex_of(data); }
+
+// Replaces the engine's random source for its lifetime: `fill` supplies the bytes (false:
+// the source fails).
+class RandomScript {
+public:
+    using Fill = std::function<bool(unsigned char *buf, size_t len)>;
+    explicit RandomScript(Fill fill) : saved_(reg_internal::s_random_source) {
+        current() = std::move(fill);
+        reg_internal::s_random_source = &call;
+    }
+    ~RandomScript() {
+        reg_internal::s_random_source = saved_;
+        current() = nullptr;
+    }
+    RandomScript(const RandomScript &) = delete;
+    RandomScript &operator=(const RandomScript &) = delete;
+
+private:
+    static Fill &current() {
+        static Fill fill;
+        return fill;
+    }
+    static bool call(void *buf, size_t len) {
+        return current()(static_cast<unsigned char *>(buf), len);
+    }
+    bool (*saved_)(void *, size_t);
+};
+
+// A source whose n-th identifier (from 0) has all sixteen bytes equal to n.
+inline RandomScript::Fill counting_source(int *next) {
+    return [next](unsigned char *buf, size_t len) {
+        for (size_t i = 0; i < len; ++i) buf[i] = static_cast<unsigned char>(*next);
+        ++*next;
+        return true;
+    };
+}
 
 class BlobTest : public ::testing::Test {
 protected:

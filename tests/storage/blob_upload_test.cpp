@@ -153,29 +153,49 @@ TEST_F(BlobTest, RefusedFinishKeepsTheUploadOpen) {
 }
 
 // A name that is taken is never emptied: the start moves on to the next identifier, and
-// gives up after a bounded number of clashes.
+// gives up after a bounded number of clashes. A failing random source makes no identifier.
 TEST_F(BlobTest, StartNeverReusesAnExistingUploadFile) {
-    const uint32_t seed = 0x1234567u;
-    reg_internal::s_seed = seed;
+    int next = 0;
     std::vector<std::string> ids;
-    for (int i = 0; i < 64; ++i) {
-        char id[37];
-        reg_internal::uuid_make(id);
-        ids.push_back(id);
+    {
+        RandomScript script(counting_source(&next));
+        for (int i = 0; i < 64; ++i) {
+            char id[37];
+            ASSERT_EQ(reg_internal::uuid_make(id), 0);
+            ids.push_back(id);
+        }
     }
+    EXPECT_EQ(ids[1], "01010101-0101-0101-0101-010101010101");
 
     for (int i = 0; i < 2; ++i) bvtest::write_all(upload_file(ids[i]), "keep");
-    reg_internal::s_seed = seed;
+    next = 0;
     char uuid[37] = {};
-    ASSERT_EQ(reg_blob_start_upload(uuid), 0) << last_error();
+    {
+        RandomScript script(counting_source(&next));
+        ASSERT_EQ(reg_blob_start_upload(uuid), 0) << last_error();
+    }
     EXPECT_EQ(std::string(uuid), ids[2]);
     EXPECT_EQ(fs::file_size(upload_file(ids[2])), 0u);
 
     for (const std::string &id : ids) bvtest::write_all(upload_file(id), "keep");
-    reg_internal::s_seed = seed;
-    ASSERT_EQ(reg_blob_start_upload(uuid), -1);
+    next = 0;
+    {
+        RandomScript script(counting_source(&next));
+        ASSERT_EQ(reg_blob_start_upload(uuid), -1);
+    }
     EXPECT_EQ(last_error(), "cannot create upload file");
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_IO);
     for (const std::string &id : ids) EXPECT_EQ(bvtest::read_all(upload_file(id)), "keep");
+
+    fs::remove_all(uploads());
+    fs::create_directory(uploads());
+    {
+        RandomScript script([](unsigned char *, size_t) { return false; });
+        ASSERT_EQ(reg_blob_start_upload(uuid), -1);
+    }
+    EXPECT_EQ(last_error(), "no random source for upload identifiers");
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_IO);
+    EXPECT_TRUE(fs::is_empty(uploads()));
 }
 
 TEST_F(BlobTest, StartFailsWithoutTheUploadsDirectory) {

@@ -1,5 +1,5 @@
-// Digest strings and upload identifiers: the form tests, hex rendering, the generator and
-// identifiers made in several processes at once.
+// Digest strings and upload identifiers: the form tests, hex rendering, identifiers from a
+// scripted and from the system's random source, and identifiers made in several processes.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "blob_fixture.h"
 #include "storage/storage_internal.h"
 #include "support/test_support.h"
 
@@ -61,42 +62,58 @@ TEST(StorageIds, UuidValid) {
     EXPECT_EQ(uuid_valid(nullptr), 0);
 }
 
-TEST(StorageIds, HexAndGenerator) {
+TEST(StorageIds, HexRendering) {
     const unsigned char bytes[] = {0x0f, 0xa1, 0x00, 0xff};
     char out[9];
     bin_to_hex(bytes, 4, out);
     EXPECT_STREQ(out, "0fa100ff");
     bin_to_hex(bytes, 0, out);
     EXPECT_STREQ(out, "");
-
-    uint32_t state = 1;
-    rng_next(&state);
-    EXPECT_EQ(state, 0x00042021u);
-    rng_next(&state);
-    EXPECT_EQ(state, 0x04080601u);
-    state = 0x80000000u;  // bits shifted out at the top are dropped
-    rng_next(&state);
-    EXPECT_EQ(state, 0x80004000u ^ (0x80004000u << 5));
 }
 
-TEST(StorageIds, UuidMakeContinuesTheSequence) {
-    const uint32_t saved = s_seed;
-    s_seed = 1;
-    char id[kUuidSize];
-    uuid_make(id);
-    EXPECT_STREQ(id, "12105cf4-1d0d-a12b-5247-bc73a8ea5f1b");
-    uint32_t expect = 1;
-    for (int i = 0; i < 16; ++i) rng_next(&expect);
-    EXPECT_EQ(s_seed, expect);
-
-    std::set<std::string> seen{id};
-    for (int i = 0; i < 10000; ++i) {
-        uuid_make(id);
-        EXPECT_EQ(uuid_valid(id), 1) << id;
-        seen.insert(id);
+// Each of the sixteen bytes of the source lands in the identifier, high digit first; a
+// failing source gives no identifier at all.
+TEST(StorageIds, UuidMakeRendersEveryByteOfTheSource) {
+    {
+        blobtest::RandomScript script([](unsigned char *buf, size_t len) {
+            EXPECT_EQ(len, 16u);
+            for (size_t i = 0; i < len; ++i) buf[i] = static_cast<unsigned char>(0x0f + 0x11 * i);
+            return true;
+        });
+        char id[kUuidSize];
+        ASSERT_EQ(uuid_make(id), 0);
+        EXPECT_STREQ(id, "0f203142-5364-7586-97a8-b9cadbecfd0e");
     }
-    EXPECT_EQ(seen.size(), 10001u);
-    s_seed = saved;
+    {
+        blobtest::RandomScript script([](unsigned char *, size_t) { return false; });
+        char id[kUuidSize] = "left over";
+        EXPECT_EQ(uuid_make(id), -1);
+        EXPECT_STREQ(id, "");
+    }
+}
+
+// From the system's source: well formed, never repeated, and every one of the 128 bits takes
+// both values (a source narrower than the identifier leaves some bits fixed).
+TEST(StorageIds, SystemSourceFillsAllBits) {
+    std::set<std::string> seen;
+    std::string ones(36, '0'), zeros(36, 'f');
+    for (int i = 0; i < 10000; ++i) {
+        char id[kUuidSize];
+        ASSERT_EQ(uuid_make(id), 0);
+        ASSERT_EQ(uuid_valid(id), 1) << id;
+        seen.insert(id);
+        for (int pos = 0; pos < 36; ++pos) {
+            const auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+            const auto hexc = [](int v) { return "0123456789abcdef"[v]; };
+            if (id[pos] == '-') continue;
+            ones[pos] = hexc(digit(ones[pos]) | digit(id[pos]));
+            zeros[pos] = hexc(digit(zeros[pos]) & digit(id[pos]));
+        }
+    }
+    EXPECT_EQ(seen.size(), 10000u);
+    for (int pos : {8, 13, 18, 23}) ones[pos] = zeros[pos] = '-';
+    EXPECT_EQ(ones, "ffffffff-ffff-ffff-ffff-ffffffffffff") << "bits never set";
+    EXPECT_EQ(zeros, "00000000-0000-0000-0000-000000000000") << "bits never clear";
 }
 
 TEST(StorageIds, DistinctAcrossProcesses) {

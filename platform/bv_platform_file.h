@@ -1,0 +1,205 @@
+// An open file under an exclusive whole-file lock, for the appends and finishes of uploads
+// that several processes may run on one file at once: open without creating, lock, ask whether
+// the path still names the open file, size, cut back, write at the end, read.
+// Windows: never include this together with <windows.h>; the declarations below are our own.
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+// The layout of the system's OVERLAPPED, under a name of our own.
+struct bv_win_overlapped {
+    uintptr_t internal;
+    uintptr_t internal_high;
+    unsigned long offset;
+    unsigned long offset_high;
+    void *event;
+};
+extern "C" __declspec(dllimport) int __stdcall LockFileEx(void *, unsigned long, unsigned long,
+                                                          unsigned long, unsigned long,
+                                                          bv_win_overlapped *);
+extern "C" __declspec(dllimport) int __stdcall UnlockFileEx(void *, unsigned long,
+                                                            unsigned long, unsigned long,
+                                                            bv_win_overlapped *);
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+#endif
+
+namespace bv_platform {
+
+class locked_file {
+public:
+    locked_file() = default;
+    locked_file(const locked_file &) = delete;
+    locked_file &operator=(const locked_file &) = delete;
+    ~locked_file() { close(); }
+
+    // Opens an existing file in binary mode, for reading or for appending (writes always go
+    // to its end); never creates one. False when the file cannot be opened.
+    bool open(const char *path, bool append);
+    // Waits until this process holds the only lock on the whole file. The lock binds every
+    // process that takes it through this class; it goes with close().
+    bool lock();
+    // Whether `path` still names the open file: a rename may have moved it away meanwhile.
+    bool still_named_by(const char *path) const;
+    int64_t size() const;            // -1 when it cannot be read
+    bool truncate(int64_t size);     // cut back to `size` bytes
+    bool write_all(const void *data, size_t len);
+    long read_some(void *buf, size_t cap);  // bytes read, 0 at the end, -1 on an error
+    void close();
+
+private:
+    int fd_ = -1;
+    bool locked_ = false;
+};
+
+#ifdef _WIN32
+
+inline bool locked_file::open(const char *path, bool append) {
+    close();
+    const int flags = append ? (_O_RDWR | _O_APPEND | _O_BINARY) : (_O_RDONLY | _O_BINARY);
+    fd_ = _open(path, flags);
+    return fd_ >= 0;
+}
+
+inline bool locked_file::lock() {
+    if (fd_ < 0) return false;
+    const intptr_t h = _get_osfhandle(fd_);
+    if (h == -1) return false;
+    bv_win_overlapped ov{};
+    // Every byte that the file may ever hold, so appends past today's end are covered too.
+    locked_ = LockFileEx(reinterpret_cast<void *>(h), 0x2ul /* LOCKFILE_EXCLUSIVE_LOCK */, 0,
+                         0xFFFFFFFFul, 0xFFFFFFFFul, &ov) != 0;
+    return locked_;
+}
+
+// The runtime opens files without delete sharing, so no rename or removal of the path can
+// succeed while this file is open: the path names it for as long as it stays open.
+inline bool locked_file::still_named_by(const char *) const { return fd_ >= 0; }
+
+inline int64_t locked_file::size() const {
+    if (fd_ < 0) return -1;
+    struct _stat64 st;
+    return _fstat64(fd_, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+inline bool locked_file::truncate(int64_t size) {
+    return fd_ >= 0 && _chsize_s(fd_, size) == 0;
+}
+
+inline bool locked_file::write_all(const void *data, size_t len) {
+    const char *p = static_cast<const char *>(data);
+    while (len > 0) {
+        const unsigned int part = len > 0x40000000u ? 0x40000000u : static_cast<unsigned>(len);
+        const int n = _write(fd_, p, part);
+        if (n <= 0) return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+inline long locked_file::read_some(void *buf, size_t cap) {
+    const unsigned int part = cap > 0x40000000u ? 0x40000000u : static_cast<unsigned>(cap);
+    return _read(fd_, buf, part);
+}
+
+// Locks go when the handle closes, but only "eventually"; unlocking first frees the file at
+// once for the next process.
+inline void locked_file::close() {
+    if (fd_ < 0) return;
+    if (locked_) {
+        bv_win_overlapped ov{};
+        UnlockFileEx(reinterpret_cast<void *>(_get_osfhandle(fd_)), 0, 0xFFFFFFFFul,
+                     0xFFFFFFFFul, &ov);
+    }
+    _close(fd_);
+    fd_ = -1;
+    locked_ = false;
+}
+
+#else
+
+inline bool locked_file::open(const char *path, bool append) {
+    close();
+    const int flags = append ? (O_RDWR | O_APPEND) : O_RDONLY;
+    do {
+        fd_ = ::open(path, flags | O_CLOEXEC | O_NOCTTY);
+    } while (fd_ < 0 && errno == EINTR);
+    return fd_ >= 0;
+}
+
+inline bool locked_file::lock() {
+    if (fd_ < 0) return false;
+    int rc;
+    do {
+        rc = ::flock(fd_, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    locked_ = rc == 0;
+    return locked_;
+}
+
+// A rename moves the file, not the open descriptor: the path names the open file only while
+// both lead to the same inode.
+inline bool locked_file::still_named_by(const char *path) const {
+    struct stat open_st, path_st;
+    if (fd_ < 0 || ::fstat(fd_, &open_st) != 0 || ::stat(path, &path_st) != 0) return false;
+    return open_st.st_dev == path_st.st_dev && open_st.st_ino == path_st.st_ino;
+}
+
+inline int64_t locked_file::size() const {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+inline bool locked_file::truncate(int64_t size) {
+    if (fd_ < 0) return false;
+    int rc;
+    do {
+        rc = ::ftruncate(fd_, static_cast<off_t>(size));
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+inline bool locked_file::write_all(const void *data, size_t len) {
+    const char *p = static_cast<const char *>(data);
+    while (len > 0) {
+        const ssize_t n = ::write(fd_, p, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+inline long locked_file::read_some(void *buf, size_t cap) {
+    for (;;) {
+        const ssize_t n = ::read(fd_, buf, cap);
+        if (n < 0 && errno == EINTR) continue;
+        return static_cast<long>(n);
+    }
+}
+
+// Closing the only descriptor of the open file releases its lock.
+inline void locked_file::close() {
+    if (fd_ < 0) return;
+    ::close(fd_);
+    fd_ = -1;
+    locked_ = false;
+}
+
+#endif
+
+}  // namespace bv_platform
