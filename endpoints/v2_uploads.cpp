@@ -1,0 +1,313 @@
+// The upload endpoint, /v2/<name>/blobs/uploads/[<id>]: starts uploads (also whole-blob
+// uploads and mounts from another repository), appends request bodies to them, reports their
+// progress, finishes them into the blob store with a link into the repository, and cancels them.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "cgi/bv_cgi.h"
+#include "oci/oci_common.h"
+#include "platform/bv_platform_stream.h"
+#include "storage/reg_storage.h"
+
+namespace {
+
+constexpr size_t kDigestSize = 72;
+constexpr size_t kUuidSize = 37;
+constexpr size_t kParamCap = 512;
+constexpr size_t kLocationCap = 512;
+
+// ---- Query parameters --------------------------------------------------------------------
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The first `name` parameter of the query, percent- and plus-decoded into `out`: true when it
+// is present and fits. Read from the request alone, so nothing outlives the request.
+bool query_param(const char *query, const char *name, char *out, size_t cap) {
+    const size_t name_len = std::strlen(name);
+    for (const char *seg = query; seg && *seg;) {
+        const char *end = std::strchr(seg, '&');
+        if (!end) end = seg + std::strlen(seg);
+        const char *eq = static_cast<const char *>(std::memchr(seg, '=', static_cast<size_t>(end - seg)));
+        const char *key_end = eq ? eq : end;
+        if (static_cast<size_t>(key_end - seg) == name_len && std::strncmp(seg, name, name_len) == 0) {
+            size_t n = 0;
+            for (const char *p = eq ? eq + 1 : end; p < end; ++p) {
+                char c = *p;
+                if (c == '+') {
+                    c = ' ';
+                } else if (c == '%' && end - p >= 3 && hex_value(p[1]) >= 0 && hex_value(p[2]) >= 0) {
+                    c = static_cast<char>(hex_value(p[1]) * 16 + hex_value(p[2]));
+                    p += 2;
+                }
+                if (c == '\0' || n + 1 >= cap) return false;
+                out[n++] = c;
+            }
+            out[n] = '\0';
+            return true;
+        }
+        seg = *end ? end + 1 : end;
+    }
+    return false;
+}
+
+// ---- Answers -----------------------------------------------------------------------------
+
+// The state of one upload as its answers carry it.
+struct upload_place {
+    char location[kLocationCap];
+    char range[48];
+};
+
+// Location and Range for an upload holding `size` bytes; an empty one reports "0-0".
+void describe(const oci_request *request, const char *uuid, int64_t size, upload_place *out) {
+    bv_snprintf(out->location, sizeof out->location, "/v2/%s/blobs/uploads/%s", request->repo, uuid);
+    bv_snprintf(out->range, sizeof out->range, "0-%lld", static_cast<long long>(size > 0 ? size - 1 : 0));
+}
+
+int reply_progress(const oci_request *request, int status, const char *uuid, int64_t size) {
+    upload_place place;
+    describe(request, uuid, size, &place);
+    const oci_header headers[] = {
+        {"Location", place.location}, {"Range", place.range}, {"Docker-Upload-UUID", uuid}};
+    // 204 carries no Content-Length at all; 202 announces its empty body.
+    return oci_reply_head(request, status, nullptr, status == 204 ? -1 : 0, headers, std::size(headers));
+}
+
+int reply_created(const oci_request *request, const char *digest) {
+    char location[kLocationCap];
+    bv_snprintf(location, sizeof location, "/v2/%s/blobs/%s", request->repo, digest);
+    const oci_header headers[] = {{"Location", location}, {"Docker-Content-Digest", digest}};
+    return oci_reply_head(request, 201, nullptr, 0, headers, std::size(headers));
+}
+
+// 416 with the upload's real progress, so the client can go on from there.
+int reply_range_refused(const oci_request *request, const char *uuid, int64_t size, const char *message) {
+    upload_place place;
+    describe(request, uuid, size, &place);
+    const oci_header headers[] = {
+        {"Location", place.location}, {"Range", place.range}, {"Docker-Upload-UUID", uuid}};
+    return oci_reply_error_headers(request, 416, "BLOB_UPLOAD_INVALID", message, headers,
+                                   std::size(headers));
+}
+
+int reply_unknown_upload(const oci_request *request) {
+    return oci_reply_error(request, 404, "BLOB_UPLOAD_UNKNOWN", "blob upload unknown to registry");
+}
+
+// ---- Request bodies ----------------------------------------------------------------------
+
+// A body of unknown length (a web server that hands on a chunked body without announcing its
+// length): everything on the input until it ends.
+long read_until_end(void *ctx, void *buf, size_t cap) {
+    oci_body *body = static_cast<oci_body *>(ctx);
+    if (!body || !body->stream) return -1;
+    if (cap > (1u << 30)) cap = 1u << 30;
+    const size_t got = std::fread(buf, 1, cap, body->stream);
+    if (got == 0 && std::ferror(body->stream)) return -1;
+    return static_cast<long>(got);
+}
+
+// Content-Range of a chunk: "<first>-<last>", also with the "bytes " unit and a "/<total>".
+bool parse_content_range(const char *text, int64_t *first, int64_t *last) {
+    const char *p = text;
+    if (std::strncmp(p, "bytes ", 6) == 0 || std::strncmp(p, "bytes=", 6) == 0) p += 6;
+    int64_t values[2] = {0, 0};
+    for (int i = 0; i < 2; ++i) {
+        if (*p < '0' || *p > '9') return false;
+        int64_t v = 0;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            if (v > (INT64_MAX - (*p - '0')) / 10) return false;
+            v = v * 10 + (*p - '0');
+        }
+        values[i] = v;
+        if (i == 0 && *p++ != '-') return false;
+    }
+    if (*p == '/') {
+        ++p;
+        if (*p == '*') ++p;
+        else while (*p >= '0' && *p <= '9') ++p;
+    }
+    if (*p != '\0' || values[1] < values[0]) return false;
+    *first = values[0];
+    *last = values[1];
+    return true;
+}
+
+// Outcome of appending the request body: 0 appended (the new size in *size), else the answer
+// has been given and its result is in *rc.
+int append_body(const oci_request *request, const char *uuid, int64_t *size, int *rc) {
+    oci_body body;
+    if (oci_body_open(&body) != 0) {
+        *rc = oci_reply_error(request, 400, "SIZE_INVALID", "invalid Content-Length");
+        return -1;
+    }
+    const bool announced = body.from_file || *cgi_env("CONTENT_LENGTH", "") != '\0';
+    int64_t len = announced ? body.length : -1;
+    int64_t expected = -1;
+
+    const char *content_range = cgi_env("HTTP_CONTENT_RANGE", "");
+    if (*content_range) {
+        int64_t first = 0;
+        int64_t last = 0;
+        const int64_t now = reg_blob_upload_size(uuid);
+        if (now < 0) {
+            oci_body_close(&body);
+            *rc = oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
+            return -1;
+        }
+        const bool readable = parse_content_range(content_range, &first, &last);
+        if (!readable || (len >= 0 && last - first + 1 != len)) {
+            oci_body_close(&body);
+            *rc = reply_range_refused(request, uuid, now,
+                                      readable ? "Content-Range does not match the body's length"
+                                               : "malformed Content-Range");
+            return -1;
+        }
+        expected = first;
+        if (len < 0) len = last - first + 1;
+    }
+
+    const reg_read_fn read = len < 0 ? read_until_end : oci_read_body;
+    const int appended = reg_blob_append_stream(uuid, read, &body, len, expected, size);
+    oci_body_close(&body);
+    if (appended == 0) return 0;
+    if (reg_storage_last_error_kind() == REG_ERR_RANGE && *size >= 0)
+        *rc = reply_range_refused(request, uuid, *size, "chunk does not start at the upload's end");
+    else
+        *rc = oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
+    return -1;
+}
+
+// ---- Handlers ----------------------------------------------------------------------------
+
+// The upload named by the path: 0 with its size, else the answer has been given.
+int find_upload(const oci_request *request, int64_t *size, int *rc) {
+    *size = request->rest[0] ? reg_blob_upload_size(request->rest) : -1;
+    if (*size >= 0) return 0;
+    const reg_error_kind kind = request->rest[0] ? reg_storage_last_error_kind() : REG_ERR_UPLOAD_INVALID;
+    *rc = kind == REG_ERR_UPLOAD_INVALID || kind == REG_ERR_NOT_FOUND
+              ? reply_unknown_upload(request)
+              : oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
+    return -1;
+}
+
+// Links a blob that `from` already shows into the request's repository: 1 when mounted and
+// answered, 0 when the mount does not apply and an ordinary upload follows.
+int try_mount(oci_request *request, const char *digest, const char *from, int *rc) {
+    if (!reg_digest_valid(digest) || !oci_valid_repo_name(from)) return 0;
+    oci_request source = *request;
+    bv_strlcpy(source.repo, from, sizeof source.repo);
+    if (!oci_access_permits(&source, OCI_ACCESS_READ)) return 0;
+    const int linked = reg_blob_linked(from, digest);
+    if (linked != 1) return 0;
+    *rc = reg_blob_link(request->repo, digest) == 0 ? reply_created(request, digest)
+                                                     : oci_reply_storage_error(request, "BLOB_UNKNOWN");
+    return 1;
+}
+
+// The whole blob in the POST body: start, append, finish and link, or nothing stays behind.
+int post_whole(oci_request *request, const char *digest) {
+    char uuid[kUuidSize];
+    if (reg_blob_start_upload(uuid) != 0) return oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
+    int64_t size = 0;
+    int rc = 0;
+    if (append_body(request, uuid, &size, &rc) != 0) {
+        reg_blob_cancel_upload(uuid);
+        return rc;
+    }
+    char stored[kDigestSize];
+    if (reg_blob_finish_upload(uuid, digest, stored) != 0) {
+        rc = oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
+        reg_blob_cancel_upload(uuid);
+        return rc;
+    }
+    if (reg_blob_link(request->repo, stored) != 0) return oci_reply_storage_error(request, "BLOB_UNKNOWN");
+    return reply_created(request, stored);
+}
+
+int post_upload(oci_request *request) {
+    if (request->rest[0]) {
+        const oci_header allow = {"Allow", "GET, HEAD, PATCH, PUT, DELETE"};
+        return oci_reply_error_headers(request, 405, "UNSUPPORTED",
+                                       "uploads are started at /v2/<name>/blobs/uploads/", &allow, 1);
+    }
+    char mount[kParamCap];
+    char from[kParamCap];
+    if (query_param(request->query, "mount", mount, sizeof mount) &&
+        query_param(request->query, "from", from, sizeof from)) {
+        int rc = 0;
+        if (try_mount(request, mount, from, &rc)) return rc;
+    }
+    char digest[kParamCap];
+    if (query_param(request->query, "digest", digest, sizeof digest)) {
+        if (!reg_digest_valid(digest)) return oci_reply_error(request, 400, "DIGEST_INVALID", "invalid digest");
+        return post_whole(request, digest);
+    }
+    char uuid[kUuidSize];
+    if (reg_blob_start_upload(uuid) != 0) return oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
+    return reply_progress(request, 202, uuid, 0);
+}
+
+int patch_upload(oci_request *request) {
+    int64_t size = 0;
+    int rc = 0;
+    if (find_upload(request, &size, &rc) != 0) return rc;
+    if (append_body(request, request->rest, &size, &rc) != 0) return rc;
+    return reply_progress(request, 202, request->rest, size);
+}
+
+int put_upload(oci_request *request) {
+    int64_t size = 0;
+    int rc = 0;
+    if (find_upload(request, &size, &rc) != 0) return rc;
+    // The digest is judged before the last chunk is taken, so a refused PUT appends nothing.
+    char digest[kParamCap];
+    if (!query_param(request->query, "digest", digest, sizeof digest) || !reg_digest_valid(digest))
+        return oci_reply_error(request, 400, "DIGEST_INVALID", "missing or invalid digest");
+    const int64_t announced = oci_content_length();
+    if (announced != 0 && append_body(request, request->rest, &size, &rc) != 0) return rc;
+    char stored[kDigestSize];
+    if (reg_blob_finish_upload(request->rest, digest, stored) != 0)
+        return oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
+    if (reg_blob_link(request->repo, stored) != 0) return oci_reply_storage_error(request, "BLOB_UNKNOWN");
+    return reply_created(request, stored);
+}
+
+int get_upload(oci_request *request) {
+    int64_t size = 0;
+    int rc = 0;
+    if (find_upload(request, &size, &rc) != 0) return rc;
+    return reply_progress(request, 204, request->rest, size);
+}
+
+int delete_upload(oci_request *request) {
+    int64_t size = 0;
+    int rc = 0;
+    if (find_upload(request, &size, &rc) != 0) return rc;
+    if (reg_blob_cancel_upload(request->rest) != 0)
+        return oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
+    return oci_reply_head(request, 204, nullptr, -1, nullptr, 0);
+}
+
+const oci_route routes[] = {
+    {"POST", post_upload, OCI_ACCESS_WRITE},
+    {"PATCH", patch_upload, OCI_ACCESS_WRITE},
+    {"PUT", put_upload, OCI_ACCESS_WRITE},
+    {"GET", get_upload, OCI_ACCESS_READ},
+    {"DELETE", delete_upload, OCI_ACCESS_WRITE},
+};
+
+}  // namespace
+
+int main(void) {
+    bv_platform::outlive_stop_request();
+    oci_request request;
+    return oci_dispatch(&request, routes, std::size(routes), "/blobs/uploads/") == 0 ? 0 : 1;
+}
