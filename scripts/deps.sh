@@ -5,10 +5,10 @@ set -euo pipefail
 
 declare -A groups=(
   [build]="cmake make g++ googletest rapidjson-dev"
-  [server]="lighttpd curl"
+  [server]="lighttpd curl skopeo podman"
   [fuzz]="clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64"
-  [bench]="openssl coreutils hyperfine"
+  [bench]="openssl coreutils hyperfine wrk python3"
 )
 
 missing=()
