@@ -4,11 +4,22 @@
 //                                  NPROC processes, then finish; one content per round
 //   many SEED COUNT                upload COUNT different blobs; print "blob DIGEST" for each
 //   churn SEED COUNT               upload and delete COUNT blobs of the fan-out directory "00"
+//   append UUID OFFSET TEXT SYNC PAUSE NPROC ID
+//                                  stream TEXT into the upload at OFFSET (-1: anywhere); when
+//                                  NPROC > 0 first wait at a barrier for NPROC processes; PAUSE
+//                                  "opened" or "locked" stops the append there, after creating
+//                                  SYNC/paused, until SYNC/go exists ("none": no stop). Prints
+//                                  "ok SIZE" or "fail KIND SIZE" (kind and out_size as numbers)
+//   stream UUID MIB CEILING_MIB    stream MIB MiB of pattern bytes into the upload with the
+//                                  address space capped at CEILING_MIB (where it can be capped)
+//                                  and print "ok SIZE", "fail ..." or "unsupported"
 // Exit status 0 when every operation succeeded, else 1 with "fail: ..." on standard output.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -17,7 +28,12 @@
 #include "crypto/sha256.h"
 #include "platform/bv_platform.h"
 #include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
 #include "tests/support/sha256_hex.h"
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -119,6 +135,95 @@ int run_churn(uint32_t seed, int count) {
     return 0;
 }
 
+// Waits for `path` to exist, for at most two minutes.
+bool wait_for(const fs::path &path) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    std::error_code ec;
+    while (!fs::exists(path, ec)) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+fs::path s_sync_dir;
+reg_internal::append_stage s_pause_stage;
+
+void pause_here(reg_internal::append_stage stage) {
+    if (stage != s_pause_stage) return;
+    if (std::FILE *f = std::fopen((s_sync_dir / "paused").string().c_str(), "wb")) std::fclose(f);
+    wait_for(s_sync_dir / "go");
+}
+
+struct text_body {
+    const std::string *text;
+    size_t pos;
+};
+
+long read_text(void *ctx, void *buf, size_t cap) {
+    auto *b = static_cast<text_body *>(ctx);
+    const size_t n = std::min(cap, b->text->size() - b->pos);
+    std::memcpy(buf, b->text->data() + b->pos, n);
+    b->pos += n;
+    return static_cast<long>(n);
+}
+
+int run_append(const char *uuid, long long offset, const std::string &text,
+               const fs::path &sync_dir, const std::string &pause, int nproc, int id) {
+    s_sync_dir = sync_dir;
+    if (pause == "opened" || pause == "locked") {
+        s_pause_stage = pause == "opened" ? reg_internal::append_stage::opened
+                                          : reg_internal::append_stage::locked;
+        reg_internal::s_append_pause = pause_here;
+    }
+    if (nproc > 0 && !barrier(sync_dir, 0, id, nproc)) return fail("barrier");
+    text_body body{&text, 0};
+    int64_t size = -1;
+    const int rc = reg_blob_append_stream(uuid, read_text, &body,
+                                          static_cast<int64_t>(text.size()), offset, &size);
+    if (rc == 0) std::printf("ok %lld\n", static_cast<long long>(size));
+    else std::printf("fail %d %lld\n", static_cast<int>(reg_storage_last_error_kind()),
+                     static_cast<long long>(size));
+    return 0;
+}
+
+// Pattern bytes made as they are read, so that the probe itself holds no body.
+long read_pattern(void *ctx, void *buf, size_t cap) {
+    auto *left = static_cast<int64_t *>(ctx);
+    const size_t n = static_cast<size_t>(std::min<int64_t>(*left, static_cast<int64_t>(cap)));
+    auto *p = static_cast<unsigned char *>(buf);
+    for (size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>((*left - i) * 131u);
+    *left -= static_cast<int64_t>(n);
+    return static_cast<long>(n);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define BV_PROBE_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BV_PROBE_SANITIZED 1
+#endif
+#endif
+
+int run_stream(const char *uuid, long mib, long ceiling_mib) {
+#if defined(_WIN32) || defined(BV_PROBE_SANITIZED)
+    // No address-space cap here (Windows), or the sanitizer reserves far more than any cap.
+    (void)uuid, (void)mib, (void)ceiling_mib;
+    std::printf("unsupported\n");
+    return 0;
+#else
+    struct rlimit lim;
+    lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(ceiling_mib) << 20;
+    if (setrlimit(RLIMIT_AS, &lim) != 0) return fail("setrlimit");
+    int64_t left = static_cast<int64_t>(mib) << 20;
+    int64_t size = -1;
+    if (reg_blob_append_stream(uuid, read_pattern, &left, -1, 0, &size) != 0)
+        return fail("stream");
+    std::printf("ok %lld\n", static_cast<long long>(size));
+    return 0;
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -135,6 +240,11 @@ int main(int argc, char **argv) {
         return run_many(static_cast<uint32_t>(std::atoi(argv[3])), std::atoi(argv[4]));
     if (cmd == "churn" && argc == 5)
         return run_churn(static_cast<uint32_t>(std::atoi(argv[3])), std::atoi(argv[4]));
+    if (cmd == "append" && argc == 10)
+        return run_append(argv[3], std::atoll(argv[4]), argv[5], argv[6], argv[7],
+                          std::atoi(argv[8]), std::atoi(argv[9]));
+    if (cmd == "stream" && argc == 6)
+        return run_stream(argv[3], std::atol(argv[4]), std::atol(argv[5]));
     std::fprintf(stderr, "blob_probe: bad command\n");
     return 2;
 }

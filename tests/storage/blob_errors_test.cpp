@@ -29,12 +29,42 @@ struct Call {
     std::string message;
 };
 
+// The kind every message of the blob operations comes with; endpoints choose the status from it.
+reg_error_kind kind_of_message(const std::string &message) {
+    const std::pair<const char *, reg_error_kind> kinds[] = {
+        {"out_upload_uuid is NULL", REG_ERR_ARGUMENT},
+        {"upload_uuid/data is NULL", REG_ERR_ARGUMENT},
+        {"upload_uuid is NULL", REG_ERR_ARGUMENT},
+        {"digest is NULL", REG_ERR_ARGUMENT},
+        {"NULL argument", REG_ERR_ARGUMENT},
+        {"path buffer too small", REG_ERR_ARGUMENT},
+        {"not initialized", REG_ERR_NOT_READY},
+        {"invalid upload uuid", REG_ERR_UPLOAD_INVALID},
+        {"invalid expected digest", REG_ERR_DIGEST_INVALID},
+        {"invalid digest", REG_ERR_DIGEST_INVALID},
+        {"upload not found: ", REG_ERR_NOT_FOUND},
+        {"blob not found: ", REG_ERR_NOT_FOUND},
+        {"digest mismatch: ", REG_ERR_DIGEST_MISMATCH},
+        {"rename to CAS failed: ", REG_ERR_IO},
+        {"mkdirs blob dir failed", REG_ERR_IO},
+        {"hashing upload failed", REG_ERR_IO},
+        {"write error appending chunk", REG_ERR_IO},
+        {"cancel failed", REG_ERR_IO},
+        {"remove failed", REG_ERR_IO},
+    };
+    for (const auto &[prefix, kind] : kinds)
+        if (message.rfind(prefix, 0) == 0) return kind;
+    ADD_FAILURE() << "no kind known for " << message;
+    return REG_OK;
+}
+
 void expect_failures(const std::vector<Call> &calls) {
     for (const Call &c : calls) {
         SCOPED_TRACE(c.name);
         reg_internal::set_error(REG_ERR_IO, "%s", "stale");
         EXPECT_EQ(c.run(), -1);
         EXPECT_EQ(std::string(reg_storage_last_error()), c.message);
+        EXPECT_EQ(reg_storage_last_error_kind(), kind_of_message(c.message));
     }
 }
 
@@ -188,6 +218,7 @@ TEST_F(BlobTest, FinishFailuresKeepTheUpload) {
     bvtest::write_all(fanout(kAbcDigest), "in the way");
     EXPECT_EQ(reg_blob_finish_upload(uuid.c_str(), kAbcDigest.c_str(), out), -1);
     EXPECT_EQ(last_error(), "rename to CAS failed: " + kAbcDigest);
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_IO);
     EXPECT_EQ(bvtest::read_all(upload_file(uuid)), kAbc);
     fs::remove(fanout(kAbcDigest));
 
@@ -197,6 +228,7 @@ TEST_F(BlobTest, FinishFailuresKeepTheUpload) {
     bvtest::write_all(sha_dir, "in the way");
     EXPECT_EQ(reg_blob_finish_upload(uuid.c_str(), kAbcDigest.c_str(), out), -1);
     EXPECT_EQ(last_error(), "mkdirs blob dir failed");
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_IO);
     EXPECT_EQ(bvtest::read_all(upload_file(uuid)), kAbc);
     fs::remove(sha_dir);
     fs::create_directory(sha_dir);
@@ -218,7 +250,8 @@ TEST_F(BlobTest, ReadAndWriteFailuresOfTheUploadFile) {
     char out[72];
     EXPECT_EQ(reg_blob_finish_upload(uuid.c_str(), kAbcDigest.c_str(), out), -1);
     EXPECT_EQ(last_error(), "hashing upload failed");
-    EXPECT_TRUE(fs::is_symlink(upload_file(uuid)));
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_IO);
+    EXPECT_TRUE(fs::is_symlink(upload_file(uuid))) << "the claimed upload came back";
 
     // Every write fails with "no space left".
     fs::remove(upload_file(uuid));
@@ -226,6 +259,19 @@ TEST_F(BlobTest, ReadAndWriteFailuresOfTheUploadFile) {
     if (ec || !fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
     EXPECT_EQ(reg_blob_append_chunk(uuid.c_str(), "abc", 3), -1);
     EXPECT_EQ(last_error(), "write error appending chunk");
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_IO);
+    struct Abc {
+        static long read(void *, void *buf, size_t cap) {
+            if (cap < 3) return -1;
+            std::memcpy(buf, "abc", 3);
+            return 3;
+        }
+    };
+    int64_t size = -7;
+    EXPECT_EQ(reg_blob_append_stream(uuid.c_str(), Abc::read, nullptr, 3, 0, &size), -1);
+    EXPECT_EQ(last_error(), "write error appending chunk");
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_IO);
+    EXPECT_EQ(size, 0);
     fs::remove(upload_file(uuid));
 }
 
