@@ -49,6 +49,7 @@ int oci_body_open(oci_body *body) {
             if (size >= 0) {
                 body->stream = file;
                 body->from_file = 1;
+                body->announced = 1;
                 body->length = size;
                 body->remaining = size;
                 return 0;
@@ -58,10 +59,12 @@ int oci_body_open(oci_body *body) {
     }
     // No usable body file: the body, if any, is on standard input.
     int64_t length = 0;
-    if (declared_length(&length) && length < 0) return -1;
-    if (length < 0) length = 0;
+    const int declared = declared_length(&length);
+    if (declared && length < 0) return -1;
+    if (!declared) length = 0;
     bv_platform::set_binary(stdin);
     body->stream = stdin;
+    body->announced = declared;
     body->length = length;
     body->remaining = length;
     return 0;

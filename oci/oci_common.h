@@ -143,6 +143,7 @@ typedef struct oci_body {
     FILE *stream;        /* the body file or standard input; null when closed */
     int from_file;       /* 1 when the body comes from POST_BODY_FILE */
     int failed;          /* 1 after a read error */
+    int announced;       /* 1 when the length is known: a body file, or CONTENT_LENGTH set */
     int64_t length;      /* the body's length: the file's size, or CONTENT_LENGTH (0 when unset) */
     int64_t remaining;   /* bytes oci_read_body will still deliver at most */
 } oci_body;

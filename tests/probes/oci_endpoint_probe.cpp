@@ -11,7 +11,7 @@
 //       storage METHOD NOTFOUND                      oci_reply_storage_error after an engine
 //                                                    call made before initialisation
 //   body CHUNK  - oci_body_open, then oci_read_body in reads of CHUNK bytes: prints
-//                 "open=RC len=L file=F;" the bytes, ";end=RC;rest=COUNT;" (COUNT: what is
+//                 "open=RC len=L file=F;" ("?" after L when no length was announced), the bytes, ";end=RC;rest=COUNT;" (COUNT: what is
 //                 left on standard input)
 //   clen        - prints oci_content_length
 #include <cstdio>
@@ -116,7 +116,8 @@ int reply(int argc, char **argv, int i) {
 int body(size_t chunk) {
     oci_body b;
     const int rc = oci_body_open(&b);
-    std::printf("open=%d len=%lld file=%d;", rc, static_cast<long long>(b.length), b.from_file);
+    std::printf("open=%d len=%lld%s file=%d;", rc, static_cast<long long>(b.length),
+                b.announced ? "" : "?", b.from_file);
     std::vector<char> buf(chunk ? chunk : 1);
     long n = 0;
     if (rc == 0) {
