@@ -140,16 +140,30 @@ bool parse_content_range(const char *text, int64_t *first, int64_t *last) {
     return true;
 }
 
-// Outcome of appending the request body: 0 appended (the new size in *size), else the answer
-// has been given and its result is in *rc.
-int append_body(const oci_request *request, const char *uuid, int64_t *size, int *rc) {
+// The engine's last failure as the answer, after the upload `drop` (may be null) has been
+// cancelled. The answer comes last because writing it may end the program: a client that has
+// gone away makes the write fail with SIGPIPE.
+int reply_storage_error_dropping(const oci_request *request, const char *not_found_code, const char *drop) {
+    const reg_error_kind kind = reg_storage_last_error_kind();
+    char message[1024];
+    bv_strlcpy(message, reg_storage_last_error(), sizeof message);
+    if (drop) reg_blob_cancel_upload(drop);
+    const char *code = nullptr;
+    const int status = oci_storage_error_status(kind, not_found_code, &code);
+    return oci_reply_error(request, status, code, message);
+}
+
+// Appends the request body to the upload: 0 with the new size in *size, else the failure has
+// been answered (its result in *rc), after cancelling the upload when `cancel_on_failure`.
+int append_body(const oci_request *request, const char *uuid, bool cancel_on_failure, int64_t *size, int *rc) {
+    const char *drop = cancel_on_failure ? uuid : nullptr;
     oci_body body;
     if (oci_body_open(&body) != 0) {
+        if (drop) reg_blob_cancel_upload(drop);
         *rc = oci_reply_error(request, 400, "SIZE_INVALID", "invalid Content-Length");
         return -1;
     }
-    const bool announced = body.from_file || *cgi_env("CONTENT_LENGTH", "") != '\0';
-    int64_t len = announced ? body.length : -1;
+    int64_t len = body.announced ? body.length : -1;
     int64_t expected = -1;
 
     const char *content_range = cgi_env("HTTP_CONTENT_RANGE", "");
@@ -159,12 +173,13 @@ int append_body(const oci_request *request, const char *uuid, int64_t *size, int
         const int64_t now = reg_blob_upload_size(uuid);
         if (now < 0) {
             oci_body_close(&body);
-            *rc = oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
+            *rc = reply_storage_error_dropping(request, "BLOB_UPLOAD_UNKNOWN", drop);
             return -1;
         }
         const bool readable = parse_content_range(content_range, &first, &last);
         if (!readable || (len >= 0 && last - first + 1 != len)) {
             oci_body_close(&body);
+            if (drop) reg_blob_cancel_upload(drop);
             *rc = reply_range_refused(request, uuid, now,
                                       readable ? "Content-Range does not match the body's length"
                                                : "malformed Content-Range");
@@ -178,10 +193,12 @@ int append_body(const oci_request *request, const char *uuid, int64_t *size, int
     const int appended = reg_blob_append_stream(uuid, read, &body, len, expected, size);
     oci_body_close(&body);
     if (appended == 0) return 0;
-    if (reg_storage_last_error_kind() == REG_ERR_RANGE && *size >= 0)
+    if (reg_storage_last_error_kind() == REG_ERR_RANGE && *size >= 0) {
+        if (drop) reg_blob_cancel_upload(drop);
         *rc = reply_range_refused(request, uuid, *size, "chunk does not start at the upload's end");
-    else
-        *rc = oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
+    } else {
+        *rc = reply_storage_error_dropping(request, "BLOB_UPLOAD_UNKNOWN", drop);
+    }
     return -1;
 }
 
@@ -218,16 +235,10 @@ int post_whole(oci_request *request, const char *digest) {
     if (reg_blob_start_upload(uuid) != 0) return oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
     int64_t size = 0;
     int rc = 0;
-    if (append_body(request, uuid, &size, &rc) != 0) {
-        reg_blob_cancel_upload(uuid);
-        return rc;
-    }
+    if (append_body(request, uuid, true, &size, &rc) != 0) return rc;
     char stored[kDigestSize];
-    if (reg_blob_finish_upload(uuid, digest, stored) != 0) {
-        rc = oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
-        reg_blob_cancel_upload(uuid);
-        return rc;
-    }
+    if (reg_blob_finish_upload(uuid, digest, stored) != 0)
+        return reply_storage_error_dropping(request, "BLOB_UPLOAD_UNKNOWN", uuid);
     if (reg_blob_link(request->repo, stored) != 0) return oci_reply_storage_error(request, "BLOB_UNKNOWN");
     return reply_created(request, stored);
 }
@@ -259,7 +270,7 @@ int patch_upload(oci_request *request) {
     int64_t size = 0;
     int rc = 0;
     if (find_upload(request, &size, &rc) != 0) return rc;
-    if (append_body(request, request->rest, &size, &rc) != 0) return rc;
+    if (append_body(request, request->rest, false, &size, &rc) != 0) return rc;
     return reply_progress(request, 202, request->rest, size);
 }
 
@@ -271,8 +282,8 @@ int put_upload(oci_request *request) {
     char digest[kParamCap];
     if (!query_param(request->query, "digest", digest, sizeof digest) || !reg_digest_valid(digest))
         return oci_reply_error(request, 400, "DIGEST_INVALID", "missing or invalid digest");
-    const int64_t announced = oci_content_length();
-    if (announced != 0 && append_body(request, request->rest, &size, &rc) != 0) return rc;
+    // No last chunk only when the length says so: an unknown length may still bring one.
+    if (oci_content_length() != 0 && append_body(request, request->rest, false, &size, &rc) != 0) return rc;
     char stored[kDigestSize];
     if (reg_blob_finish_upload(request->rest, digest, stored) != 0)
         return oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
