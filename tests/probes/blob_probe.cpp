@@ -188,7 +188,7 @@ int run_append(const char *uuid, long long offset, const std::string &text,
 }
 
 // Pattern bytes made as they are read, so that the probe itself holds no body.
-long read_pattern(void *ctx, void *buf, size_t cap) {
+[[maybe_unused]] long read_pattern(void *ctx, void *buf, size_t cap) {
     auto *left = static_cast<int64_t *>(ctx);
     const size_t n = static_cast<size_t>(std::min<int64_t>(*left, static_cast<int64_t>(cap)));
     auto *p = static_cast<unsigned char *>(buf);
