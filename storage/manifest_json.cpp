@@ -1,13 +1,21 @@
-// The manifest body check on RapidJSON: a strict parse of exactly the given bytes and the
-// test of "config.digest" and "layers". No other file of the engine includes the library.
+// The manifest body check on RapidJSON: a strict parse of exactly the given bytes, the check
+// of the four manifest forms and their descriptors, and the summary a referrers answer needs.
+// No other file of the engine includes the library.
 #include "storage/manifest_json.h"
 
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <rapidjson/document.h>
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "platform/bv_platform.h"
 
 #include "storage/storage_internal.h"
 
@@ -90,9 +98,40 @@ bool number_fits_double(const char *s, size_t len) {
     return false;  // at or above the threshold
 }
 
+enum class integer_form { none, int64, uint64 };
+
+// The value of a number written as a plain integer (no fraction, no exponent) that int64_t or
+// uint64_t holds; none for every other number.
+integer_form integer_of(const char *s, size_t len, int64_t *out_i, uint64_t *out_u) {
+    const char *end = s + len;
+    const bool negative = s < end && *s == '-';
+    if (negative) ++s;
+    if (s == end) return integer_form::none;
+    uint64_t value = 0;
+    for (; s < end; ++s) {
+        if (!is_digit(*s)) return integer_form::none;
+        const uint64_t digit = static_cast<uint64_t>(*s - '0');
+        if (value > (UINT64_MAX - digit) / 10) return integer_form::none;
+        value = value * 10 + digit;
+    }
+    if (!negative) {
+        if (value <= static_cast<uint64_t>(INT64_MAX)) {
+            *out_i = static_cast<int64_t>(value);
+            return integer_form::int64;
+        }
+        *out_u = value;
+        return integer_form::uint64;
+    }
+    if (value > static_cast<uint64_t>(INT64_MAX) + 1) return integer_form::none;
+    *out_i = value == static_cast<uint64_t>(INT64_MAX) + 1 ? INT64_MIN
+                                                           : -static_cast<int64_t>(value);
+    return integer_form::int64;
+}
+
 // Builds the document exactly as the library's own parse would, except that a number no
-// double can hold stops the parse. Numbers arrive as text and become string values; no
-// verdict depends on that, since no number is an object, an array or a digest string.
+// double can hold stops the parse. Numbers arrive as text: integers that 64 bits hold become
+// integer values; any other number becomes a double whose value is never looked at, since
+// only integer members (sizes, the schema version) are examined.
 class checked_builder {
 public:
     explicit checked_builder(rapidjson::Document &doc) : doc_(doc) {}
@@ -104,8 +143,16 @@ public:
     bool Int64(int64_t i) { return doc_.Int64(i); }
     bool Uint64(uint64_t u) { return doc_.Uint64(u); }
     bool Double(double d) { return doc_.Double(d); }
-    bool RawNumber(const char *s, SizeType len, bool copy) {
-        return number_fits_double(s, len) && doc_.RawNumber(s, len, copy);
+    bool RawNumber(const char *s, SizeType len, bool) {
+        if (!number_fits_double(s, len)) return false;
+        int64_t i = 0;
+        uint64_t u = 0;
+        switch (integer_of(s, len, &i, &u)) {
+            case integer_form::int64: return doc_.Int64(i);
+            case integer_form::uint64: return doc_.Uint64(u);
+            case integer_form::none: break;
+        }
+        return doc_.Double(0.0);
     }
     bool String(const char *s, SizeType len, bool copy) { return doc_.String(s, len, copy); }
     bool StartObject() { return doc_.StartObject(); }
@@ -142,44 +189,298 @@ bool refused_before_parse(const unsigned char *body, size_t len) {
     return std::memchr(body, 0, len) != nullptr;
 }
 
-// An object whose (first) "digest" is a string holding exactly a digest string. The length
-// test keeps an escaped NUL from hiding whatever follows a valid-looking prefix.
-bool has_valid_digest(const rapidjson::Value &v) {
-    if (!v.IsObject()) return false;
-    auto digest = v.FindMember("digest");
-    if (digest == v.MemberEnd() || !digest->value.IsString()) return false;
-    const char *text = digest->value.GetString();
-    return std::strlen(text) == digest->value.GetStringLength() && digest_valid(text);
+
+using rapidjson::Value;
+
+// Parses a body into `doc`: false for anything but one standard JSON document of exactly
+// these bytes.
+bool parse_body(const void *body, size_t body_len, rapidjson::Document *doc) {
+    const auto *bytes = static_cast<const unsigned char *>(body);
+    if (body_len > 0 && !body) return false;
+    if (refused_before_parse(bytes, body_len)) return false;
+    body_parse parse{reinterpret_cast<const char *>(bytes), body_len};
+    doc->Populate(parse);
+    return parse.ok;
 }
+
+// The (first, where a key repeats) member of that name, or null.
+const Value *member(const Value &obj, const char *name) {
+    const auto it = obj.FindMember(name);
+    return it == obj.MemberEnd() ? nullptr : &it->value;
+}
+
+// The text of a string value that holds no NUL, else null. Without the length test an
+// escaped NUL would hide whatever follows a valid-looking prefix.
+const char *plain_string(const Value *v) {
+    if (!v || !v->IsString()) return nullptr;
+    const char *text = v->GetString();
+    return std::strlen(text) == v->GetStringLength() ? text : nullptr;
+}
+
+bool media_type_value_ok(const Value *v) {
+    return v && v->IsString() && media_type_form_ok(v->GetString(), v->GetStringLength());
+}
+
+// The annotation rules: an object whose every value is a string.
+bool annotations_ok(const Value &v) {
+    if (!v.IsObject()) return false;
+    for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m)
+        if (!m->value.IsString()) return false;
+    return true;
+}
+
+bool is_image(manifest_kind kind) {
+    return kind == manifest_kind::oci_manifest || kind == manifest_kind::docker_manifest;
+}
+
+// The checks of one body, each failing with its reason in the caller's buffer.
+class checker {
+public:
+    checker(manifest_facts *facts, char *why, size_t why_size)
+        : facts_(facts), why_(why), why_size_(why_size) {}
+
+    bool out_of_memory() const { return oom_; }
+
+    BV_PRINTF_FORMAT(2, 3)
+    bool fail(const char *fmt, ...) {
+        if (why_ && why_size_ > 0) {
+            va_list ap;
+            va_start(ap, fmt);
+            std::vsnprintf(why_, why_size_, fmt, ap);
+            va_end(ap);
+        }
+        return false;
+    }
+
+    // A content descriptor: media type, sha256 digest, size, and the optional members whose
+    // form the image format fixes. `where` names it in the reason; its digest into *digest.
+    bool descriptor(const Value *v, const char *where, const char **digest) {
+        if (!v || !v->IsObject()) return fail("manifest %s: not a descriptor", where);
+        if (!media_type_value_ok(member(*v, "mediaType")))
+            return fail("manifest %s: mediaType must be a media type", where);
+        const char *text = plain_string(member(*v, "digest"));
+        // Only sha256 is stored, so another algorithm is refused like a malformed digest.
+        if (!text || !digest_valid(text))
+            return fail("manifest %s: digest must be sha256 and 64 lower-case hex digits", where);
+        const Value *size = member(*v, "size");
+        if (!size || !size->IsInt64() || size->GetInt64() < 0)
+            return fail("manifest %s: size must be a non-negative integer", where);
+        if (const Value *urls = member(*v, "urls")) {
+            bool ok = urls->IsArray();
+            for (SizeType i = 0; ok && i < urls->Size(); ++i) ok = (*urls)[i].IsString();
+            if (!ok) return fail("manifest %s: urls must be an array of strings", where);
+        }
+        const Value *annotations = member(*v, "annotations");
+        if (annotations && !annotations_ok(*annotations))
+            return fail("manifest %s: annotations must map strings to strings", where);
+        const Value *artifact_type = member(*v, "artifactType");
+        if (artifact_type && !media_type_value_ok(artifact_type))
+            return fail("manifest %s: artifactType must be a media type", where);
+        *digest = text;
+        return true;
+    }
+
+    bool add_ref(const char *digest, bool is_manifest) {
+        if (facts_->ref_count == facts_->ref_cap) {
+            const size_t cap = facts_->ref_cap ? facts_->ref_cap * 2 : 16;
+            void *grown = std::realloc(facts_->refs, cap * sizeof(manifest_ref));
+            if (!grown) {
+                oom_ = true;
+                return false;
+            }
+            facts_->refs = static_cast<manifest_ref *>(grown);
+            facts_->ref_cap = cap;
+        }
+        manifest_ref &ref = facts_->refs[facts_->ref_count++];
+        std::snprintf(ref.digest, sizeof ref.digest, "%s", digest);
+        ref.is_manifest = is_manifest;
+        return true;
+    }
+
+    // "config" and "layers"; a layer that names where else it can be fetched ("urls") need
+    // not be held by the repository.
+    bool image(const Value &root) {
+        if (member(root, "manifests")) return fail("manifest: an image manifest holds no manifests");
+        const char *digest = nullptr;
+        if (!descriptor(member(root, "config"), "config", &digest) || !add_ref(digest, false))
+            return false;
+        const Value *layers = member(root, "layers");
+        if (!layers || !layers->IsArray()) return fail("manifest layers must be an array");
+        for (SizeType i = 0; i < layers->Size(); ++i) {
+            char where[32];
+            std::snprintf(where, sizeof where, "layer %u", static_cast<unsigned>(i));
+            const Value &layer = (*layers)[i];
+            if (!descriptor(&layer, where, &digest)) return false;
+            const Value *urls = member(layer, "urls");
+            if (urls && urls->Size() > 0) continue;
+            if (!add_ref(digest, false)) return false;
+        }
+        return true;
+    }
+
+    // "manifests", each a manifest of the same repository; an index has no config or layers,
+    // so that no body can be read both as an index and as an image manifest.
+    bool index(const Value &root) {
+        if (member(root, "config") || member(root, "layers"))
+            return fail("manifest: an image index holds no config or layers");
+        const Value *manifests = member(root, "manifests");
+        if (!manifests || !manifests->IsArray()) return fail("manifest manifests must be an array");
+        for (SizeType i = 0; i < manifests->Size(); ++i) {
+            char where[32];
+            std::snprintf(where, sizeof where, "entry %u", static_cast<unsigned>(i));
+            const char *digest = nullptr;
+            if (!descriptor(&(*manifests)[i], where, &digest) || !add_ref(digest, true))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    manifest_facts *facts_;
+    char *why_;
+    size_t why_size_;
+    bool oom_ = false;
+};
+
+// The kind a body is checked as: the stored media type when given, else the body's own, else
+// what its members imply. none (with the reason) when it cannot be one of the four.
+manifest_kind choose_kind(const Value &root, const char *media_type, checker *check) {
+    const Value *own = member(root, "mediaType");
+    const char *own_type = plain_string(own);
+    if (own && !own_type) {
+        check->fail("manifest mediaType must be a string");
+        return manifest_kind::none;
+    }
+    manifest_kind kind = manifest_kind::none;
+    if (media_type && *media_type) {
+        kind = manifest_kind_of(media_type);
+        if (kind != manifest_kind::none && own_type && std::strcmp(own_type, media_type) != 0) {
+            check->fail("manifest mediaType does not match the media type it is stored under");
+            return manifest_kind::none;
+        }
+    } else if (own_type) {
+        kind = manifest_kind_of(own_type);
+    } else if (member(root, "config")) {
+        return manifest_kind::oci_manifest;
+    } else if (member(root, "manifests")) {
+        return manifest_kind::oci_index;
+    } else {
+        check->fail("manifest has neither config nor manifests");
+        return manifest_kind::none;
+    }
+    if (kind == manifest_kind::none) check->fail("manifest media type not supported");
+    return kind;
+}
+
+constexpr struct {
+    manifest_kind kind;
+    const char *media_type;
+} kKinds[] = {
+    {manifest_kind::oci_manifest, "application/vnd.oci.image.manifest.v1+json"},
+    {manifest_kind::oci_index, "application/vnd.oci.image.index.v1+json"},
+    {manifest_kind::docker_manifest, "application/vnd.docker.distribution.manifest.v2+json"},
+    {manifest_kind::docker_list, "application/vnd.docker.distribution.manifest.list.v2+json"},
+};
 
 }  // namespace
 
-manifest_verdict manifest_check(const void *body, size_t body_len, size_t *bad_layer) {
-    const auto *bytes = static_cast<const unsigned char *>(body);
-    if (refused_before_parse(bytes, body_len)) return manifest_verdict::parse_failed;
+const char *manifest_kind_media_type(manifest_kind kind) {
+    for (const auto &k : kKinds)
+        if (k.kind == kind) return k.media_type;
+    return "";
+}
 
-    rapidjson::Document doc;
-    body_parse parse{reinterpret_cast<const char *>(bytes), body_len};
-    doc.Populate(parse);
-    if (!parse.ok) return manifest_verdict::parse_failed;
-    const rapidjson::Value &root = doc;
-    if (!root.IsObject()) return manifest_verdict::not_object;
+manifest_kind manifest_kind_of(const char *media_type) {
+    for (const auto &k : kKinds)
+        if (media_type && std::strcmp(k.media_type, media_type) == 0) return k.kind;
+    return manifest_kind::none;
+}
 
-    // FindMember answers with the first of repeated keys.
-    auto config = root.FindMember("config");
-    if (config == root.MemberEnd() || !has_valid_digest(config->value))
-        return manifest_verdict::bad_config_digest;
-
-    auto layers = root.FindMember("layers");
-    if (layers == root.MemberEnd()) return manifest_verdict::ok;
-    if (!layers->value.IsArray()) return manifest_verdict::layers_not_array;
-    for (SizeType i = 0; i < layers->value.Size(); ++i) {
-        if (!has_valid_digest(layers->value[i])) {
-            if (bad_layer) *bad_layer = i;
-            return manifest_verdict::bad_layer;
-        }
+bool media_type_form_ok(const char *text, size_t len) {
+    if (!text || len == 0 || len >= REG_MEDIA_TYPE_SIZE) return false;
+    for (size_t i = 0; i < len; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f) return false;
     }
-    return manifest_verdict::ok;
+    return true;
+}
+
+manifest_facts::~manifest_facts() { std::free(refs); }
+
+manifest_summary::~manifest_summary() { std::free(annotations); }
+
+int manifest_check(const void *body, size_t body_len, const char *media_type,
+                   manifest_facts *facts, char *why, size_t why_size) {
+    if (why && why_size > 0) why[0] = '\0';
+    checker check(facts, why, why_size);
+    rapidjson::Document doc;
+    if (!parse_body(body, body_len, &doc)) {
+        check.fail("manifest JSON parse failed");
+        return -1;
+    }
+    const Value &root = doc;
+    if (!root.IsObject()) {
+        check.fail("manifest must be a JSON object");
+        return -1;
+    }
+    // Schema 1 has its own version number, and no later schema exists.
+    const Value *version = member(root, "schemaVersion");
+    if (!version || !version->IsInt64() || version->GetInt64() != 2) {
+        check.fail("manifest schemaVersion must be 2");
+        return -1;
+    }
+
+    const manifest_kind kind = choose_kind(root, media_type, &check);
+    if (kind == manifest_kind::none) return -1;
+    const Value *artifact_type = member(root, "artifactType");
+    if (artifact_type && !media_type_value_ok(artifact_type)) {
+        check.fail("manifest artifactType must be a media type");
+        return -1;
+    }
+    const Value *annotations = member(root, "annotations");
+    if (annotations && !annotations_ok(*annotations)) {
+        check.fail("manifest annotations must map strings to strings");
+        return -1;
+    }
+
+    const bool ok = is_image(kind) ? check.image(root) : check.index(root);
+    if (!ok) return check.out_of_memory() ? kManifestOutOfMemory : -1;
+    if (const Value *subject = member(root, "subject")) {
+        const char *digest = nullptr;
+        if (!check.descriptor(subject, "subject", &digest)) return -1;
+        std::snprintf(facts->subject, sizeof facts->subject, "%s", digest);
+    }
+    facts->kind = kind;
+    return 0;
+}
+
+int manifest_summarize(const void *body, size_t body_len, manifest_summary *out) {
+    rapidjson::Document doc;
+    if (!parse_body(body, body_len, &doc) || !doc.IsObject()) return -1;
+    const Value &root = doc;
+    const char *artifact_type = plain_string(member(root, "artifactType"));
+    const Value *config = member(root, "config");
+    // Only an image manifest falls back to its config's type; an index without an artifact
+    // type has none.
+    if ((!artifact_type || !*artifact_type) && config && config->IsObject())
+        artifact_type = plain_string(member(*config, "mediaType"));
+    if (artifact_type) std::snprintf(out->artifact_type, sizeof out->artifact_type, "%s", artifact_type);
+
+    const Value *subject = member(root, "subject");
+    const char *digest = subject && subject->IsObject() ? plain_string(member(*subject, "digest")) : nullptr;
+    if (digest && digest_valid(digest)) std::snprintf(out->subject, sizeof out->subject, "%s", digest);
+
+    const Value *annotations = member(root, "annotations");
+    if (annotations && annotations_ok(*annotations)) {
+        rapidjson::StringBuffer text;
+        rapidjson::Writer<rapidjson::StringBuffer> writer(text);
+        annotations->Accept(writer);
+        out->annotations_len = text.GetSize();
+        out->annotations = static_cast<char *>(std::malloc(out->annotations_len + 1));
+        if (!out->annotations) return -1;
+        std::memcpy(out->annotations, text.GetString(), out->annotations_len + 1);
+    }
+    return 0;
 }
 
 }  // namespace reg_internal

@@ -1,22 +1,69 @@
-// The manifest store's one look into a body's JSON: a strict parse and the test of the few
-// members the store relies on. Only manifest_json.cpp knows which JSON library does the work.
+// The manifest store's one look into a body's JSON: a strict parse, the check of image
+// manifests, image indexes and their Docker forms, and the few facts the store keeps of them.
+// Only manifest_json.cpp knows which JSON library does the work.
 #pragma once
 
 #include <cstddef>
 
+#include "storage/storage_internal.h"
+
 namespace reg_internal {
 
-enum class manifest_verdict {
-    ok,
-    parse_failed,       // not one standard JSON document of exactly the given bytes
-    not_object,         // the root is not an object
-    bad_config_digest,  // "config" is no object, or its "digest" is no valid digest string
-    layers_not_array,   // "layers" is present and not an array
-    bad_layer,          // a layer is no object with a valid "digest"; index in *bad_layer
+enum class manifest_kind { none, oci_manifest, oci_index, docker_manifest, docker_list };
+
+// The media type a kind is stored under, and the kind a media type names (none for every
+// other text, schema 1 included).
+const char *manifest_kind_media_type(manifest_kind kind);
+manifest_kind manifest_kind_of(const char *media_type);
+
+// A media type the store can keep and hand out in a header: 1 to 255 bytes, none of them a
+// control byte.
+bool media_type_form_ok(const char *text, size_t len);
+
+// A digest a body names that the repository must hold before the body is stored.
+struct manifest_ref {
+    char digest[kDigestSize];
+    bool is_manifest;  // an index's child; else a blob (a config or a layer without "urls")
 };
 
-// Parses exactly body_len bytes (never modified, never kept) and tests the manifest. For
-// bad_layer, *bad_layer receives the index of the first failing element, counted from 0.
-manifest_verdict manifest_check(const void *body, size_t body_len, size_t *bad_layer);
+// What the store needs of a body it accepts. The destructor frees the references.
+struct manifest_facts {
+    manifest_kind kind = manifest_kind::none;
+    char subject[kDigestSize] = "";  // the subject's digest string, "" when there is none
+    manifest_ref *refs = nullptr;
+    size_t ref_count = 0;
+    size_t ref_cap = 0;
+
+    manifest_facts() = default;
+    ~manifest_facts();
+    manifest_facts(const manifest_facts &) = delete;
+    manifest_facts &operator=(const manifest_facts &) = delete;
+};
+
+// Parses exactly body_len bytes (never modified, never kept) and checks them as a manifest.
+// `media_type` is the type the caller stores it under, parameters already dropped; null or
+// empty takes the body's own "mediaType", else what its members imply ("config": an image
+// manifest, "manifests": an index). 0 with *facts filled, or -1 with the reason (which never
+// quotes the body) in `why`; kManifestOutOfMemory when memory ran out.
+inline constexpr int kManifestOutOfMemory = -2;
+int manifest_check(const void *body, size_t body_len, const char *media_type,
+                   manifest_facts *facts, char *why, size_t why_size);
+
+// What a referrers answer tells of a stored manifest. The destructor frees the annotations.
+struct manifest_summary {
+    // Its "artifactType", else an image manifest's config media type, else "".
+    char artifact_type[REG_MEDIA_TYPE_SIZE] = "";
+    char subject[kDigestSize] = "";  // as in manifest_facts
+    char *annotations = nullptr;     // the "annotations" object as JSON text, or null
+    size_t annotations_len = 0;
+
+    manifest_summary() = default;
+    ~manifest_summary();
+    manifest_summary(const manifest_summary &) = delete;
+    manifest_summary &operator=(const manifest_summary &) = delete;
+};
+
+// Reads a stored body for its summary: 0, or -1 when it does not parse or memory runs out.
+int manifest_summarize(const void *body, size_t body_len, manifest_summary *out);
 
 }  // namespace reg_internal

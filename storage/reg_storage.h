@@ -102,7 +102,11 @@ int     reg_blob_linked(const char *repo_name, const char *digest);
 int         reg_manifest_put(const char *repo_name, const char *reference, const void *body,
                              size_t body_len, const char *media_type, char *out_digest);
 /* reg_manifest_put that also reports the body's subject: `out_subject` (72 bytes, may be null)
- * receives the subject's digest string, or "" when the body has none. Refuses bodies over
+ * receives the subject's digest string, or "" when the body has none. `media_type` may be a raw
+ * Content-Type (parameters and surrounding blanks are dropped); null or empty takes the body's
+ * own "mediaType", else what its members imply ("config": OCI manifest, "manifests": OCI
+ * index). The manifest is stored under that type, one of the OCI image manifest and index and
+ * the Docker schema 2 manifest and manifest list. Refuses bodies over
  * REG_MANIFEST_MAX (REG_ERR_TOO_LARGE), media types with control bytes or of 256 bytes or more
  * and invalid bodies (REG_ERR_MANIFEST_INVALID), a digest reference that is not the body's
  * digest (REG_ERR_DIGEST_INVALID), and bodies naming a config, layer (unless it carries "urls")
@@ -113,7 +117,8 @@ int         reg_manifest_store(const char *repo_name, const char *reference, con
 const char *reg_manifest_get(const char *repo_name, const char *reference,
                              char *out_media_type,    /* at least 128 bytes */
                              char *out_digest);       /* at least 72 bytes */
-/* Reads a manifest into the caller's buffer of `cap` bytes: 0 with the body's length in
+/* Reads a manifest into the caller's buffer of `cap` bytes (buf may be null only when cap is 0;
+ * no argument else may be null): 0 with the body's length in
  * *out_len, its media type in `out_media_type` (REG_MEDIA_TYPE_SIZE bytes) and its digest string
  * in `out_digest` (72 bytes). REG_ERR_TOO_LARGE when the body does not fit; REG_ERR_NOT_FOUND
  * for an unknown tag or digest; REG_ERR_NAME_UNKNOWN when the repository does not exist. */
@@ -121,7 +126,8 @@ int         reg_manifest_read(const char *repo_name, const char *reference, void
                               size_t cap, size_t *out_len, char *out_media_type,
                               char *out_digest);
 /* A digest reference removes the manifest and every tag naming it; a tag removes that tag only.
- * REG_ERR_NOT_FOUND when there is nothing to remove. */
+ * REG_ERR_NOT_FOUND when there is nothing to remove; REG_ERR_NAME_UNKNOWN when the repository
+ * does not exist. */
 int         reg_manifest_delete(const char *repo_name, const char *reference);
 /* 1 when the repository holds the manifest of this digest string, 0 when not, -1 on failure. */
 int         reg_manifest_exists(const char *repo_name, const char *digest);
@@ -131,7 +137,7 @@ int         reg_repo_exists(const char *repo_name);
 /* The referrers of `digest` in the repository as an image index document (in the shared result
  * buffer, valid until the next listing or manifest get): descriptors of the manifests whose
  * subject is `digest`, filtered by `artifact_type` when it is not null or empty. An unknown
- * subject gives an empty index. */
+ * subject gives an empty index; an unknown repository REG_ERR_NAME_UNKNOWN. */
 const char *reg_referrers_json(const char *repo_name, const char *digest,
                                const char *artifact_type);
 
@@ -142,12 +148,16 @@ const char *reg_referrers_json(const char *repo_name, const char *digest,
 #define REG_PAGE_DEFAULT 1000   /* page size when the caller gives none (n < 0) */
 #define REG_PAGE_MAX 5000       /* larger pages are cut to this size */
 
+/* Unpaged forms: every tag (REG_ERR_NAME_UNKNOWN for an unknown repository), or the catalog
+ * page of n names (n <= 0: all) after `last`; REG_ERR_TOO_LARGE when the document would not
+ * fit the result buffer whole. */
 const char *reg_tags_list_json(const char *repo_name);
 const char *reg_catalog_json(int n, const char *last);
 /* One page of the sorted tag list (REG_ERR_NAME_UNKNOWN for an unknown repository) or of the
  * catalog of full repository names: at most `n` names (n < 0: REG_PAGE_DEFAULT; n == 0: none)
- * after `last` (null or "": from the start). `out_next` (256 bytes) receives the page's last
- * name when more names follow, else "". */
+ * after `last` (null or "": from the start). `out_next` (256 bytes, may be null, may be the
+ * buffer `last` points into) receives the page's last name when more names follow, else "". A
+ * page whose document would outgrow the result buffer ends early, with its next name set. */
 const char *reg_tags_page_json(const char *repo_name, int n, const char *last, char *out_next);
 const char *reg_catalog_page_json(int n, const char *last, char *out_next);
 const char *reg_storage_get_stats_json(void);

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -153,25 +154,54 @@ bool is_temp_name(const char *name) {
     return name && std::strncmp(name, kTempPrefix, sizeof kTempPrefix - 1) == 0;
 }
 
+dir_listing::~dir_listing() {
+    std::free(entries_);
+    std::free(pool_);
+}
+
+bool dir_listing::add(const char *name, bool is_dir) {
+    const size_t len = std::strlen(name) + 1;
+    // Both arrays double, so filling a listing costs amortised constant time per entry.
+    if (count_ == entries_cap_) {
+        const size_t cap = entries_cap_ ? entries_cap_ * 2 : 64;
+        if (cap > SIZE_MAX / sizeof(entry)) return false;
+        void *grown = std::realloc(entries_, cap * sizeof(entry));
+        if (!grown) return false;
+        entries_ = static_cast<entry *>(grown);
+        entries_cap_ = cap;
+    }
+    if (pool_cap_ - pool_len_ < len) {
+        size_t cap = pool_cap_ ? pool_cap_ : 4096;
+        while (cap - pool_len_ < len) {
+            if (cap > SIZE_MAX / 2) return false;
+            cap *= 2;
+        }
+        char *grown = static_cast<char *>(std::realloc(pool_, cap));
+        if (!grown) return false;
+        pool_ = grown;
+        pool_cap_ = cap;
+    }
+    std::memcpy(pool_ + pool_len_, name, len);
+    entries_[count_++] = entry{pool_len_, is_dir};
+    pool_len_ += len;
+    return true;
+}
+
 int list_dir(const char *dir, dir_listing *listing) {
-    if (!listing) return -1;
-    listing->count = 0;
-    listing->truncated = 0;
-    if (!dir || !dir_exists(dir)) return -1;
+    if (!listing) return kListUnreadable;
+    listing->clear();
+    if (!dir || !dir_exists(dir)) return kListUnreadable;
     bv_platform::dir_reader reader;
-    if (!reader.open(dir)) return -1;
+    if (!reader.open(dir)) return kListUnreadable;
     const char *name = nullptr;
     bool is_dir = false;
     while (reader.next(&name, &is_dir)) {
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
         if (!is_dir && is_temp_name(name)) continue;
-        if (listing->count == static_cast<int32_t>(kListMax)) {
-            listing->truncated = 1;
-            break;
+        if (!listing->add(name, is_dir)) {
+            listing->clear();
+            return kListNoMemory;
         }
-        dir_entry &e = listing->entries[listing->count++];
-        std::snprintf(e.name, sizeof e.name, "%s", name);
-        e.is_dir = is_dir ? 1 : 0;
     }
     return 0;
 }

@@ -17,8 +17,6 @@ inline constexpr size_t kRootSize = 3500;        // s_root: at most 3499 charact
 inline constexpr size_t kErrorSize = 1024;       // s_error: messages cut at 1023 characters
 inline constexpr size_t kResultSize = 1048576;   // s_result: the shared result buffer
 inline constexpr size_t kPathSize = 4096;        // every path is built in buffers of this size
-inline constexpr size_t kListMax = 512;          // entries one dir_listing holds
-inline constexpr size_t kNameSize = 512;         // an entry name: at most 511 characters
 inline constexpr size_t kDigestSize = 72;        // "sha256:" + 64 digits + NUL
 inline constexpr size_t kHexSize = 65;           // 64 digits + NUL
 inline constexpr size_t kUuidSize = 37;          // 36 characters + NUL
@@ -58,19 +56,44 @@ int write_file(const char *path, const void *data, size_t len);
 // 0 when the file is gone afterwards or the path is not a file (directories stay); -1 else.
 int remove_file(const char *path);
 
-struct dir_entry {
-    char name[kNameSize];
-    int32_t is_dir;
+// The entries of one directory, however many it holds: names in one heap pool that grows
+// with the directory. Owned by whoever declares it; the destructor frees the memory, and a
+// listing may be filled again by another list_dir.
+class dir_listing {
+public:
+    dir_listing() = default;
+    ~dir_listing();
+    dir_listing(const dir_listing &) = delete;
+    dir_listing &operator=(const dir_listing &) = delete;
+
+    size_t count() const { return count_; }
+    const char *name(size_t i) const { return pool_ + entries_[i].name_at; }
+    bool is_dir(size_t i) const { return entries_[i].is_dir; }
+
+    void clear() { count_ = pool_len_ = 0; }  // no entries; the memory stays for reuse
+    bool add(const char *name, bool is_dir);  // false when memory runs out
+
+private:
+    struct entry {
+        size_t name_at;  // offset of the name in pool_: the pool moves as it grows
+        bool is_dir;
+    };
+    entry *entries_ = nullptr;
+    size_t entries_cap_ = 0;
+    char *pool_ = nullptr;
+    size_t pool_len_ = 0;
+    size_t pool_cap_ = 0;
+    size_t count_ = 0;
 };
 
-struct dir_listing {
-    dir_entry entries[kListMax];
-    int32_t count;
-    int32_t truncated;  // 1 when more than kListMax entries were there
-};
+// list_dir's answers besides 0: the directory cannot be read (missing, not a directory, or
+// refused), or memory ran out part-way, so the listing would not be whole.
+inline constexpr int kListUnreadable = -1;
+inline constexpr int kListNoMemory = -2;
 
-// Fills `listing` with the entries of `dir` in enumeration order, without "." and "..",
-// and without the temporary files of write_file (is_temp_name): 0, or -1 with count 0.
+// Fills `listing` with every entry of `dir` in enumeration order, without "." and "..", and
+// without the temporary files of write_file (is_temp_name): 0, else kListUnreadable or
+// kListNoMemory with no entries.
 int list_dir(const char *dir, dir_listing *listing);
 
 // True for names that write_file uses for its temporary files (regular files only are
@@ -134,12 +157,24 @@ void manifest_tag_path(const char *repo_name, const char *tag, char *out, size_t
 void stats_fanout_dir(const char *fanout, char *out, size_t out_size);
 // {fanout_dir}/{file}
 void stats_blob_path(const char *fanout_dir, const char *file, char *out, size_t out_size);
-// {root}/repositories/{entry}/_manifests/tags
-void stats_repo_tags_dir(const char *repo_entry, char *out, size_t out_size);
-// {tags_dir}/{tag}/current/link
-void stats_tag_link_path(const char *tags_dir, const char *tag, char *out, size_t out_size);
 // {root}/uploads/{file}
 void stats_upload_path(const char *file, char *out, size_t out_size);
+
+// {root}/repositories/{name}, a repository's own directory, and its blob-link area _layers
+void repo_dir(const char *repo_name, char *out, size_t out_size);
+void repo_layers_dir(const char *repo_name, char *out, size_t out_size);
+// Whether an entry of a directory below {root}/repositories makes that directory a repository
+// (its _manifests or _layers). Every other "_" name is the engine's and is no repository.
+bool is_repo_marker(const char *entry_name);
+// A manifest's referrer link, which lists it among the referrers of its subject:
+// {root}/repositories/{name}/_manifests/referrers/sha256/{subject}/sha256 holds one directory
+// per referrer, {referrer}, with its "link" (the referrer's digest string).
+void manifest_referrers_dir(const char *repo_name, const char *subject_hex, char *out,
+                            size_t out_size);
+void manifest_referrer_dir(const char *repo_name, const char *subject_hex,
+                           const char *referrer_hex, char *out, size_t out_size);
+void manifest_referrer_path(const char *repo_name, const char *subject_hex,
+                            const char *referrer_hex, char *out, size_t out_size);
 
 // ---- Uploads -------------------------------------------------------------------------------
 
@@ -151,31 +186,97 @@ extern void (*s_append_pause)(append_stage stage);
 // ---- Manifest store ------------------------------------------------------------------------
 
 // 1 for a repository name the engine stores: 1 to 255 bytes of [A-Za-z0-9._-] in components
-// separated by '/' or '\', none empty or ".", and no ".." anywhere; else 0.
+// separated by '/' or '\', none empty, "." or beginning with '_' (such names belong to the
+// engine's own directories inside a repository), and no ".." anywhere; else 0.
 int repo_name_valid(const char *name);
+// Whether a reference is meant as a digest: it holds a ':', which no tag does.
+bool is_digest_reference(const char *reference);
 // The hex digest a reference names: a digest reference's own digits, or a tag link's. 0 with
 // 64 digits in out_hex (65 bytes), or -1 with the reason in s_error.
 int manifest_resolve(const char *repo_name, const char *reference, char *out_hex);
-// 1 when some tag link of the repository names `hex`, or when the tags directory holds more
-// entries than one listing sees (an unseen tag may name it); else 0. Sets no message.
-int manifest_has_tag_for(const char *repo_name, const char *hex);
+// The stored media type of manifest `hex` into out (REG_MEDIA_TYPE_SIZE bytes): 0, or -1 with
+// out empty when its content-type file is missing or holds anything but a manifest type.
+int manifest_media_type(const char *repo_name, const char *hex, char *out);
+// 1 when the repository holds the body of the manifest `hex`, else 0.
+int manifest_stored(const char *repo_name, const char *hex);
+// 1 when a directory of that (valid) name holds manifests or blob links, else 0.
+int repo_exists(const char *repo_name);
 
 // ---- Listings and statistics ---------------------------------------------------------------
 
 // src (null: empty) escaped for JSON into dst; a byte is taken only while nine bytes of room
 // remain, so a cut falls between whole escape forms. NUL written when pos < cap; returns pos.
 size_t json_escape_append(char *dst, size_t cap, const char *src);
-int str_cmp(const char *a, const char *b);  // bytewise strcmp
-void sort_str(char **names, int count);     // stable insertion sort by str_cmp
+// Bytes json_escape_append writes for the whole of `text`, without the NUL.
+size_t json_escaped_length(const char *text);
+int str_cmp(const char *a, const char *b);   // bytewise strcmp
+void sort_str(char **names, size_t count);   // stable sort by str_cmp
 // The tag list (repo_name set) or catalog (repo_name null) document of names[0..count) into
 // out; -1, with out untouched, when it would not fit whole in cap.
-int list_document(char *out, size_t cap, const char *repo_name, char *const *names, int count);
+int list_document(char *out, size_t cap, const char *repo_name, const char *const *names,
+                  size_t count);
+class name_list;
+
+// One page of a sorted name list: the names chosen (pointing into the list), and whether
+// names follow them. The destructor frees the array.
+struct list_page {
+    const char **names = nullptr;
+    size_t count = 0;
+    bool more = false;  // names after the page (a cut page always has some)
+    bool cut = false;   // the page stopped early because its document would not fit
+    list_page() = default;
+    ~list_page();
+    list_page(const list_page &) = delete;
+    list_page &operator=(const list_page &) = delete;
+};
+// Chooses up to `limit` names after `last` (exclusive; null or "" from the start) of the
+// sorted `names`, skipping tags whose link cannot be read (repo_name set; else a catalog
+// page), and stopping early where the page's document would outgrow `cap` bytes. False when
+// memory runs out.
+bool choose_page(const name_list &names, const char *repo_name, size_t limit, const char *last,
+                 size_t cap, list_page *out);
+// The names a page holds at most for a caller's n: n < 0 REG_PAGE_DEFAULT, n above
+// REG_PAGE_MAX cut to it.
+size_t page_limit(int n);
 // Copies each listed name to the heap (xstrdup); tests swap it to make a copy fail.
 extern char *(*s_name_copy)(const char *text);
 
-int count_repos();                       // directories right below the repositories directory
+// A growing array of heap-held names (copied through s_name_copy); the destructor frees every
+// name still held and the array.
+class name_list {
+public:
+    name_list() = default;
+    ~name_list();
+    name_list(const name_list &) = delete;
+    name_list &operator=(const name_list &) = delete;
+
+    size_t count() const { return count_; }
+    const char *at(size_t i) const { return slots_[i]; }
+    const char *const *names() const { return slots_; }
+    bool add(const char *name);  // false when memory runs out; the list is unchanged then
+    char *pop();                 // the last name, now owned (and freed) by the caller
+    void sort() { sort_str(slots_, count_); }
+
+private:
+    char **slots_ = nullptr;
+    size_t count_ = 0;
+    size_t cap_ = 0;
+};
+
+// Appends the full name of every repository in the tree ("library/ubuntu" for a nested one),
+// unsorted: every directory holding a repository marker whose name is a valid repository
+// name, found without entering any "_" directory. 0, or -1 when memory runs out.
+int collect_repositories(name_list *out);
+// Appends the names of the repository's tag directories that are valid tags, unsorted; their
+// links are not read. 0, or -1 when memory runs out (a missing directory gives no names).
+int collect_tag_names(const char *repo_name, name_list *out);
+// A tag counts once its link file can be read; what the link holds is not looked at here.
+bool tag_link_readable(const char *repo_name, const char *tag);
+
+// The walks of the statistics; -1 when memory runs out.
+int count_repos();                       // repositories, counted as the catalog lists them
 int64_t count_blobs(int *out_count);     // bytes in blob files; their number into *out_count
-int count_tags();                        // readable tag links of first-level repositories
+int count_tags();                        // readable tag links of every repository
 int count_uploads(int64_t *out_bytes);   // upload files; their bytes into *out_bytes
 
 }  // namespace reg_internal

@@ -176,20 +176,46 @@ void stats_blob_path(const char *fanout_dir, const char *file, char *out, size_t
     path_join(out, out_size, fanout_dir, file);
 }
 
-void stats_repo_tags_dir(const char *repo_entry, char *out, size_t out_size) {
-    char dir[kPathSize];
-    repos_dir(dir, sizeof dir);
-    join_all(out, out_size, {dir, repo_entry, "_manifests", "tags"});
-}
-
-void stats_tag_link_path(const char *tags_dir, const char *tag, char *out, size_t out_size) {
-    join_all(out, out_size, {tags_dir, tag, "current", "link"});
-}
-
 void stats_upload_path(const char *file, char *out, size_t out_size) {
     char dir[kPathSize];
     uploads_dir(dir, sizeof dir);
     path_join(out, out_size, dir, file);
+}
+
+void repo_dir(const char *repo_name, char *out, size_t out_size) {
+    char name[kPathSize];
+    join_all(out, out_size, {s_root, "repositories", native_repo_name(repo_name, name)});
+}
+
+void repo_layers_dir(const char *repo_name, char *out, size_t out_size) {
+    char name[kPathSize];
+    join_all(out, out_size, {s_root, "repositories", native_repo_name(repo_name, name), "_layers"});
+}
+
+bool is_repo_marker(const char *entry_name) {
+    return std::strcmp(entry_name, "_manifests") == 0 || std::strcmp(entry_name, "_layers") == 0;
+}
+
+void manifest_referrers_dir(const char *repo_name, const char *subject_hex, char *out,
+                            size_t out_size) {
+    char name[kPathSize];
+    join_all(out, out_size,
+             {s_root, "repositories", native_repo_name(repo_name, name), "_manifests",
+              "referrers", "sha256", subject_hex, "sha256"});
+}
+
+void manifest_referrer_dir(const char *repo_name, const char *subject_hex,
+                           const char *referrer_hex, char *out, size_t out_size) {
+    char dir[kPathSize];
+    manifest_referrers_dir(repo_name, subject_hex, dir, sizeof dir);
+    path_join(out, out_size, dir, referrer_hex);
+}
+
+void manifest_referrer_path(const char *repo_name, const char *subject_hex,
+                            const char *referrer_hex, char *out, size_t out_size) {
+    char dir[kPathSize];
+    manifest_referrer_dir(repo_name, subject_hex, referrer_hex, dir, sizeof dir);
+    path_join(out, out_size, dir, "link");
 }
 
 }  // namespace reg_internal

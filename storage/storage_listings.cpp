@@ -1,6 +1,9 @@
-// The engine's JSON listings: the tag list of one repository and the paged repository
-// catalog, with the bounded JSON escaper and the bytewise name sort they share. Both documents
-// are built in s_result, and only after they are known to fit whole.
+// The engine's JSON listings: pages of the sorted tag list of one repository and of the
+// catalog of full repository names, the unpaged forms kept for older callers, and the bounded
+// JSON escaper, name sort and document writer they share. Documents are built in s_result,
+// and only after they are known to fit whole.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +17,7 @@ char *(*s_name_copy)(const char *text) = xstrdup;
 
 namespace {
 
-constexpr int kNameSlots = 1024;  // more than one listing can ever deliver
+constexpr size_t kNextSize = 256;  // the callers' out_next buffer
 
 // The escape form of one byte: a two-byte pair, six bytes of \u00XX, or the byte itself.
 const char *short_escape(unsigned char c) {
@@ -29,50 +32,6 @@ const char *short_escape(unsigned char c) {
         default: return nullptr;
     }
 }
-
-size_t escaped_length(const char *text) {
-    size_t len = 0;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
-        if (short_escape(*p)) len += 2;
-        else if (*p < 0x20) len += 6;
-        else len += 1;
-    }
-    return len;
-}
-
-// The heap-held names of one listing call; frees every copy and the array on destruction.
-class name_array {
-public:
-    name_array() : slots_(static_cast<char **>(std::calloc(kNameSlots, sizeof(char *)))) {}
-    ~name_array() {
-        if (!slots_) return;
-        for (int i = 0; i < count_; ++i) std::free(slots_[i]);
-        std::free(slots_);
-    }
-    name_array(const name_array &) = delete;
-    name_array &operator=(const name_array &) = delete;
-
-    bool allocated() const { return slots_ != nullptr; }
-    bool full() const { return count_ >= kNameSlots; }
-    int count() const { return count_; }
-    char *const *names() const { return slots_; }
-
-    // False when the copy cannot be made. An empty slot must never reach the sort or the
-    // document, so the caller gives the whole call up instead of skipping the name.
-    bool add(const char *name) {
-        char *copy = s_name_copy(name);
-        if (!copy) return false;
-        slots_[count_++] = copy;
-        return true;
-    }
-    void sort() {
-        if (count_ > 1) sort_str(slots_, count_);
-    }
-
-private:
-    char **slots_;
-    int count_ = 0;
-};
 
 // Cursor over the output buffer. Every append is already known to fit: list_document
 // measures the whole document before it writes the first byte.
@@ -94,7 +53,143 @@ constexpr char kTagsMid[] = "\",\"tags\":[";
 constexpr char kCatalogHead[] = "{\"repositories\":[";
 constexpr char kTail[] = "]}";
 
+// The escaper takes a byte only with nine bytes of room from where its form starts. The last
+// escaped byte starts at least four bytes before the document's end (itself, a quote and
+// "]}"), so room for the text and five bytes more means no name is ever cut; that also
+// covers the NUL.
+constexpr size_t kEscapeMargin = 5;
+
+size_t document_frame(const char *repo_name) {
+    const size_t head = repo_name ? sizeof kTagsHead - 1 + json_escaped_length(repo_name) +
+                                        sizeof kTagsMid - 1
+                                  : sizeof kCatalogHead - 1;
+    return head + sizeof kTail - 1 + kEscapeMargin;
+}
+
+// Writes the page's document into s_result and the page's last name into out_next when more
+// names follow. `whole` refuses a page cut for room, for the callers that cannot ask for the
+// rest: they get REG_ERR_TOO_LARGE.
+const char *emit_page(const name_list &names, const char *repo_name, size_t limit,
+                      const char *last, char *out_next, bool whole) {
+    list_page p;
+    if (!choose_page(names, repo_name, limit, last, kResultSize, &p)) {
+        set_error(REG_ERR_IO, "out of memory");
+        return nullptr;
+    }
+    if ((whole && p.cut) ||
+        list_document(s_result, kResultSize, repo_name, p.names, p.count) != 0) {
+        set_error(REG_ERR_TOO_LARGE, "result too large");
+        return nullptr;
+    }
+    if (out_next && p.more && p.count > 0)
+        std::snprintf(out_next, kNextSize, "%s", p.names[p.count - 1]);
+    return s_result;
+}
+
+// The tests of every tag listing before its directory is read: 0, or -1 with the message.
+int check_tags_call(const char *repo_name) {
+    if (!repo_name) {
+        set_error(REG_ERR_ARGUMENT, "repo_name is NULL");
+        return -1;
+    }
+    if (require_ready() != 0) return -1;
+    if (!repo_name_valid(repo_name)) {
+        set_error(REG_ERR_NAME_INVALID, "invalid repository name");
+        return -1;
+    }
+    if (!repo_exists(repo_name)) {
+        set_error(REG_ERR_NAME_UNKNOWN, "repository not found: %s", repo_name);
+        return -1;
+    }
+    return 0;
+}
+
+const char *tags_page(const char *repo_name, size_t limit, const char *last, char *out_next,
+                      bool whole) {
+    if (check_tags_call(repo_name) != 0) return nullptr;
+    name_list tags;
+    if (collect_tag_names(repo_name, &tags) != 0) {
+        set_error(REG_ERR_IO, "out of memory");
+        return nullptr;
+    }
+    tags.sort();
+    return emit_page(tags, repo_name, limit, last, out_next, whole);
+}
+
+const char *catalog_page(size_t limit, const char *last, char *out_next, bool whole) {
+    if (require_ready() != 0) return nullptr;
+    name_list repos;
+    if (collect_repositories(&repos) != 0) {
+        set_error(REG_ERR_IO, "out of memory");
+        return nullptr;
+    }
+    repos.sort();
+    return emit_page(repos, nullptr, limit, last, out_next, whole);
+}
+
 }  // namespace
+
+list_page::~list_page() { std::free(names); }
+
+bool choose_page(const name_list &names, const char *repo_name, size_t limit, const char *last,
+                 size_t cap, list_page *out) {
+    const char *const *begin = names.names();
+    const char *const *end = begin + names.count();
+    const char *const *it = begin;
+    if (last && *last)
+        it = std::upper_bound(begin, end, last,
+                              [](const char *a, const char *b) { return str_cmp(a, b) < 0; });
+    const size_t room = static_cast<size_t>(end - it);
+    out->names =
+        static_cast<const char **>(std::malloc((std::min(limit, room) + 1) * sizeof(char *)));
+    if (!out->names) return false;
+
+    size_t size = document_frame(repo_name) - 1;  // less the comma the first name goes without
+    for (; it != end; ++it) {
+        if (repo_name && !tag_link_readable(repo_name, *it)) continue;
+        if (out->count == limit) {
+            out->more = true;
+            break;
+        }
+        const size_t need = json_escaped_length(*it) + 3;  // quotes and a comma
+        if (size + need > cap) {
+            out->more = out->cut = true;
+            break;
+        }
+        size += need;
+        out->names[out->count++] = *it;
+    }
+    return true;
+}
+
+size_t page_limit(int n) {
+    if (n < 0) return REG_PAGE_DEFAULT;
+    return static_cast<size_t>(std::min(n, REG_PAGE_MAX));
+}
+
+name_list::~name_list() {
+    for (size_t i = 0; i < count_; ++i) std::free(slots_[i]);
+    std::free(slots_);
+}
+
+bool name_list::add(const char *name) {
+    if (count_ == cap_) {
+        const size_t cap = cap_ ? cap_ * 2 : 64;
+        if (cap > SIZE_MAX / sizeof(char *)) return false;
+        void *grown = std::realloc(slots_, cap * sizeof(char *));
+        if (!grown) return false;
+        slots_ = static_cast<char **>(grown);
+        cap_ = cap;
+    }
+    // An empty slot must never reach the sort or the document, so a failed copy fails the
+    // whole listing rather than leaving the name out.
+    char *copy = s_name_copy(name);
+    if (!copy) return false;
+    slots_[count_++] = copy;
+    return true;
+}
+
+char *name_list::pop() { return count_ ? slots_[--count_] : nullptr; }
 
 size_t json_escape_append(char *dst, size_t cap, const char *src) {
     if (!src) src = "";
@@ -117,31 +212,32 @@ size_t json_escape_append(char *dst, size_t cap, const char *src) {
     return pos;
 }
 
-int str_cmp(const char *a, const char *b) { return std::strcmp(a, b); }
-
-void sort_str(char **names, int count) {
-    for (int i = 1; i < count; ++i) {
-        char *taken = names[i];
-        int j = i;
-        while (j > 0 && str_cmp(names[j - 1], taken) > 0) {
-            names[j] = names[j - 1];
-            --j;
-        }
-        names[j] = taken;
+size_t json_escaped_length(const char *text) {
+    size_t len = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text ? text : ""); *p;
+         ++p) {
+        if (short_escape(*p)) len += 2;
+        else if (*p < 0x20) len += 6;
+        else len += 1;
     }
+    return len;
 }
 
-int list_document(char *out, size_t cap, const char *repo_name, char *const *names, int count) {
-    size_t total = repo_name ? sizeof kTagsHead - 1 + escaped_length(repo_name) + sizeof kTagsMid - 1
-                             : sizeof kCatalogHead - 1;
-    for (int i = 0; i < count; ++i) total += escaped_length(names[i]) + 3;  // quotes, comma
-    if (count > 0) total -= 1;                                                // no first comma
-    total += sizeof kTail - 1;
-    // The escaper takes a byte only with nine bytes of room from where its form starts. The
-    // last escaped byte starts at least four bytes before the document's end (itself, a quote
-    // and "]}"), so room for the text and five bytes more means no name is ever cut; that
-    // also covers the NUL.
-    if (out == nullptr || total + 5 > cap) return -1;
+int str_cmp(const char *a, const char *b) { return std::strcmp(a, b); }
+
+// Stable, so equal names keep their order; O(n log n), since a directory may hold very many.
+void sort_str(char **names, size_t count) {
+    if (count < 2) return;
+    std::stable_sort(names, names + count,
+                     [](const char *a, const char *b) { return str_cmp(a, b) < 0; });
+}
+
+int list_document(char *out, size_t cap, const char *repo_name, const char *const *names,
+                  size_t count) {
+    size_t total = document_frame(repo_name);
+    for (size_t i = 0; i < count; ++i) total += json_escaped_length(names[i]) + 3;
+    if (count > 0) total -= 1;  // no comma before the first name
+    if (out == nullptr || total > cap) return -1;
 
     writer w{out, cap};
     if (repo_name) {
@@ -151,7 +247,7 @@ int list_document(char *out, size_t cap, const char *repo_name, char *const *nam
     } else {
         w.text(kCatalogHead);
     }
-    for (int i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count; ++i) {
         if (i > 0) w.byte(',');
         w.byte('"');
         w.escaped(names[i]);
@@ -165,90 +261,28 @@ int list_document(char *out, size_t cap, const char *repo_name, char *const *nam
 
 using namespace reg_internal;
 
-// The one directory listing of the tag list and the catalog: over 260 KB, so kept off the
-// stack, and shared since neither call runs inside the other.
-static dir_listing s_listing;
+// `last` is copied before out_next is emptied, so a caller may pass one buffer as both. No name
+// is longer than 255 bytes, so a longer `last` cut to 255 bytes starts the page at the same
+// place.
+extern "C" const char *reg_tags_page_json(const char *repo_name, int n, const char *last,
+                                          char *out_next) {
+    char after[kNextSize];
+    std::snprintf(after, sizeof after, "%s", last ? last : "");
+    if (out_next) out_next[0] = '\0';
+    return tags_page(repo_name, page_limit(n), after, out_next, false);
+}
+
+extern "C" const char *reg_catalog_page_json(int n, const char *last, char *out_next) {
+    char after[kNextSize];
+    std::snprintf(after, sizeof after, "%s", last ? last : "");
+    if (out_next) out_next[0] = '\0';
+    return catalog_page(page_limit(n), after, out_next, false);
+}
 
 extern "C" const char *reg_tags_list_json(const char *repo_name) {
-    if (!repo_name) {
-        set_error(REG_ERR_ARGUMENT, "repo_name is NULL");
-        return nullptr;
-    }
-    if (require_ready() != 0) return nullptr;
-    if (!repo_name_valid(repo_name)) {
-        set_error(REG_ERR_NAME_INVALID, "invalid repository name");
-        return nullptr;
-    }
-    char dir[kPathSize];
-    tag_list_dir(repo_name, dir, sizeof dir);
-
-    name_array tags;
-    if (!tags.allocated()) {
-        set_error(REG_ERR_IO, "out of memory");
-        return nullptr;
-    }
-    if (list_dir(dir, &s_listing) == 0) {
-        for (int32_t i = 0; i < s_listing.count; ++i) {
-            const dir_entry &e = s_listing.entries[i];
-            if (!e.is_dir) continue;
-            // A tag exists once its link file can be read; what the link holds is the
-            // manifest store's business.
-            char link[kPathSize];
-            char content[128];
-            manifest_tag_path(repo_name, e.name, link, sizeof link);
-            if (read_file(link, content, sizeof content, nullptr) != 0) continue;
-            if (tags.full()) continue;
-            if (!tags.add(e.name)) {
-                set_error(REG_ERR_IO, "out of memory");
-                return nullptr;
-            }
-        }
-    }
-    tags.sort();
-    if (list_document(s_result, kResultSize, repo_name, tags.names(), tags.count()) != 0) {
-        set_error(REG_ERR_TOO_LARGE, "result too large");
-        return nullptr;
-    }
-    return s_result;
+    return tags_page(repo_name, SIZE_MAX, nullptr, nullptr, true);
 }
 
 extern "C" const char *reg_catalog_json(int n, const char *last) {
-    if (require_ready() != 0) return nullptr;
-    char dir[kPathSize];
-    repos_dir(dir, sizeof dir);
-
-    name_array repos;
-    if (!repos.allocated()) {
-        set_error(REG_ERR_IO, "out of memory");
-        return nullptr;
-    }
-    // Every directory right below the repositories directory is a catalog name; a nested
-    // repository shows only as its first component.
-    if (list_dir(dir, &s_listing) == 0) {
-        for (int32_t i = 0; i < s_listing.count; ++i) {
-            const dir_entry &e = s_listing.entries[i];
-            if (!e.is_dir || repos.full()) continue;
-            if (!repos.add(e.name)) {
-                set_error(REG_ERR_IO, "out of memory");
-                return nullptr;
-            }
-        }
-    }
-    repos.sort();
-
-    const int count = repos.count();
-    char *const *names = repos.names();
-    int start = 0;
-    if (last && *last) {
-        while (start < count && str_cmp(names[start], last) <= 0) ++start;
-    }
-    // Widened so that a page size near the largest int cannot overflow start + n.
-    int end = count;
-    if (n > 0 && static_cast<long long>(start) + n < count) end = start + n;
-
-    if (list_document(s_result, kResultSize, nullptr, names + start, end - start) != 0) {
-        set_error(REG_ERR_TOO_LARGE, "result too large");
-        return nullptr;
-    }
-    return s_result;
+    return catalog_page(n > 0 ? static_cast<size_t>(n) : SIZE_MAX, last, nullptr, true);
 }

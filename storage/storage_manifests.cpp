@@ -1,8 +1,10 @@
-// The manifest store: manifests validated and kept per repository under the digest of their
-// bytes, with their media type, a revision link and one link per tag; fetched by tag or digest
-// and deleted once no tag names them. Also the engine's repository-name check.
+// The manifest store: image manifests and indexes checked and kept per repository under the
+// digest of their bytes, with their media type, a revision link, one link per tag and a
+// referrer link beside their subject; read by tag or digest, and deleted by tag (the tag only)
+// or by digest (the manifest with every tag naming it). Also the engine's repository-name check.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "crypto/sha256.h"
@@ -14,36 +16,19 @@ namespace reg_internal {
 
 namespace {
 
-constexpr char kDefaultMediaType[] = "application/vnd.docker.distribution.manifest.v2+json";
 constexpr char kDigestPrefix[] = "sha256:";
 constexpr size_t kPrefixLen = sizeof kDigestPrefix - 1;
 constexpr size_t kDigestLen = kPrefixLen + 64;
 constexpr size_t kMaxNameLen = 255;
-// The largest body get can hand back whole: s_result less its terminating NUL.
-constexpr size_t kMaxBody = kResultSize - 1;
-constexpr size_t kLinkBufSize = 128;      // tag links are read up to 127 bytes
-constexpr size_t kMediaTypeOutSize = 128;  // callers' media-type buffer
-constexpr size_t kMediaTypeReadCap = 127;  // so at most 126 bytes of the stored type
+constexpr size_t kLinkBufSize = 128;  // links are read up to 127 bytes
+constexpr size_t kGetMediaTypeSize = 128;  // reg_manifest_get's media-type buffer
+constexpr size_t kWhySize = 200;
 
 bool is_sep(char c) { return c == '/' || c == '\\'; }
 
-bool is_digest_reference(const char *reference) {
-    return std::strncmp(reference, kDigestPrefix, kPrefixLen) == 0;
-}
-
-// A tag names one directory right below the repository's tags directory, so it may hold no
-// separator and may not be "." or "..": those would reach, or make, directories elsewhere.
-// An empty tag stays inside the tags directory and simply names no tag link (put has refused
-// it as an empty reference already).
-bool tag_valid(const char *tag) {
-    if (std::strcmp(tag, ".") == 0 || std::strcmp(tag, "..") == 0) return false;
-    for (const char *p = tag; *p; ++p)
-        if (is_sep(*p)) return false;
-    return true;
-}
-
-// Whether a tag link starts with "sha256:" and the 64 digits of `hex`. Bytes after them are
-// not looked at: for the tag search such a link still names the manifest, so it is kept.
+// Whether a link starts with "sha256:" and the 64 digits of `hex`. Bytes after them are not
+// looked at: a link with a line end after the digest still names the manifest, so a delete
+// by digest takes it away as well.
 bool link_names(const char *link, size_t len, const char *hex) {
     return len >= kDigestLen && std::memcmp(link, kDigestPrefix, kPrefixLen) == 0 &&
            std::memcmp(link + kPrefixLen, hex, 64) == 0;
@@ -59,81 +44,283 @@ void format_digest(char *out, size_t out_size, const char *hex) {
     std::snprintf(out, out_size, "%s%s", kDigestPrefix, hex);
 }
 
-// Sets the message of a failed body check; 0 when the body passed.
-int report_verdict(manifest_verdict verdict, size_t bad_layer) {
-    switch (verdict) {
-        case manifest_verdict::ok: return 0;
-        case manifest_verdict::parse_failed: set_error(REG_ERR_MANIFEST_INVALID, "manifest JSON parse failed"); break;
-        case manifest_verdict::not_object: set_error(REG_ERR_MANIFEST_INVALID, "manifest must be a JSON object"); break;
-        case manifest_verdict::bad_config_digest:
-            set_error(REG_ERR_MANIFEST_INVALID, "manifest missing valid config.digest");
-            break;
-        case manifest_verdict::layers_not_array:
-            set_error(REG_ERR_MANIFEST_INVALID, "manifest layers must be an array");
-            break;
-        case manifest_verdict::bad_layer:
-            set_error(REG_ERR_MANIFEST_INVALID, "manifest layer %zu missing valid digest", bad_layer);
-            break;
+// The form of a reference, before anything is read: 0, or -1 with the message set.
+int check_reference(const char *reference) {
+    if (!*reference) {
+        set_error(REG_ERR_TAG_INVALID, "empty reference");
+        return -1;
     }
+    if (is_digest_reference(reference)) {
+        if (digest_valid(reference)) return 0;
+        set_error(REG_ERR_DIGEST_INVALID, "invalid digest reference");
+        return -1;
+    }
+    if (reg_tag_valid(reference)) return 0;
+    set_error(REG_ERR_TAG_INVALID, "invalid tag: %s", reference);
     return -1;
 }
 
-// Writes the body, its media type, the revision link and (for a tag) the tag link. Nothing is
-// undone on a failure: what was written stays, and a body on disk is still served by digest.
-int store_manifest(const char *repo_name, const char *reference, const void *body,
-                   size_t body_len, const char *media_type, const char *hex) {
-    char body_path[kPathSize];
-    char ct_path[kPathSize];
-    char dir[kPathSize];
-    manifest_body_path(repo_name, hex, body_path, sizeof body_path);
-    manifest_ct_path(repo_name, hex, ct_path, sizeof ct_path);
+// The tests every read and delete runs before it touches a manifest: 0, or -1 with the
+// message set.
+int check_lookup(const char *repo_name, const char *reference) {
+    if (require_ready() != 0) return -1;
+    if (!repo_name_valid(repo_name)) {
+        set_error(REG_ERR_NAME_INVALID, "invalid repository name");
+        return -1;
+    }
+    if (check_reference(reference) != 0) return -1;
+    if (!repo_exists(repo_name)) {
+        set_error(REG_ERR_NAME_UNKNOWN, "repository not found: %s", repo_name);
+        return -1;
+    }
+    return 0;
+}
 
+// The media type a caller gave, as a Content-Type may carry it: parameters (";...") and the
+// blanks around the type dropped. 0 with the type in `out` ("" when none was given), or -1
+// with the message set.
+int plain_media_type(const char *given, char (&out)[REG_MEDIA_TYPE_SIZE]) {
+    out[0] = '\0';
+    if (!given) return 0;
+    // A control byte anywhere, parameters included, could split a response head later.
+    for (const char *p = given; *p; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if ((c < 0x20 && c != '\t') || c == 0x7f) {
+            set_error(REG_ERR_MANIFEST_INVALID, "invalid media type");
+            return -1;
+        }
+    }
+    while (*given == ' ' || *given == '\t') ++given;
+    size_t len = std::strcspn(given, ";");
+    while (len > 0 && (given[len - 1] == ' ' || given[len - 1] == '\t')) --len;
+    if (len >= sizeof out) {
+        set_error(REG_ERR_MANIFEST_INVALID, "media type too long");
+        return -1;
+    }
+    std::memcpy(out, given, len);
+    out[len] = '\0';
+    return 0;
+}
+
+// Every blob and child manifest the body names must already be in this repository, so that
+// whatever is fetched through the manifest can be fetched from here.
+int check_references(const char *repo_name, const manifest_facts &facts) {
+    for (size_t i = 0; i < facts.ref_count; ++i) {
+        const manifest_ref &ref = facts.refs[i];
+        if (ref.is_manifest) {
+            if (manifest_stored(repo_name, ref.digest + kPrefixLen)) continue;
+            set_error(REG_ERR_REFERENCE_UNKNOWN, "manifest names unknown manifest %s", ref.digest);
+            return -1;
+        }
+        const int linked = reg_blob_linked(repo_name, ref.digest);
+        if (linked == 1) continue;
+        if (linked == 0)
+            set_error(REG_ERR_REFERENCE_UNKNOWN, "manifest names unknown blob %s", ref.digest);
+        return -1;
+    }
+    return 0;
+}
+
+int make_dir_for(const char *dir, const char *what) {
+    if (mkdirs(dir) == 0) return 0;
+    set_error(REG_ERR_IO, "mkdirs %s dir failed", what);
+    return -1;
+}
+
+int write_link(const char *path, const char *digest, const char *what) {
+    if (write_file(path, digest, std::strlen(digest)) == 0) return 0;
+    set_error(REG_ERR_IO, "write %s failed", what);
+    return -1;
+}
+
+// Writes the files of a checked manifest in an order that keeps readers right: the media type
+// before the body (a body is never served without its type), the body before any link that
+// names it, and the tag last, so a tag never names a manifest whose body is not there.
+// Nothing is undone on a failure: what was written stays, and a body on disk is served by
+// digest.
+int store_files(const char *repo_name, const char *reference, const void *body,
+                size_t body_len, const char *media_type, const char *hex, const char *subject) {
+    char path[kPathSize];
+    char dir[kPathSize];
     manifests_dir(repo_name, dir, sizeof dir);
-    if (mkdirs(dir) != 0) {
-        set_error(REG_ERR_IO, "mkdirs manifests dir failed");
-        return -1;
-    }
-    if (write_file(body_path, body, body_len) != 0) {
-        set_error(REG_ERR_IO, "write manifest body failed");
-        return -1;
-    }
-    const char *type = media_type && *media_type ? media_type : kDefaultMediaType;
-    if (write_file(ct_path, type, std::strlen(type)) != 0) {
+    if (make_dir_for(dir, "manifests") != 0) return -1;
+    manifest_ct_path(repo_name, hex, path, sizeof path);
+    if (write_file(path, media_type, std::strlen(media_type)) != 0) {
         set_error(REG_ERR_IO, "write manifest ct failed");
         return -1;
     }
-
-    char link_path[kPathSize];
-    manifest_rev_path(repo_name, hex, link_path, sizeof link_path);
-    manifest_rev_dir(repo_name, hex, dir, sizeof dir);
-    if (mkdirs(dir) != 0) {
-        set_error(REG_ERR_IO, "mkdirs revision dir failed");
+    manifest_body_path(repo_name, hex, path, sizeof path);
+    if (write_file(path, body, body_len) != 0) {
+        set_error(REG_ERR_IO, "write manifest body failed");
         return -1;
     }
-    char digest[80];
+
+    char digest[kDigestSize];
     format_digest(digest, sizeof digest, hex);
-    if (write_file(link_path, digest, std::strlen(digest)) != 0) {
-        set_error(REG_ERR_IO, "write revision link failed");
+    manifest_rev_dir(repo_name, hex, dir, sizeof dir);
+    manifest_rev_path(repo_name, hex, path, sizeof path);
+    if (make_dir_for(dir, "revision") != 0 || write_link(path, digest, "revision link") != 0)
         return -1;
+
+    if (*subject) {
+        const char *subject_hex = subject + kPrefixLen;
+        manifest_referrer_dir(repo_name, subject_hex, hex, dir, sizeof dir);
+        manifest_referrer_path(repo_name, subject_hex, hex, path, sizeof path);
+        if (make_dir_for(dir, "referrer") != 0 || write_link(path, digest, "referrer link") != 0)
+            return -1;
     }
 
-    // A digest reference only chose how the call was made; the manifest is stored under the
-    // digest of its bytes and nothing more is written for it.
+    // A digest reference only chose how the call was made: no tag to write.
     if (is_digest_reference(reference)) return 0;
-    manifest_tag_path(repo_name, reference, link_path, sizeof link_path);
     manifest_tag_dir(repo_name, reference, dir, sizeof dir);
-    if (mkdirs(dir) != 0) {
-        set_error(REG_ERR_IO, "mkdirs tag dir failed");
+    manifest_tag_path(repo_name, reference, path, sizeof path);
+    if (make_dir_for(dir, "tag") != 0 || write_link(path, digest, "tag link") != 0) return -1;
+    return 0;
+}
+
+enum class read_result { ok, missing, too_large };
+
+// The whole file into buf when it fits in cap bytes (no terminator is added).
+read_result read_whole(const char *path, void *buf, size_t cap, size_t *out_len) {
+    std::FILE *f = std::fopen(path, "rb");
+    if (!f) return read_result::missing;
+    const size_t got = cap > 0 ? std::fread(buf, 1, cap, f) : 0;
+    const bool more = got == cap && std::fgetc(f) != EOF;
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) return read_result::missing;
+    if (more) return read_result::too_large;
+    *out_len = got;
+    return read_result::ok;
+}
+
+// A stored body on the heap (the caller frees it), or null when it cannot be read.
+char *load_body(const char *repo_name, const char *hex, size_t *out_len) {
+    char path[kPathSize];
+    manifest_body_path(repo_name, hex, path, sizeof path);
+    const int64_t size = file_size(path);
+    if (size < 0 || size > REG_MANIFEST_MAX) return nullptr;
+    char *body = static_cast<char *>(std::malloc(static_cast<size_t>(size) + 1));
+    if (body && read_whole(path, body, static_cast<size_t>(size), out_len) != read_result::ok) {
+        std::free(body);
+        body = nullptr;
+    }
+    return body;
+}
+
+// Reads manifest `hex` with its media type; what get and read share. The media type comes
+// from the content-type file; a missing, empty or damaged one is worked out from the body.
+int read_manifest(const char *repo_name, const char *reference, const char *hex, void *buf,
+                  size_t cap, size_t *out_len, char *out_media_type, size_t media_type_size) {
+    char path[kPathSize];
+    manifest_body_path(repo_name, hex, path, sizeof path);
+    size_t len = 0;
+    switch (read_whole(path, buf, cap, &len)) {
+        case read_result::ok: break;
+        case read_result::missing:
+            set_error(REG_ERR_NOT_FOUND, "manifest body not found: %s@%s", repo_name, reference);
+            return -1;
+        case read_result::too_large:
+            set_error(REG_ERR_TOO_LARGE, "manifest body too large: %s@%s", repo_name, reference);
+            return -1;
+    }
+    char type[REG_MEDIA_TYPE_SIZE];
+    if (manifest_media_type(repo_name, hex, type) != 0) {
+        manifest_facts facts;
+        const bool known = manifest_check(buf, len, nullptr, &facts, nullptr, 0) == 0;
+        std::snprintf(type, sizeof type, "%s",
+                      manifest_kind_media_type(known ? facts.kind : manifest_kind::oci_manifest));
+    }
+    std::snprintf(out_media_type, media_type_size, "%s", type);
+    *out_len = len;
+    return 0;
+}
+
+// Removes every tag link of the repository that names `hex`. 0 with *removed counting them,
+// or -1 with the message set when a link stays (then nothing more may go).
+int remove_tags_naming(const char *repo_name, const char *hex, int *removed) {
+    char dir[kPathSize];
+    tag_list_dir(repo_name, dir, sizeof dir);
+    dir_listing listing;
+    if (list_dir(dir, &listing) == kListNoMemory) {
+        set_error(REG_ERR_IO, "out of memory");
         return -1;
     }
-    if (write_file(link_path, digest, std::strlen(digest)) != 0) {
-        set_error(REG_ERR_IO, "write tag link failed");
+    for (size_t i = 0; i < listing.count(); ++i) {
+        if (!listing.is_dir(i)) continue;
+        char path[kPathSize];
+        manifest_tag_path(repo_name, listing.name(i), path, sizeof path);
+        char link[kLinkBufSize];
+        size_t len = 0;
+        if (read_file(path, link, sizeof link, &len) != 0 || !link_names(link, len, hex)) continue;
+        if (remove_file(path) != 0) {
+            set_error(REG_ERR_IO, "delete tag failed");
+            return -1;
+        }
+        ++*removed;
+    }
+    return 0;
+}
+
+int delete_tag(const char *repo_name, const char *tag) {
+    char path[kPathSize];
+    manifest_tag_path(repo_name, tag, path, sizeof path);
+    if (!file_exists(path)) {
+        set_error(REG_ERR_NOT_FOUND, "tag not found: %s:%s", repo_name, tag);
+        return -1;
+    }
+    if (remove_file(path) != 0) {
+        set_error(REG_ERR_IO, "delete tag failed");
+        return -1;
+    }
+    return 0;
+}
+
+// Tags first, then the referrer link, then the body: at no point does a tag or a referrers
+// answer name a manifest whose body is gone.
+int delete_digest(const char *repo_name, const char *digest) {
+    const char *hex = digest + kPrefixLen;
+    int removed = 0;
+    size_t len = 0;
+    char *body = load_body(repo_name, hex, &len);
+    manifest_summary summary;
+    if (body) manifest_summarize(body, len, &summary);
+    std::free(body);
+
+    if (remove_tags_naming(repo_name, hex, &removed) != 0) return -1;
+    char path[kPathSize];
+    if (summary.subject[0]) {
+        manifest_referrer_path(repo_name, summary.subject + kPrefixLen, hex, path, sizeof path);
+        if (file_exists(path)) {
+            if (remove_file(path) != 0) {
+                set_error(REG_ERR_IO, "delete referrer link failed");
+                return -1;
+            }
+            ++removed;
+        }
+    }
+    manifest_body_path(repo_name, hex, path, sizeof path);
+    if (file_exists(path)) {
+        if (remove_file(path) != 0) {
+            set_error(REG_ERR_IO, "delete manifest failed");
+            return -1;
+        }
+        ++removed;
+    }
+    manifest_ct_path(repo_name, hex, path, sizeof path);
+    remove_file(path);
+    manifest_rev_path(repo_name, hex, path, sizeof path);
+    remove_file(path);
+    if (removed == 0) {
+        set_error(REG_ERR_NOT_FOUND, "manifest not found: %s@%s", repo_name, digest);
         return -1;
     }
     return 0;
 }
 
 }  // namespace
+
+bool is_digest_reference(const char *reference) { return std::strchr(reference, ':') != nullptr; }
 
 int repo_name_valid(const char *name) {
     if (!name || !*name) return 0;
@@ -145,13 +332,14 @@ int repo_name_valid(const char *name) {
         if (!ok) return 0;
     }
     if (std::strstr(name, "..")) return 0;
-    // Every component must be a real directory name: an empty one or "." would let two
-    // different names (a/b, a//b, ./a/b, a\b/) share one directory.
+    // Every component must be a directory of its own: an empty one or "." would let two
+    // different names (a/b, a//b, ./a/b, a\b/) share one directory, and one that begins with
+    // '_' could reach into another repository's _manifests or _layers.
     const char *start = name;
     for (const char *p = name;; ++p) {
         if (*p && !is_sep(*p)) continue;
         const size_t len = static_cast<size_t>(p - start);
-        if (len == 0 || (len == 1 && *start == '.')) return 0;
+        if (len == 0 || (len == 1 && *start == '.') || *start == '_') return 0;
         if (!*p) break;
         start = p + 1;
     }
@@ -159,17 +347,10 @@ int repo_name_valid(const char *name) {
 }
 
 int manifest_resolve(const char *repo_name, const char *reference, char *out_hex) {
+    if (check_reference(reference) != 0) return -1;
     if (is_digest_reference(reference)) {
-        if (!digest_valid(reference)) {
-            set_error(REG_ERR_DIGEST_INVALID, "invalid digest reference");
-            return -1;
-        }
         copy_hex(out_hex, reference);
         return 0;
-    }
-    if (!tag_valid(reference)) {
-        set_error(REG_ERR_TAG_INVALID, "invalid tag: %s", reference);
-        return -1;
     }
     char path[kPathSize];
     manifest_tag_path(repo_name, reference, path, sizeof path);
@@ -188,32 +369,32 @@ int manifest_resolve(const char *repo_name, const char *reference, char *out_hex
     return 0;
 }
 
-int manifest_has_tag_for(const char *repo_name, const char *hex) {
-    char dir[kPathSize];
-    manifest_tags_dir(repo_name, dir, sizeof dir);
-    // A listing is large (over 256 KiB); one per process keeps it off the stack.
-    static dir_listing listing;
-    if (list_dir(dir, &listing) != 0) return 0;
-    for (int32_t i = 0; i < listing.count; ++i) {
-        const dir_entry &entry = listing.entries[i];
-        if (!entry.is_dir) continue;
-        char path[kPathSize];
-        manifest_tag_path(repo_name, entry.name, path, sizeof path);
-        char link[kLinkBufSize];
-        size_t len = 0;
-        if (read_file(path, link, sizeof link, &len) == 0 && link_names(link, len, hex)) return 1;
+int manifest_media_type(const char *repo_name, const char *hex, char *out) {
+    char path[kPathSize];
+    manifest_ct_path(repo_name, hex, path, sizeof path);
+    size_t len = 0;
+    // Put stores only the four manifest types, so any other text is damage.
+    if (read_whole(path, out, REG_MEDIA_TYPE_SIZE - 1, &len) == read_result::ok) {
+        out[len] = '\0';
+        if (std::strlen(out) == len && manifest_kind_of(out) != manifest_kind::none) return 0;
     }
-    // Tags beyond the listing were never looked at; one of them may still name the manifest,
-    // and removing a manifest that a tag names would lose it.
-    return listing.truncated ? 1 : 0;
+    out[0] = '\0';
+    return -1;
+}
+
+int manifest_stored(const char *repo_name, const char *hex) {
+    char path[kPathSize];
+    manifest_body_path(repo_name, hex, path, sizeof path);
+    return file_exists(path);
 }
 
 }  // namespace reg_internal
 
 using namespace reg_internal;
 
-extern "C" int reg_manifest_put(const char *repo_name, const char *reference, const void *body,
-                                size_t body_len, const char *media_type, char *out_digest) {
+extern "C" int reg_manifest_store(const char *repo_name, const char *reference, const void *body,
+                                  size_t body_len, const char *media_type, char *out_digest,
+                                  char *out_subject) {
     if (!repo_name || !reference || !body || !out_digest) {
         set_error(REG_ERR_ARGUMENT, "NULL argument");
         return -1;
@@ -223,22 +404,25 @@ extern "C" int reg_manifest_put(const char *repo_name, const char *reference, co
         set_error(REG_ERR_NAME_INVALID, "invalid repository name: %s", repo_name);
         return -1;
     }
-    if (!*reference) {
-        set_error(REG_ERR_TAG_INVALID, "empty reference");
+    if (check_reference(reference) != 0) return -1;
+    if (body_len > REG_MANIFEST_MAX) {
+        set_error(REG_ERR_TOO_LARGE, "manifest too large: %zu bytes (at most %d)", body_len,
+                  REG_MANIFEST_MAX);
         return -1;
     }
-    if (!is_digest_reference(reference) && !tag_valid(reference)) {
-        set_error(REG_ERR_TAG_INVALID, "invalid tag: %s", reference);
+    char type[REG_MEDIA_TYPE_SIZE];
+    if (plain_media_type(media_type, type) != 0) return -1;
+    manifest_facts facts;
+    char why[kWhySize];
+    const int checked = manifest_check(body, body_len, type, &facts, why, sizeof why);
+    if (checked == kManifestOutOfMemory) {
+        set_error(REG_ERR_IO, "out of memory");
         return -1;
     }
-    // Get returns a body whole or not at all, so a body it could not return is never stored.
-    if (body_len > kMaxBody) {
-        set_error(REG_ERR_TOO_LARGE, "manifest too large: %zu bytes (at most %zu)", body_len, kMaxBody);
+    if (checked != 0) {
+        set_error(REG_ERR_MANIFEST_INVALID, "%s", why);
         return -1;
     }
-    size_t bad_layer = 0;
-    const manifest_verdict verdict = manifest_check(body, body_len, &bad_layer);
-    if (report_verdict(verdict, bad_layer) != 0) return -1;
 
     // The digest of exactly the bytes passed in, which are exactly the bytes stored.
     sha256_ctx ctx;
@@ -248,8 +432,40 @@ extern "C" int reg_manifest_put(const char *repo_name, const char *reference, co
     sha256_final(&ctx, sum);
     char hex[kHexSize];
     bin_to_hex(sum, sizeof sum, hex);
+    if (is_digest_reference(reference) && std::strcmp(reference + kPrefixLen, hex) != 0) {
+        set_error(REG_ERR_DIGEST_INVALID, "digest reference does not match the manifest body");
+        return -1;
+    }
+    if (check_references(repo_name, facts) != 0) return -1;
 
-    if (store_manifest(repo_name, reference, body, body_len, media_type, hex) != 0) return -1;
+    if (store_files(repo_name, reference, body, body_len, manifest_kind_media_type(facts.kind),
+                    hex, facts.subject) != 0)
+        return -1;
+    format_digest(out_digest, kDigestSize, hex);
+    if (out_subject) std::snprintf(out_subject, kDigestSize, "%s", facts.subject);
+    return 0;
+}
+
+extern "C" int reg_manifest_put(const char *repo_name, const char *reference, const void *body,
+                                size_t body_len, const char *media_type, char *out_digest) {
+    return reg_manifest_store(repo_name, reference, body, body_len, media_type, out_digest,
+                              nullptr);
+}
+
+extern "C" int reg_manifest_read(const char *repo_name, const char *reference, void *buf,
+                                 size_t cap, size_t *out_len, char *out_media_type,
+                                 char *out_digest) {
+    if (!repo_name || !reference || (!buf && cap > 0) || !out_len || !out_media_type ||
+        !out_digest) {
+        set_error(REG_ERR_ARGUMENT, "NULL argument");
+        return -1;
+    }
+    if (check_lookup(repo_name, reference) != 0) return -1;
+    char hex[kHexSize];
+    if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
+    if (read_manifest(repo_name, reference, hex, buf, cap, out_len, out_media_type,
+                      REG_MEDIA_TYPE_SIZE) != 0)
+        return -1;
     format_digest(out_digest, kDigestSize, hex);
     return 0;
 }
@@ -260,33 +476,17 @@ extern "C" const char *reg_manifest_get(const char *repo_name, const char *refer
         set_error(REG_ERR_ARGUMENT, "NULL argument");
         return nullptr;
     }
-    if (require_ready() != 0) return nullptr;
-    if (!repo_name_valid(repo_name)) {
-        set_error(REG_ERR_NAME_INVALID, "invalid repository name");
-        return nullptr;
-    }
+    if (check_lookup(repo_name, reference) != 0) return nullptr;
     char hex[kHexSize];
     if (manifest_resolve(repo_name, reference, hex) != 0) return nullptr;
-
-    char body_path[kPathSize];
-    char ct_path[kPathSize];
-    manifest_body_path(repo_name, hex, body_path, sizeof body_path);
-    manifest_ct_path(repo_name, hex, ct_path, sizeof ct_path);
+    // The body comes back as text in s_result, so it must fit with its terminator.
     size_t len = 0;
-    if (read_file(body_path, s_result, kResultSize, &len) != 0) {
-        set_error(REG_ERR_NOT_FOUND, "manifest body not found: %s@%s", repo_name, reference);
-        return nullptr;
-    }
-    // A filled buffer may hold only the start of the body; a cut body no longer matches its
-    // digest, so it is refused rather than served.
-    if (len == kMaxBody && file_size(body_path) > static_cast<int64_t>(kMaxBody)) {
+    if (read_manifest(repo_name, reference, hex, s_result, kResultSize - 1, &len,
+                      out_media_type, kGetMediaTypeSize) != 0) {
         s_result[0] = '\0';
-        set_error(REG_ERR_TOO_LARGE, "manifest body too large: %s@%s", repo_name, reference);
         return nullptr;
     }
-
-    if (read_file(ct_path, out_media_type, kMediaTypeReadCap, nullptr) != 0 || !*out_media_type)
-        std::snprintf(out_media_type, kMediaTypeOutSize, "%s", kDefaultMediaType);
+    s_result[len] = '\0';
     format_digest(out_digest, kDigestSize, hex);
     return s_result;
 }
@@ -296,32 +496,24 @@ extern "C" int reg_manifest_delete(const char *repo_name, const char *reference)
         set_error(REG_ERR_ARGUMENT, "NULL argument");
         return -1;
     }
+    if (check_lookup(repo_name, reference) != 0) return -1;
+    return is_digest_reference(reference) ? delete_digest(repo_name, reference)
+                                          : delete_tag(repo_name, reference);
+}
+
+extern "C" int reg_manifest_exists(const char *repo_name, const char *digest) {
+    if (!repo_name || !digest) {
+        set_error(REG_ERR_ARGUMENT, "NULL argument");
+        return -1;
+    }
     if (require_ready() != 0) return -1;
     if (!repo_name_valid(repo_name)) {
         set_error(REG_ERR_NAME_INVALID, "invalid repository name");
         return -1;
     }
-    char hex[kHexSize];
-    if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
-
-    char path[kPathSize];
-    if (is_digest_reference(reference)) {
-        manifest_rev_path(repo_name, hex, path, sizeof path);
-        remove_file(path);
-    } else {
-        manifest_tag_path(repo_name, reference, path, sizeof path);
-        if (remove_file(path) != 0) {
-            set_error(REG_ERR_IO, "delete tag failed");
-            return -1;
-        }
+    if (!digest_valid(digest)) {
+        set_error(REG_ERR_DIGEST_INVALID, "invalid digest");
+        return -1;
     }
-    if (manifest_has_tag_for(repo_name, hex)) return 0;
-
-    manifest_body_path(repo_name, hex, path, sizeof path);
-    remove_file(path);
-    manifest_ct_path(repo_name, hex, path, sizeof path);
-    remove_file(path);
-    manifest_rev_path(repo_name, hex, path, sizeof path);
-    remove_file(path);
-    return 0;
+    return manifest_stored(repo_name, digest + kPrefixLen);
 }

@@ -7,23 +7,10 @@
 
 namespace reg_internal {
 
-namespace {
-
-// A walk holds at most two listings at once. At over 250 KiB each they stay off the stack,
-// which is small on some platforms; the engine runs on one thread and the walks never nest.
-dir_listing s_outer;
-dir_listing s_inner;
-
-}  // namespace
-
 int count_repos() {
-    char dir[kPathSize];
-    repos_dir(dir, sizeof dir);
-    if (list_dir(dir, &s_outer) != 0) return 0;
-    int count = 0;
-    for (int32_t i = 0; i < s_outer.count; ++i)
-        if (s_outer.entries[i].is_dir) ++count;
-    return count;
+    name_list repos;
+    if (collect_repositories(&repos) != 0) return -1;
+    return static_cast<int>(repos.count());
 }
 
 int64_t count_blobs(int *out_count) {
@@ -31,44 +18,38 @@ int64_t count_blobs(int *out_count) {
     int64_t total = 0;
     char dir[kPathSize];
     blobs_dir(dir, sizeof dir);
-    if (list_dir(dir, &s_outer) == 0) {
-        for (int32_t i = 0; i < s_outer.count; ++i) {
-            if (!s_outer.entries[i].is_dir) continue;
-            char fanout[kPathSize];
-            stats_fanout_dir(s_outer.entries[i].name, fanout, sizeof fanout);
-            if (list_dir(fanout, &s_inner) != 0) continue;
-            for (int32_t j = 0; j < s_inner.count; ++j) {
-                if (s_inner.entries[j].is_dir) continue;
-                char path[kPathSize];
-                stats_blob_path(fanout, s_inner.entries[j].name, path, sizeof path);
-                const int64_t size = file_size(path);
-                if (size > 0) total += size;
-                ++count;
-            }
+    dir_listing outer;
+    dir_listing inner;
+    int listed = list_dir(dir, &outer);
+    for (size_t i = 0; listed == 0 && i < outer.count(); ++i) {
+        if (!outer.is_dir(i)) continue;
+        char fanout[kPathSize];
+        stats_fanout_dir(outer.name(i), fanout, sizeof fanout);
+        const int inner_listed = list_dir(fanout, &inner);
+        if (inner_listed == kListNoMemory) listed = kListNoMemory;
+        if (inner_listed != 0) continue;
+        for (size_t j = 0; j < inner.count(); ++j) {
+            if (inner.is_dir(j)) continue;
+            char path[kPathSize];
+            stats_blob_path(fanout, inner.name(j), path, sizeof path);
+            const int64_t size = file_size(path);
+            if (size > 0) total += size;
+            ++count;
         }
     }
     if (out_count) *out_count = count;
-    return total;
+    return listed == kListNoMemory ? -1 : total;
 }
 
 int count_tags() {
-    char dir[kPathSize];
-    repos_dir(dir, sizeof dir);
-    if (list_dir(dir, &s_outer) != 0) return 0;
+    name_list repos;
+    if (collect_repositories(&repos) != 0) return -1;
     int count = 0;
-    for (int32_t i = 0; i < s_outer.count; ++i) {
-        if (!s_outer.entries[i].is_dir) continue;
-        char tags[kPathSize];
-        stats_repo_tags_dir(s_outer.entries[i].name, tags, sizeof tags);
-        if (list_dir(tags, &s_inner) != 0) continue;
-        for (int32_t j = 0; j < s_inner.count; ++j) {
-            if (!s_inner.entries[j].is_dir) continue;
-            // The same test as the tag list: a readable link file makes a tag.
-            char link[kPathSize];
-            char content[128];
-            stats_tag_link_path(tags, s_inner.entries[j].name, link, sizeof link);
-            if (read_file(link, content, sizeof content, nullptr) == 0) ++count;
-        }
+    for (size_t i = 0; i < repos.count(); ++i) {
+        name_list tags;
+        if (collect_tag_names(repos.at(i), &tags) != 0) return -1;
+        for (size_t j = 0; j < tags.count(); ++j)
+            if (tag_link_readable(repos.at(i), tags.at(j))) ++count;
     }
     return count;
 }
@@ -77,13 +58,16 @@ int count_uploads(int64_t *out_bytes) {
     if (out_bytes) *out_bytes = 0;
     char dir[kPathSize];
     uploads_dir(dir, sizeof dir);
-    if (list_dir(dir, &s_outer) != 0) return 0;
+    dir_listing listing;
+    const int listed = list_dir(dir, &listing);
+    if (listed == kListNoMemory) return -1;
+    if (listed != 0) return 0;
     int count = 0;
     int64_t total = 0;
-    for (int32_t i = 0; i < s_outer.count; ++i) {
-        if (s_outer.entries[i].is_dir) continue;
+    for (size_t i = 0; i < listing.count(); ++i) {
+        if (listing.is_dir(i)) continue;
         char path[kPathSize];
-        stats_upload_path(s_outer.entries[i].name, path, sizeof path);
+        stats_upload_path(listing.name(i), path, sizeof path);
         const int64_t size = file_size(path);
         if (size > 0) total += size;
         ++count;
@@ -104,6 +88,11 @@ extern "C" const char *reg_storage_get_stats_json(void) {
     const int tags = count_tags();
     int64_t upload_bytes = 0;
     const int uploads = count_uploads(&upload_bytes);
+    // Counts that stopped short would be wrong numbers, not smaller ones.
+    if (repositories < 0 || blob_bytes < 0 || tags < 0 || uploads < 0) {
+        set_error(REG_ERR_IO, "out of memory");
+        return nullptr;
+    }
     std::snprintf(s_result, kResultSize,
                   "{\"version\":\"1.0.0\",\"repositories\":%d,\"tags\":%d,\"blobs\":%d,"
                   "\"blob_bytes\":%lld,\"active_uploads\":%d,\"upload_bytes\":%lld}",

@@ -1,11 +1,15 @@
-// The repository catalog: paging by `last` and `n`, which directories are names, nested
-// repositories, the listing cap, and the failures.
+// The repository catalog: which directories are repositories (nested ones by their full name,
+// never anything inside an engine directory), paging by `last` and `n` with the next name,
+// walks past any listing size, page sizes, pages cut to fit the result buffer, and the
+// failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "listing_store.h"
 #include "storage/storage_internal.h"
@@ -13,16 +17,20 @@
 namespace {
 
 using listing_test::Store;
+using listing_test::names_in;
+using listing_test::walk_pages;
 
 std::string catalog(int n, const char *last) {
     const char *doc = reg_catalog_json(n, last);
     return doc ? doc : std::string("null: ") + reg_storage_last_error();
 }
 
+const char *page(int n, const char *last, char *next) { return reg_catalog_page_json(n, last, next); }
+
 TEST(ListingCatalog, Paging) {
     Store store;
     // Made out of order, so that nothing depends on the order of creation.
-    for (const char *name : {"c", "a", "d", "b"}) ASSERT_TRUE(Store::make_dir(store.repo(name)));
+    for (const char *name : {"c", "a", "d", "b"}) ASSERT_TRUE(store.repository(name));
     const std::string all = R"({"repositories":["a","b","c","d"]})";
     const std::string bcd = R"({"repositories":["b","c","d"]})";
     const std::string cd = R"({"repositories":["c","d"]})";
@@ -41,13 +49,9 @@ TEST(ListingCatalog, Paging) {
         {0, "d", none},
         {0, "zz", none},
         {1, "a", R"({"repositories":["b"]})"},
-        {2, "a", R"({"repositories":["b","c"]})"},
         {-5, nullptr, all},
         {INT_MIN, "b", cd},
         {3, "a", bcd},
-        {4, "a", bcd},
-        {1000, "a", bcd},
-        {INT_MAX - 1, "a", bcd},
         {INT_MAX, "a", bcd},
         {INT_MAX, "c", R"({"repositories":["d"]})"},
         {1, "d", none},
@@ -58,14 +62,71 @@ TEST(ListingCatalog, Paging) {
     }
 }
 
-TEST(ListingCatalog, OnlyFirstLevelDirectoriesAreNames) {
+// The paged form: n < 0 is the default page, n == 0 an empty page, and the next name is the
+// page's last exactly when names follow.
+TEST(ListingCatalog, PagesWithTheirNextName) {
+    Store store;
+    for (const char *name : {"c", "a", "d", "b"}) ASSERT_TRUE(store.repository(name));
+    struct Case {
+        int n;
+        const char *last;
+        std::string doc, next;
+    } cases[] = {
+        {-1, nullptr, R"({"repositories":["a","b","c","d"]})", ""},
+        {0, nullptr, R"({"repositories":[]})", ""},
+        {0, "b", R"({"repositories":[]})", ""},
+        {1, nullptr, R"({"repositories":["a"]})", "a"},
+        {2, "a", R"({"repositories":["b","c"]})", "c"},
+        {2, "b", R"({"repositories":["c","d"]})", ""},
+        {4, nullptr, R"({"repositories":["a","b","c","d"]})", ""},
+        {3, "bb", R"({"repositories":["c","d"]})", ""},
+        {INT_MAX, "", R"({"repositories":["a","b","c","d"]})", ""},
+        {5, "d", R"({"repositories":[]})", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.n) + " after " + (c.last ? c.last : "(null)"));
+        char next[256] = "untouched";
+        const char *doc = reg_catalog_page_json(c.n, c.last, next);
+        ASSERT_NE(doc, nullptr) << reg_storage_last_error();
+        EXPECT_EQ(doc, c.doc);
+        EXPECT_EQ(std::string(next), c.next);
+    }
+    EXPECT_NE(reg_catalog_page_json(1, nullptr, nullptr), nullptr);  // out_next may be null
+}
+
+TEST(ListingCatalog, WhichDirectoriesAreRepositories) {
     Store store;
     ASSERT_TRUE(store.tag("library/ubuntu", "22.04"));
     ASSERT_TRUE(store.tag("library/debian", "12"));
-    ASSERT_TRUE(Store::make_dir(store.repo("library2") / "_manifests"));
+    ASSERT_TRUE(store.repository("library2"));
+    ASSERT_TRUE(store.repository("blobs-only", true));
+    ASSERT_TRUE(store.repository("a/b/c/d/e"));
+    ASSERT_TRUE(store.repository("a"));
     ASSERT_TRUE(Store::make_dir(store.repo("empty")));
+    ASSERT_TRUE(Store::make_dir(store.repo("deep/er/but/empty")));
+    // Nothing inside an engine directory is a repository, whatever it holds.
+    ASSERT_TRUE(store.repository("_hidden/x"));
+    ASSERT_TRUE(store.repository("library2/_manifests/tags/t/_manifests"));
+    ASSERT_TRUE(store.repository("a/_layers/sha256/x"));
+    // Nor is a directory whose name no put could have made.
+    ASSERT_TRUE(store.repository("bad name"));
+    ASSERT_TRUE(store.repository("a/b c"));
     bvtest::write_all(store.repos() / "plain-file", "x");
-    EXPECT_EQ(catalog(0, nullptr), R"({"repositories":["empty","library","library2"]})");
+    ASSERT_TRUE(Store::make_dir(store.repo("marker-file")));
+    bvtest::write_all(store.repo("marker-file") / "_layers", "a file, not a directory");
+    EXPECT_EQ(catalog(0, nullptr),
+              R"({"repositories":["a","a/b/c/d/e","blobs-only","library/debian",)"
+              R"("library/ubuntu","library2"]})");
+    for (const char *name : {"a", "a/b/c/d/e", "blobs-only", "library/ubuntu", "library\\debian"})
+        EXPECT_EQ(reg_repo_exists(name), 1) << name;
+    for (const char *name : {"a/b", "empty", "library", "missing", "deep/er", "marker-file"})
+        EXPECT_EQ(reg_repo_exists(name), 0) << name;
+    for (const char *name : {"_hidden/x", "bad name", "a/../a", ""}) {
+        EXPECT_EQ(reg_repo_exists(name), -1) << name;
+        EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_NAME_INVALID);
+    }
+    EXPECT_EQ(reg_repo_exists(nullptr), -1);
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_ARGUMENT);
 }
 
 TEST(ListingCatalog, EmptyAndMissingRepositoriesDirectory) {
@@ -74,51 +135,117 @@ TEST(ListingCatalog, EmptyAndMissingRepositoriesDirectory) {
     EXPECT_EQ(catalog(10, "a"), R"({"repositories":[]})");
     listing_test::fs::remove(store.repos());
     EXPECT_EQ(catalog(0, nullptr), R"({"repositories":[]})");
+    char next[256];
+    EXPECT_STREQ(reg_catalog_page_json(5, nullptr, next), R"({"repositories":[]})");
+    EXPECT_STREQ(next, "");
 }
 
-TEST(ListingCatalog, NamesOnDiskAreEscaped) {
+// More repositories than any listing ever held, nested ones among them, walked page by page
+// to the end: every name once, in order.
+TEST(ListingCatalog, WalkPastEveryListingSize) {
     Store store;
-    if (!Store::make_dir(store.repos() / "a\tb") || !Store::make_dir(store.repos() / "q\"\x01"))
-        GTEST_SKIP() << "the file system refuses control bytes and quotes in names";
-    EXPECT_EQ(catalog(0, nullptr), R"({"repositories":["a\tb","q\"\u0001"]})");
-}
-
-TEST(ListingCatalog, AtMostOneListingOfNames) {
-    Store store;
-    for (int i = 0; i < 513; ++i) {
-        char name[8];
-        std::snprintf(name, sizeof name, "x%03d", i);
-        ASSERT_TRUE(Store::make_dir(store.repos() / name));
+    std::vector<std::string> made;
+    for (int i = 0; i < 600; ++i) {
+        char name[32];
+        if (i % 2)
+            std::snprintf(name, sizeof name, "ns%d/r%04d", i % 3, i);
+        else
+            std::snprintf(name, sizeof name, "r%04d", i);
+        ASSERT_TRUE(store.repository(name));
+        made.push_back(name);
     }
-    const std::string doc = catalog(0, nullptr);
-    size_t names = 0;
-    for (size_t at = doc.find("\"x"); at != std::string::npos; at = doc.find("\"x", at + 1))
-        ++names;
-    EXPECT_EQ(names, 512u);
-    // Whatever the enumeration left out, the names that came are in order.
-    std::string previous;
-    for (size_t at = doc.find("\"x"); at != std::string::npos; at = doc.find("\"x", at + 1)) {
-        const std::string name = doc.substr(at + 1, 4);
-        EXPECT_LT(previous, name);
-        previous = name;
+    std::sort(made.begin(), made.end());
+    for (const int n : {97, 512, 600, -1}) {
+        SCOPED_TRACE(n);
+        size_t pages = 0;
+        const size_t size = n < 0 ? REG_PAGE_DEFAULT : static_cast<size_t>(n);
+        EXPECT_EQ(walk_pages(page, "repositories", n, size, &pages), made);
+        EXPECT_EQ(pages, (made.size() + size - 1) / size);
+    }
+    EXPECT_EQ(names_in(catalog(0, nullptr), "repositories"), made);
+}
+
+TEST(ListingPages, PageSizes) {
+    const struct {
+        int n;
+        size_t limit;
+    } cases[] = {{-1, REG_PAGE_DEFAULT}, {INT_MIN, REG_PAGE_DEFAULT}, {0, 0}, {1, 1},
+                 {REG_PAGE_MAX, REG_PAGE_MAX}, {REG_PAGE_MAX + 1, REG_PAGE_MAX},
+                 {INT_MAX, REG_PAGE_MAX}};
+    for (const auto &c : cases) EXPECT_EQ(reg_internal::page_limit(c.n), c.limit) << c.n;
+}
+
+// A page stops early where its document would outgrow the buffer, exactly where the document
+// writer would refuse it, and says that names follow.
+TEST(ListingPages, PageCutToFitTheBuffer) {
+    reg_internal::name_list names;
+    for (const char *n : {"aaaa", "bbbb", "cccc", "dddd", "eeee"}) ASSERT_TRUE(names.add(n));
+    // {"repositories":[ ... ]}: 19 bytes, the writer's margin of 5, and 7 per name less the
+    // first comma, so three names need 44 bytes.
+    const size_t three = 44;
+    struct Case {
+        size_t limit;
+        const char *last;
+        size_t cap;
+        std::vector<std::string> page;
+        bool more, cut;
+    } cases[] = {
+        {10, nullptr, three, {"aaaa", "bbbb", "cccc"}, true, true},
+        {10, nullptr, three - 1, {"aaaa", "bbbb"}, true, true},
+        {3, nullptr, three, {"aaaa", "bbbb", "cccc"}, true, false},
+        {2, nullptr, three, {"aaaa", "bbbb"}, true, false},
+        {10, "bbbb", three, {"cccc", "dddd", "eeee"}, false, false},
+        {10, "b", 1 << 20, {"bbbb", "cccc", "dddd", "eeee"}, false, false},
+        {10, "eeee", three, {}, false, false},
+        {0, nullptr, three, {}, true, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.limit) + " after " + (c.last ? c.last : "(null)") +
+                     " in " + std::to_string(c.cap));
+        reg_internal::list_page page;
+        ASSERT_TRUE(reg_internal::choose_page(names, nullptr, c.limit, c.last, c.cap, &page));
+        EXPECT_EQ(std::vector<std::string>(page.names, page.names + page.count), c.page);
+        EXPECT_EQ(page.more, c.more);
+        EXPECT_EQ(page.cut, c.cut);
+        std::vector<char> buf(c.cap + 1);
+        EXPECT_EQ(reg_internal::list_document(buf.data(), c.cap, nullptr, page.names, page.count), 0);
+        if (page.cut) {
+            std::vector<const char *> more(page.names, page.names + page.count);
+            more.push_back(names.at(names.count() - 1));
+            EXPECT_EQ(reg_internal::list_document(buf.data(), c.cap, nullptr, more.data(), more.size()), -1);
+        }
     }
 }
 
 TEST(ListingCatalog, Failures) {
     {
         Store store;
-        ASSERT_TRUE(Store::make_dir(store.repo("a")));
-        ASSERT_TRUE(Store::make_dir(store.repo("b")));
+        ASSERT_TRUE(store.repository("a"));
+        ASSERT_TRUE(store.repository("b/c"));
         std::strcpy(reg_internal::s_result, "previous");
-        reg_internal::s_name_copy = [](const char *) -> char * { return nullptr; };
-        const char *doc = reg_catalog_json(0, nullptr);
-        reg_internal::s_name_copy = reg_internal::xstrdup;
-        EXPECT_EQ(doc, nullptr);
-        EXPECT_STREQ(reg_storage_last_error(), "out of memory");
-        EXPECT_STREQ(reg_internal::s_result, "previous");
+        // Every copy failing, and a copy failing only deep in the walk.
+        for (int fail_at : {1, 3}) {
+            static int calls, failing;
+            calls = 0;
+            failing = fail_at;
+            reg_internal::s_name_copy = [](const char *text) -> char * {
+                return ++calls >= failing ? nullptr : reg_internal::xstrdup(text);
+            };
+            char next[256];
+            const char *doc = reg_catalog_page_json(-1, nullptr, next);
+            reg_internal::s_name_copy = reg_internal::xstrdup;
+            EXPECT_EQ(doc, nullptr);
+            EXPECT_STREQ(reg_storage_last_error(), "out of memory");
+            EXPECT_STREQ(reg_internal::s_result, "previous");
+        }
+        EXPECT_STREQ(reg_catalog_json(0, nullptr), R"({"repositories":["a","b/c"]})");
+        std::strcpy(reg_internal::s_result, "previous");
     }
     EXPECT_EQ(reg_catalog_json(0, nullptr), nullptr);
     EXPECT_STREQ(reg_storage_last_error(), "not initialized - call reg_storage_init first");
+    char next[256];
+    EXPECT_EQ(reg_catalog_page_json(1, nullptr, next), nullptr);
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_NOT_READY);
     EXPECT_STREQ(reg_internal::s_result, "previous");
 }
 

@@ -1,5 +1,6 @@
 // A scratch storage tree for the listing and statistics tests: the engine initialised on a
-// fresh root, and helpers that place repositories, tags, blobs and uploads on disk by hand.
+// fresh root, helpers that place repositories, tags, blobs and uploads on disk by hand, and a
+// walk through every page of a listing.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "platform/bv_platform.h"
 #include "storage/reg_storage.h"
@@ -51,6 +53,10 @@ public:
         bvtest::write_all(current / "link", link);
         return true;
     }
+    // A repository with nothing in it: its _manifests directory ("_layers" when `layers`).
+    bool repository(const std::string &name, bool layers = false) const {
+        return make_dir(repo(name) / (layers ? "_layers" : "_manifests"));
+    }
     // A directory, false when the file system refuses the name.
     static bool make_dir(const fs::path &path) {
         std::error_code ec;
@@ -62,5 +68,48 @@ private:
     bvtest::TempDir dir_;
     fs::path root_;
 };
+
+// The names of a JSON string array member ("tags" or "repositories") of a listing document.
+// Listing names never need escapes, so the text between quotes is the name.
+inline std::vector<std::string> names_in(const std::string &doc, const std::string &member) {
+    std::vector<std::string> names;
+    size_t at = doc.find("\"" + member + "\":[");
+    if (at == std::string::npos) return names;
+    at += member.size() + 4;
+    while (at < doc.size() && doc[at] == '"') {
+        const size_t end = doc.find('"', at + 1);
+        names.push_back(doc.substr(at + 1, end - at - 1));
+        at = end + 1;
+        if (at < doc.size() && doc[at] == ',') ++at;
+    }
+    return names;
+}
+
+// Every page of a listing from the start, each asked for after the previous page's out_next,
+// until out_next comes back empty. Fails the test on a null page, a page larger than
+// `page_size` or a next name other than the page's last.
+template <typename Page>
+std::vector<std::string> walk_pages(Page page, const std::string &member, int n,
+                                    size_t page_size, size_t *pages = nullptr) {
+    std::vector<std::string> all;
+    std::string last;
+    for (size_t count = 1;; ++count) {
+        char next[256] = "untouched";
+        const char *doc = page(n, last.c_str(), next);
+        if (!doc) {
+            ADD_FAILURE() << reg_storage_last_error();
+            return all;
+        }
+        const std::vector<std::string> names = names_in(doc, member);
+        EXPECT_LE(names.size(), page_size);
+        all.insert(all.end(), names.begin(), names.end());
+        if (pages) *pages = count;
+        if (!*next) return all;
+        EXPECT_FALSE(names.empty());
+        if (names.empty()) return all;
+        EXPECT_EQ(std::string(next), names.back());
+        last = next;
+    }
+}
 
 }  // namespace listing_test

@@ -1,10 +1,14 @@
-// The tag list document: which directory entries count as tags, their bytewise order, the
-// escaping of names placed on disk by hand, and the failures with their messages.
+// The tag list document: which directory entries count as tags, their bytewise order, pages
+// with their next name walked past any listing size, unknown repositories, and the failures
+// with their messages.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "listing_store.h"
 #include "storage/storage_internal.h"
@@ -31,15 +35,38 @@ TEST(ListingTags, RejectedNamesLeaveTheResultAlone) {
     Store store;
     std::strcpy(reg_internal::s_result, "previous");
     const std::string names[] = {"", "a b", "a:b", "a..b", "..", "/a", "a/", "a//b",
-                                 "a/./b", "\xc3\xa9", std::string(256, 'a')};
+                                 "a/./b", "_a", "a/_manifests", "\xc3\xa9", std::string(256, 'a')};
     for (const std::string &name : names) {
         SCOPED_TRACE(name);
         EXPECT_EQ(reg_tags_list_json(name.c_str()), nullptr);
         EXPECT_STREQ(reg_storage_last_error(), "invalid repository name");
+        EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_NAME_INVALID);
     }
     EXPECT_STREQ(reg_internal::s_result, "previous");
-    EXPECT_EQ(tags_json(std::string(255, 'a').c_str()),
-              "{\"name\":\"" + std::string(255, 'a') + "\",\"tags\":[]}");
+    // The longest name passes the name check (and then names no repository).
+    EXPECT_EQ(reg_tags_list_json(std::string(255, 'a').c_str()), nullptr);
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_NAME_UNKNOWN);
+}
+
+// A repository that does not exist has no tag list, not an empty one.
+TEST(ListingTags, UnknownRepository) {
+    Store store;
+    ASSERT_TRUE(Store::make_dir(store.repo("bare")));
+    ASSERT_TRUE(store.repository("library/ubuntu"));
+    std::strcpy(reg_internal::s_result, "previous");
+    for (const char *name : {"missing", "bare", "library"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(reg_tags_list_json(name), nullptr);
+        EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_NAME_UNKNOWN);
+        char next[256] = "untouched";
+        EXPECT_EQ(reg_tags_page_json(name, 10, nullptr, next), nullptr);
+        EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_NAME_UNKNOWN);
+        EXPECT_EQ(std::string(reg_storage_last_error()), std::string("repository not found: ") + name);
+    }
+    EXPECT_STREQ(reg_internal::s_result, "previous");
+    // Blob links alone make a repository.
+    ASSERT_TRUE(store.repository("blobs-only", true));
+    EXPECT_EQ(tags_json("blobs-only"), R"({"name":"blobs-only","tags":[]})");
 }
 
 TEST(ListingTags, WhichEntriesAreTags) {
@@ -51,6 +78,10 @@ TEST(ListingTags, WhichEntriesAreTags) {
     ASSERT_TRUE(Store::make_dir(store.tag_dir("alpine", "link-is-dir") / "current" / "link"));
     ASSERT_TRUE(Store::make_dir(store.tag_dir("alpine", "no-current")));
     bvtest::write_all(store.tag_dir("alpine", "plain-file"), listing_test::kDigest);
+    // Names no put could have made are no tags, whatever they hold.
+    for (const char *odd : {"-dash", ".dot", "with space", "quote\"d", "tab\there", "ctl\x01"})
+        store.tag("alpine", odd);
+    ASSERT_TRUE(store.tag("alpine", std::string(129, 'l')));
     EXPECT_EQ(tags_json("alpine"),
               "{\"name\":\"alpine\",\"tags\":[\"empty-link\",\"garbage-link\",\"valid\"]}");
 }
@@ -64,7 +95,8 @@ TEST(ListingTags, Documents) {
     ASSERT_TRUE(store.tag("library/ubuntu", "22.04"));
     ASSERT_TRUE(store.tag("library", "own"));
     ASSERT_TRUE(store.tag("single", "only"));
-    ASSERT_TRUE(Store::make_dir(store.repo("untagged") / "_manifests"));
+    ASSERT_TRUE(store.repository("untagged"));
+    ASSERT_TRUE(store.repository("-._"));
     struct Case {
         const char *repo;
         std::string doc;
@@ -73,7 +105,6 @@ TEST(ListingTags, Documents) {
                          : R"({"name":"sorted","tags":["1.10","1.9","Latest","latest"]})"},
         {"single", R"({"name":"single","tags":["only"]})"},
         {"untagged", R"({"name":"untagged","tags":[]})"},
-        {"missing", R"({"name":"missing","tags":[]})"},
         // A nested repository is found by its full name; its parent sees only its own tags.
         {"library/ubuntu", R"({"name":"library/ubuntu","tags":["22.04"]})"},
         {"library", R"({"name":"library","tags":["own"]})"},
@@ -87,29 +118,61 @@ TEST(ListingTags, Documents) {
     }
 }
 
-TEST(ListingTags, NamesOnDiskAreEscaped) {
+TEST(ListingTags, PagesWithTheirNextName) {
     Store store;
+    for (const char *t : {"d", "b", "a", "c"}) ASSERT_TRUE(store.tag("app", t));
+    ASSERT_TRUE(Store::make_dir(store.tag_dir("app", "bb") / "current"));  // no link: no tag
     struct Case {
-        std::string tag;
-        std::string json;
-    } cases[] = {  // in the bytewise order of the raw names
-        {"back\\slash", "back\\\\slash"},
-        {std::string("ctl\x01") + "\x1b\x1f", "ctl\\u0001\\u001b\\u001f"},
-        {"del\x7f-\xc3\xa9", "del\x7f-\xc3\xa9"},
-        {"nl\ncr\rff\fbs\b", "nl\\ncr\\rff\\fbs\\b"},
-        {"quote\"d", "quote\\\"d"},
-        {"tab\there", "tab\\there"},
+        int n;
+        const char *last;
+        std::string tags, next;
+    } cases[] = {
+        {-1, nullptr, R"("a","b","c","d")", ""},
+        {0, nullptr, "", ""},
+        {1, nullptr, R"("a")", "a"},
+        {2, "a", R"("b","c")", "c"},
+        {1, "b", R"("c")", "c"},   // bb, between them, has no link
+        {2, "b", R"("c","d")", ""},
+        {3, "bb", R"("c","d")", ""},
+        {9, "d", "", ""},
+        {INT_MAX, "", R"("a","b","c","d")", ""},
     };
-    std::string expected = R"({"name":"odd","tags":[)";
-    bool first = true;
     for (const Case &c : cases) {
-        // Such names cannot exist on some file systems; those cases cannot arise there.
-        if (!store.tag("odd", c.tag)) continue;
-        expected += (first ? "\"" : ",\"") + c.json + "\"";
-        first = false;
+        SCOPED_TRACE(std::to_string(c.n) + " after " + (c.last ? c.last : "(null)"));
+        char next[256] = "untouched";
+        const char *doc = reg_tags_page_json("app", c.n, c.last, next);
+        ASSERT_NE(doc, nullptr) << reg_storage_last_error();
+        EXPECT_EQ(doc, R"({"name":"app","tags":[)" + c.tags + "]}");
+        EXPECT_EQ(std::string(next), c.next);
     }
-    if (first) GTEST_SKIP() << "the file system accepts none of the names";
-    EXPECT_EQ(tags_json("odd"), expected + "]}");
+}
+
+// More tags than any listing ever held, every seventh without its link, walked page by page:
+// pages stay full across the gaps and every tag comes once, in order.
+TEST(ListingTags, WalkPastEveryListingSize) {
+    Store store;
+    std::vector<std::string> made;
+    for (int i = 0; i < 700; ++i) {
+        char tag[16];
+        std::snprintf(tag, sizeof tag, "v%04d", i);
+        if (i % 7 == 3) {
+            ASSERT_TRUE(Store::make_dir(store.tag_dir("app", tag) / "current"));
+            continue;
+        }
+        ASSERT_TRUE(store.tag("app", tag));
+        made.push_back(tag);
+    }
+    auto page = [](int n, const char *last, char *next) {
+        return reg_tags_page_json("app", n, last, next);
+    };
+    for (const int n : {100, 599, 600, -1}) {
+        SCOPED_TRACE(n);
+        size_t pages = 0;
+        const size_t size = n < 0 ? REG_PAGE_DEFAULT : static_cast<size_t>(n);
+        EXPECT_EQ(listing_test::walk_pages(page, "tags", n, size, &pages), made);
+        EXPECT_EQ(pages, (made.size() + size - 1) / size);
+    }
+    EXPECT_EQ(listing_test::names_in(tags_json("app"), "tags"), made);
 }
 
 TEST(ListingTags, FailedNameCopyFailsTheCall) {
@@ -134,7 +197,7 @@ TEST(ListingTags, FailedNameCopyFailsTheCall) {
 TEST(ListingTags, SeesWhatTheManifestStoreWrites) {
     Store store;
     const std::string body =
-        "{\"config\":{\"digest\":\"" + listing_test::kDigest + "\"},\"layers\":[]}";
+        R"({"schemaVersion":2,"mediaType":"application/vnd.oci.image.index.v1+json","manifests":[]})";
     char digest[72];
     for (const auto &[repo, tag] : {std::pair{"alpine", "3.19"}, std::pair{"alpine", "latest"},
                                     std::pair{"library/ubuntu", "22.04"}})
@@ -144,9 +207,9 @@ TEST(ListingTags, SeesWhatTheManifestStoreWrites) {
     EXPECT_EQ(tags_json("library/ubuntu"), R"({"name":"library/ubuntu","tags":["22.04"]})");
     ASSERT_EQ(reg_manifest_delete("alpine", "latest"), 0) << reg_storage_last_error();
     EXPECT_EQ(tags_json("alpine"), R"({"name":"alpine","tags":["3.19"]})");
-    EXPECT_STREQ(reg_catalog_json(0, nullptr), R"({"repositories":["alpine","library"]})");
+    EXPECT_STREQ(reg_catalog_json(0, nullptr), R"({"repositories":["alpine","library/ubuntu"]})");
     EXPECT_STREQ(reg_storage_get_stats_json(),
-                 "{\"version\":\"1.0.0\",\"repositories\":2,\"tags\":1,\"blobs\":0,"
+                 "{\"version\":\"1.0.0\",\"repositories\":2,\"tags\":2,\"blobs\":0,"
                  "\"blob_bytes\":0,\"active_uploads\":0,\"upload_bytes\":0}");
 }
 

@@ -1,6 +1,7 @@
-// The manifest store on disk: files written by put, served by get and removed by delete;
-// several tags on one manifest, retagging, media types, digest references, broken tag links
-// and the tag search's answer when the tags directory is too large for one listing.
+// The manifest store on disk: files written by put, served by get and read, removed by delete;
+// delete semantics (a tag only itself, a digest the manifest with every tag naming it), digest
+// references, media types, lookup failures with their kinds, and the write order under
+// failures.
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -12,158 +13,236 @@ namespace {
 
 using std::string;
 
-const string kBody = R"({"config":{"digest":"sha256:)" + string(64, 'a') + "\"}}";
-// sha256 of kBody, worked out independently of the engine.
-const string kHex = "1a825edfbd412eb7a57c8b94819097c83f9e9eb1164cf5127e34f1809e80a132";
+TEST_F(ManifestTest, PutGetReadDeleteWalkThrough) {
+    const string hex = hex_of(body_);
+    EXPECT_EQ(put("stable", body_), "sha256:" + hex);
+    EXPECT_EQ(subject_, "");
+    EXPECT_EQ(bvtest::read_all(body_file(hex)), body_);
+    EXPECT_EQ(bvtest::read_all(ct_file(hex)), kOciManifest);
+    EXPECT_EQ(bvtest::read_all(rev_link(hex)), "sha256:" + hex);
+    EXPECT_EQ(bvtest::read_all(tag_link("stable")), "sha256:" + hex);
 
-TEST_F(ManifestTest, PutGetDeleteWalkThrough) {
-    EXPECT_EQ(put("stable", kBody), "sha256:" + kHex);
-    EXPECT_EQ(bvtest::read_all(body_file(kHex)), kBody);
-    EXPECT_EQ(bvtest::read_all(ct_file(kHex)), kDefaultType);
-    EXPECT_EQ(bvtest::read_all(rev_link(kHex)), "sha256:" + kHex);
-    EXPECT_EQ(bvtest::read_all(tag_link("stable")), "sha256:" + kHex);
-
-    for (const string &ref : std::vector<string>{"stable", "sha256:" + kHex}) {
-        EXPECT_EQ(get(ref), kBody) << ref;
-        EXPECT_EQ(got_type, kDefaultType);
-        EXPECT_EQ(got_digest, "sha256:" + kHex);
+    for (const string &ref : std::vector<string>{"stable", "sha256:" + hex}) {
+        SCOPED_TRACE(ref);
+        EXPECT_EQ(get(ref), body_);
+        EXPECT_EQ(got_type, kOciManifest);
+        EXPECT_EQ(got_digest, "sha256:" + hex);
+        string buf(body_.size(), '\0');
+        size_t len = 0;
+        char type[REG_MEDIA_TYPE_SIZE];
+        char digest[72];
+        ASSERT_EQ(reg_manifest_read("app", ref.c_str(), buf.data(), buf.size(), &len, type, digest), 0)
+            << error();
+        EXPECT_EQ(buf.substr(0, len), body_);
+        EXPECT_EQ(type, kOciManifest);
+        EXPECT_EQ(digest, "sha256:" + hex);
     }
+    EXPECT_EQ(reg_manifest_exists("app", ("sha256:" + hex).c_str()), 1);
+    EXPECT_EQ(reg_manifest_exists("app", fake_digest('e').c_str()), 0);
+    EXPECT_EQ(reg_manifest_exists("other", ("sha256:" + hex).c_str()), 0);
+    EXPECT_EQ(reg_manifest_exists("app", "stable"), -1);
+    EXPECT_EQ(kind(), REG_ERR_DIGEST_INVALID);
 
+    // A tag delete takes the tag alone.
     EXPECT_EQ(del("stable"), 0) << error();
-    for (const fs::path &gone : {tag_link("stable"), body_file(kHex), ct_file(kHex), rev_link(kHex)})
+    EXPECT_FALSE(fs::exists(tag_link("stable")));
+    EXPECT_EQ(get("sha256:" + hex), body_);
+    // A digest delete takes the manifest.
+    EXPECT_EQ(del("sha256:" + hex), 0) << error();
+    for (const fs::path &gone : {body_file(hex), ct_file(hex), rev_link(hex)})
         EXPECT_FALSE(fs::exists(gone)) << gone;
-    EXPECT_TRUE(fs::is_directory(tag_link("stable").parent_path()));
-    EXPECT_TRUE(fs::is_directory(rev_link(kHex).parent_path()));
+    EXPECT_EQ(reg_manifest_exists("app", ("sha256:" + hex).c_str()), 0);
     // Atomic writes leave no temporary files behind.
     for (const auto &entry : fs::recursive_directory_iterator(mdir()))
         EXPECT_TRUE(entry.is_directory()) << entry.path();
 }
 
-TEST_F(ManifestTest, ManifestStaysWhileAnyTagNamesIt) {
-    put("stable", kBody);
-    put("beta", kBody);
-    EXPECT_EQ(del("stable"), 0);
-    EXPECT_EQ(get("beta"), kBody);
-    EXPECT_EQ(get("sha256:" + kHex), kBody);
+// Each step from the same start: a manifest pushed by digest with two tags, and another one.
+TEST_F(ManifestTest, DeleteSemantics) {
+    const string other_body = image(desc(config_, kOciConfig), {});
+    struct Step {
+        string ref;
+        int result;
+        reg_error_kind kind;
+    };
+    struct Case {
+        const char *what;
+        std::vector<Step> steps;
+        bool body_stays;
+        std::vector<string> tags_left;
+    };
+    const string D = digest_of(body_);
+    const std::vector<Case> cases = {
+        {"last tag of a manifest pushed by digest", {{"stable", 0, REG_OK}, {"beta", 0, REG_OK}}, true,
+         {"other"}},
+        {"one tag", {{"stable", 0, REG_OK}}, true, {"beta", "other"}},
+        {"the digest, with every tag naming it", {{D, 0, REG_OK}}, false, {"other"}},
+        {"the digest twice", {{D, 0, REG_OK}, {D, -1, REG_ERR_NOT_FOUND}}, false, {"other"}},
+        {"a tag twice", {{"beta", 0, REG_OK}, {"beta", -1, REG_ERR_NOT_FOUND}}, true,
+         {"other", "stable"}},
+        {"a tag never made", {{"never", -1, REG_ERR_NOT_FOUND}}, true, {"beta", "other", "stable"}},
+        {"a digest never stored", {{fake_digest('f'), -1, REG_ERR_NOT_FOUND}}, true,
+         {"beta", "other", "stable"}},
+        {"a malformed digest", {{"sha256:abc", -1, REG_ERR_DIGEST_INVALID}}, true,
+         {"beta", "other", "stable"}},
+        {"a malformed tag", {{"-x", -1, REG_ERR_TAG_INVALID}}, true, {"beta", "other", "stable"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(mdir());
+        put(D, body_);
+        put("stable", body_);
+        put("beta", body_);
+        put("other", other_body);
+        for (const Step &s : c.steps) {
+            EXPECT_EQ(del(s.ref), s.result) << s.ref;
+            if (s.result != 0) {
+                EXPECT_EQ(kind(), s.kind) << s.ref;
+            }
+        }
+        EXPECT_EQ(fs::exists(body_file(hex_of(body_))), c.body_stays);
+        EXPECT_EQ(get(D) != "<null>", c.body_stays);
+        std::vector<string> tags;
+        for (const char *t : {"beta", "other", "stable"})
+            if (fs::exists(tag_link(t))) tags.push_back(t);
+        EXPECT_EQ(tags, c.tags_left);
+        EXPECT_EQ(get("other"), other_body);
+    }
+}
 
-    // By digest, only the revision link goes while beta names it.
-    EXPECT_EQ(del("sha256:" + kHex), 0);
-    EXPECT_FALSE(fs::exists(rev_link(kHex)));
-    EXPECT_EQ(get("beta"), kBody);
-    EXPECT_EQ(get("sha256:" + kHex), kBody);
-
-    EXPECT_EQ(del("beta"), 0);
-    EXPECT_FALSE(fs::exists(body_file(kHex)));
-    EXPECT_FALSE(fs::exists(ct_file(kHex)));
-    EXPECT_EQ(get("sha256:" + kHex), "<null>");
-    EXPECT_EQ(error(), "manifest body not found: app@sha256:" + kHex);
+// An index's children outlive the index's tag, and the children's tags.
+TEST_F(ManifestTest, DeletingTagsKeepsIndexChildren) {
+    const string child = put(digest_of(body_), body_);
+    const string idx = index({desc(child, kOciManifest, static_cast<long long>(body_.size()))});
+    put("multi", idx);
+    EXPECT_EQ(del("multi"), 0);
+    EXPECT_EQ(get(child), body_);
+    EXPECT_EQ(get(digest_of(idx)), idx);
+    put("multi", idx);  // the child is still there to be named
 }
 
 TEST_F(ManifestTest, RetaggingKeepsTheEarlierManifestByDigest) {
-    const string other = manifest();
-    put("stable", kBody);
+    const string other = image(desc(config_, kOciConfig), {});
+    put("stable", body_);
     const string second = put("stable", other);
     EXPECT_EQ(get("stable"), other);
     EXPECT_EQ(got_digest, second);
-    EXPECT_EQ(get("sha256:" + kHex), kBody);
+    EXPECT_EQ(get(digest_of(body_)), body_);
 }
 
 TEST_F(ManifestTest, MediaTypes) {
-    put("t", kBody, "application/x-first");
-    EXPECT_EQ(get("t"), kBody);
-    EXPECT_EQ(got_type, "application/x-first");
-    put("t", kBody, "application/x-second");
-    EXPECT_EQ(bvtest::read_all(ct_file(kHex)), "application/x-second");
-    put("t", kBody, "");
-    EXPECT_EQ(bvtest::read_all(ct_file(kHex)), kDefaultType);
+    const string plain = image(desc(config_, kOciConfig), {desc(layer_)}, "");
+    const string hex = hex_of(plain);
+    put("t", plain, kDockerManifest.c_str());
+    EXPECT_EQ(get("t"), plain);
+    EXPECT_EQ(got_type, kDockerManifest);
+    // The same bytes stored again under another type take that type.
+    put("t", plain, "application/vnd.oci.image.manifest.v1+json;x=y");
+    EXPECT_EQ(bvtest::read_all(ct_file(hex)), kOciManifest);
+    put("t", plain, "");
+    EXPECT_EQ(bvtest::read_all(ct_file(hex)), kOciManifest);
 
-    const string long_type(200, 'm');
-    put("t", kBody, long_type.c_str());
-    get("t");
-    EXPECT_EQ(got_type, long_type.substr(0, 126));
-
-    bvtest::write_all(ct_file(kHex), "");
-    get("t");
-    EXPECT_EQ(got_type, kDefaultType);
-    fs::remove(ct_file(kHex));
-    EXPECT_EQ(get("t"), kBody);
-    EXPECT_EQ(got_type, kDefaultType);
-}
-
-TEST_F(ManifestTest, DigestReferenceStoresUnderTheComputedDigest) {
-    for (const string &ref : std::vector<string>{fake_digest('c'), "sha256:", "sha256:not a digest"}) {
-        EXPECT_EQ(put(ref, kBody), "sha256:" + kHex) << ref;
-        EXPECT_TRUE(fs::exists(body_file(kHex)));
-        EXPECT_FALSE(fs::exists(mdir() / "tags"));
+    // A damaged or missing content-type file: the type the body implies.
+    const string idx = index({}, "");
+    put("i", idx);
+    for (const string &damage : {string(""), string("a\r\nb"), string(300, 'x'), kOciManifest + "\n",
+                                 string("application/x-other"), kOciIndex + string(1, '\0') + "x"}) {
+        bvtest::write_all(ct_file(hex_of(idx)), damage);
+        get("i");
+        EXPECT_EQ(got_type, kOciIndex);
     }
-    EXPECT_FALSE(fs::exists(body_file(fake_digest('c').substr(7))));
+    fs::remove(ct_file(hex_of(idx)));
+    EXPECT_EQ(get("i"), idx);
+    EXPECT_EQ(got_type, kOciIndex);
 }
 
-TEST_F(ManifestTest, LookupFailuresOfGetAndDelete) {
-    put("good", kBody);
+TEST_F(ManifestTest, DigestReferenceMustBeTheBodysDigest) {
+    const string hex = hex_of(body_);
+    EXPECT_EQ(put("sha256:" + hex, body_), "sha256:" + hex);
+    EXPECT_TRUE(fs::exists(body_file(hex)));
+    EXPECT_FALSE(fs::exists(mdir() / "tags"));
+    const string other = image(desc(config_, kOciConfig), {});
+    for (const string &ref : std::vector<string>{"sha256:" + hex, fake_digest('c')}) {
+        EXPECT_EQ(put_status(ref, other), -1) << ref;
+        EXPECT_EQ(kind(), REG_ERR_DIGEST_INVALID);
+        EXPECT_FALSE(fs::exists(body_file(hex_of(other))));
+    }
+}
+
+TEST_F(ManifestTest, LookupFailuresOfGetReadAndDelete) {
+    put("good", body_);
+    const string hex = hex_of(body_);
     fs::create_directories(tag_link("crlf").parent_path());
-    bvtest::write_all(tag_link("crlf"), "sha256:" + kHex + "\n");
+    bvtest::write_all(tag_link("crlf"), "sha256:" + hex + "\n");
     fs::create_directories(tag_link("zero").parent_path());
-    bvtest::write_all(tag_link("zero"), "sha256:" + kHex + string(1, '\0') + "x");
+    bvtest::write_all(tag_link("zero"), "sha256:" + hex + string(1, '\0') + "x");
+    fs::create_directories(repos() / "bare");
 
     struct Case {
-        string repo, ref, message;
+        string repo, ref;
+        reg_error_kind kind;
+        string message;
     };
     const std::vector<Case> cases = {
-        {"a..b", "good", "invalid repository name"},
-        {"app", "sha256:" + string(64, 'A'), "invalid digest reference"},
-        {"app", "sha256:" + kHex + "0", "invalid digest reference"},
-        {"app", "missing", "tag not found: app:missing"},
-        {"other", "good", "tag not found: other:good"},
-        {"app", "crlf", "corrupt tag link: app:crlf"},
-        {"app", "zero", "corrupt tag link: app:zero"},
-        {"app", "../tags/good", "invalid tag: ../tags/good"},
-        {"app", "good\\..", "invalid tag: good\\.."},
-        {"app", "..", "invalid tag: .."},
-        {"app", "", "tag not found: app:"},
-        {"app", fake_digest('d'), ""},  // get: body not found; delete: nothing to do
+        {"a..b", "good", REG_ERR_NAME_INVALID, "invalid repository name"},
+        {"app", "sha256:" + string(64, 'A'), REG_ERR_DIGEST_INVALID, "invalid digest reference"},
+        {"app", "sha256:" + hex + "0", REG_ERR_DIGEST_INVALID, "invalid digest reference"},
+        {"app", "md5:abc", REG_ERR_DIGEST_INVALID, "invalid digest reference"},
+        {"app", "../tags/good", REG_ERR_TAG_INVALID, "invalid tag: ../tags/good"},
+        {"app", "..", REG_ERR_TAG_INVALID, "invalid tag: .."},
+        {"app", "", REG_ERR_TAG_INVALID, "empty reference"},
+        {"other", "good", REG_ERR_NAME_UNKNOWN, "repository not found: other"},
+        {"bare", "good", REG_ERR_NAME_UNKNOWN, "repository not found: bare"},
+        {"app", "missing", REG_ERR_NOT_FOUND, "tag not found: app:missing"},
+        {"app", "crlf", REG_ERR_IO, "corrupt tag link: app:crlf"},
+        {"app", "zero", REG_ERR_IO, "corrupt tag link: app:zero"},
+        {"app", fake_digest('d'), REG_ERR_NOT_FOUND, "manifest body not found: app@" + fake_digest('d')},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.ref);
+        SCOPED_TRACE(c.repo + " " + c.ref);
         EXPECT_EQ(get(c.ref, c.repo), "<null>");
         EXPECT_EQ(got_type, "untouched");
         EXPECT_EQ(got_digest, "untouched");
-        EXPECT_EQ(error(), c.message.empty() ? "manifest body not found: app@" + c.ref : c.message);
-        EXPECT_EQ(del(c.ref, c.repo), c.message.empty() ? 0 : -1);
-        if (!c.message.empty()) {
-            EXPECT_EQ(error(), c.message);
-        }
+        EXPECT_EQ(error(), c.message);
+        EXPECT_EQ(kind(), c.kind);
+        char buf[16];
+        size_t len = 77;
+        char type[REG_MEDIA_TYPE_SIZE] = "untouched";
+        char digest[72] = "untouched";
+        EXPECT_EQ(reg_manifest_read(c.repo.c_str(), c.ref.c_str(), buf, sizeof buf, &len, type, digest), -1);
+        EXPECT_EQ(kind(), c.kind);
+        EXPECT_EQ(len, 77u);
+        EXPECT_STREQ(type, "untouched");
     }
-    // Nothing was removed, the corrupt links included.
-    EXPECT_EQ(get("good"), kBody);
-    EXPECT_TRUE(fs::exists(tag_link("crlf")));
-    EXPECT_TRUE(fs::exists(rev_link(kHex)));
-}
-
-TEST_F(ManifestTest, TagSearchCountsALinkWithTrailingBytes) {
-    put("good", kBody);
-    fs::create_directories(tag_link("crlf").parent_path());
-    bvtest::write_all(tag_link("crlf"), "sha256:" + kHex + "\n");
-    EXPECT_EQ(del("good"), 0);
-    EXPECT_EQ(get("sha256:" + kHex), kBody);
-}
-
-// A tags directory holding more entries than one listing: a tag beyond them may still name the
-// manifest, so delete keeps its files. Exactly as many entries as fit are all seen.
-TEST_F(ManifestTest, TruncatedTagListingKeepsTheManifest) {
-    for (const int dirs : {512, 513}) {
-        SCOPED_TRACE(dirs);
-        put("sha256:", kBody);
-        for (int i = 0; i < dirs; ++i) fs::create_directories(mdir() / "tags" / std::to_string(i));
-        EXPECT_EQ(del("sha256:" + kHex), 0);
-        EXPECT_EQ(fs::exists(body_file(kHex)), dirs > 512);
-        EXPECT_EQ(fs::exists(ct_file(kHex)), dirs > 512);
+    // Deletes judge references the same way; a corrupt tag is still a tag that can go.
+    for (const Case &c : cases) {
+        if (c.kind == REG_ERR_IO || c.kind == REG_ERR_NOT_FOUND) continue;
+        SCOPED_TRACE(c.repo + " " + c.ref);
+        EXPECT_EQ(del(c.ref, c.repo), -1);
+        EXPECT_EQ(kind(), c.kind);
     }
+    EXPECT_EQ(get("good"), body_);
+    EXPECT_EQ(del("zero"), 0) << error();
+    EXPECT_FALSE(fs::exists(tag_link("zero")));
+    // A link naming the manifest with a line end after it goes with the manifest.
+    EXPECT_EQ(del("sha256:" + hex), 0) << error();
+    EXPECT_FALSE(fs::exists(tag_link("crlf")));
+    EXPECT_FALSE(fs::exists(tag_link("good")));
+
+    char buf[4];
+    size_t len;
+    char type[REG_MEDIA_TYPE_SIZE];
+    char digest[72];
+    EXPECT_EQ(reg_manifest_read("app", "good", nullptr, 4, &len, type, digest), -1);
+    EXPECT_EQ(kind(), REG_ERR_ARGUMENT);
+    EXPECT_EQ(reg_manifest_read("app", "good", buf, sizeof buf, nullptr, type, digest), -1);
+    EXPECT_EQ(kind(), REG_ERR_ARGUMENT);
 }
 
-// A file or directory in the way of each step in turn: the step's message, and what the
-// earlier steps wrote stays (a body on disk is still served by digest).
+// A file or directory in the way of each step in turn: the step's message, what the earlier
+// steps wrote stays, and no tag ever names a body that is not there.
 TEST_F(ManifestTest, FailedStepsKeepEarlierWrites) {
+    const string hex = hex_of(body_);
     struct Case {
         fs::path blocker;
         bool is_dir;
@@ -171,25 +250,28 @@ TEST_F(ManifestTest, FailedStepsKeepEarlierWrites) {
         bool body_kept;
     };
     const std::vector<Case> cases = {
-        {repos() / "app", false, "mkdirs manifests dir failed", false},
-        {body_file(kHex), true, "write manifest body failed", false},
-        {ct_file(kHex), true, "write manifest ct failed", true},
+        {mdir(), false, "write manifest ct failed", false},
+        {mdir() / "revisions" / "sha256", false, "mkdirs revision dir failed", true},
+        {ct_file(hex), true, "write manifest ct failed", false},
+        {body_file(hex), true, "write manifest body failed", false},
         {mdir() / "revisions", false, "mkdirs revision dir failed", true},
-        {rev_link(kHex), true, "write revision link failed", true},
+        {rev_link(hex), true, "write revision link failed", true},
         {mdir() / "tags", false, "mkdirs tag dir failed", true},
         {tag_link("t"), true, "write tag link failed", true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);
-        fs::remove_all(repos() / "app");
+        fs::remove_all(mdir());
         fs::create_directories(c.is_dir ? c.blocker : c.blocker.parent_path());
         if (!c.is_dir) bvtest::write_all(c.blocker, "x");
-        EXPECT_EQ(put_status("t", kBody), -1);
+        EXPECT_EQ(put_status("t", body_), -1);
         EXPECT_EQ(error(), c.message);
-        EXPECT_EQ(fs::is_regular_file(body_file(kHex)), c.body_kept);
+        EXPECT_EQ(kind(), REG_ERR_IO);
+        EXPECT_EQ(fs::is_regular_file(body_file(hex)), c.body_kept);
         if (c.body_kept) {
-            EXPECT_EQ(get("sha256:" + kHex), kBody);
+            EXPECT_EQ(get("sha256:" + hex), body_);
         }
+        EXPECT_FALSE(fs::is_regular_file(tag_link("t")));
     }
 }
 

@@ -1,6 +1,7 @@
 // Storage statistics: the document of a fresh store, what the walks count and what they pass
-// over (files in the wrong places, unreadable links, nested repositories), missing
-// directories, and byte totals past 32 bits.
+// over (files in the wrong places, unreadable links, directories that are no repositories),
+// nested repositories, directories past any listing size, missing directories, and byte
+// totals past 32 bits.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -102,6 +103,21 @@ TEST(StorageStats, Uploads) {
     EXPECT_EQ(stats(), doc(0, 0, 0, 0, 0, 0));
 }
 
+// Directories larger than any listing once held: every entry counts.
+TEST(StorageStats, EveryEntryCounts) {
+    Store store;
+    const int n = 520;
+    ASSERT_TRUE(Store::make_dir(store.blobs() / "ab"));
+    for (int i = 0; i < n; ++i) {
+        const std::string id = std::to_string(i);
+        ASSERT_TRUE(store.tag("app", "t" + id));
+        ASSERT_TRUE(store.repository("r" + id));
+        bvtest::write_all(store.blobs() / "ab" / ("b" + id), "12");
+        bvtest::write_all(store.uploads() / ("u" + id + ".part"), "123");
+    }
+    EXPECT_EQ(stats(), doc(n + 1, n, n, 2 * n, n, 3 * n));
+}
+
 TEST(StorageStats, RepositoriesAndTags) {
     struct Case {
         const char *what;
@@ -124,24 +140,28 @@ TEST(StorageStats, RepositoriesAndTags) {
              bvtest::write_all(s.tag_dir("alpine", "file"), listing_test::kDigest);
          },
          1, 1},
-        {"nested repositories count once and their tags not at all",
+        {"nested repositories count as the catalog lists them, with their tags",
          [](const Store &s) {
              ASSERT_TRUE(s.tag("library/ubuntu", "22.04"));
              ASSERT_TRUE(s.tag("library/debian", "12"));
+             ASSERT_TRUE(s.tag("library/debian", "11"));
          },
-         1, 0},
-        {"the parent's own tags count",
+         2, 3},
+        {"a repository inside another",
          [](const Store &s) {
              ASSERT_TRUE(s.tag("library/ubuntu", "22.04"));
              ASSERT_TRUE(s.tag("library", "own"));
          },
-         1, 1},
-        {"a plain file and a bare directory below the repositories directory",
+         2, 2},
+        {"plain file, bare directory, blob links only, an engine directory, a tag no put makes",
          [](const Store &s) {
              bvtest::write_all(s.repos() / "plain-file", "x");
              ASSERT_TRUE(Store::make_dir(s.repo("bare")));
+             ASSERT_TRUE(s.repository("blobs-only", true));
+             ASSERT_TRUE(s.tag("_hidden", "t"));
+             ASSERT_TRUE(s.tag("app", "-not-a-tag"));
          },
-         1, 0},
+         2, 0},
         {"no repositories directory",
          [](const Store &s) { fs::remove_all(s.repos()); }, 0, 0},
     };

@@ -58,37 +58,43 @@ TEST(StorageFiles, Mkdirs) {
     EXPECT_TRUE(fs::is_regular_file(d + "file"));
 }
 
+// Every entry of a directory, however many, with its name whole: names of mixed lengths make
+// the name pool move while it grows.
 TEST(StorageFiles, ListDir) {
     bvtest::TempDir dir;
     const std::string d = dir.str() + S;
-    auto listing = std::make_unique<dir_listing>();
-    auto dirty = [&] {
-        listing->count = 77;
-        listing->truncated = 1;
+    dir_listing listing;
+    auto names_of = [&] {
+        std::set<std::string> seen;
+        for (size_t i = 0; i < listing.count(); ++i)
+            seen.insert(std::string(listing.name(i)) + (listing.is_dir(i) ? "/" : ""));
+        return seen;
     };
 
-    for (const std::string &bad : {d + "missing", d + "file"}) {
-        bvtest::write_all(d + "file", "x");
-        dirty();
-        EXPECT_EQ(list_dir(bad.c_str(), listing.get()), -1) << bad;
-        EXPECT_EQ(listing->count, 0);
-        EXPECT_EQ(listing->truncated, 0);
+    for (const int entries : {0, 1, 600}) {
+        SCOPED_TRACE(entries);
+        const std::string sub = d + "n" + std::to_string(entries);
+        fs::create_directory(sub);
+        std::set<std::string> made;
+        for (int i = 0; i < entries; ++i) {
+            const std::string name = "f" + std::to_string(i) + "-" + std::string(i % 100, 'x');
+            bvtest::write_all(sub + S + name, "");
+            made.insert(name);
+        }
+        ASSERT_EQ(list_dir(sub.c_str(), &listing), 0);
+        EXPECT_EQ(listing.count(), made.size());
+        EXPECT_EQ(names_of(), made);
     }
 
-    const struct {
-        int entries;
-        int count, truncated;
-    } sizes[] = {{0, 0, 0}, {512, 512, 0}, {513, 512, 1}};
-    for (const auto &sz : sizes) {
-        const std::string sub = d + "n" + std::to_string(sz.entries);
-        fs::create_directory(sub);
-        for (int i = 0; i < sz.entries; ++i)
-            bvtest::write_all(sub + S + "f" + std::to_string(i), "");
-        dirty();
-        EXPECT_EQ(list_dir(sub.c_str(), listing.get()), 0);
-        EXPECT_EQ(listing->count, sz.count) << sz.entries;
-        EXPECT_EQ(listing->truncated, sz.truncated) << sz.entries;
+    // A listing filled before holds only the new directory's entries afterwards, and none
+    // after a failure.
+    for (const std::string &bad : {d + "missing", d + "file"}) {
+        bvtest::write_all(d + "file", "x");
+        ASSERT_EQ(list_dir((d + "n600").c_str(), &listing), 0);
+        EXPECT_EQ(list_dir(bad.c_str(), &listing), kListUnreadable) << bad;
+        EXPECT_EQ(listing.count(), 0u);
     }
+    EXPECT_EQ(list_dir(d.c_str(), nullptr), kListUnreadable);
 
     // Directory flags, and write_file's temporary files left out (directories never are).
     const std::string mixed = d + "mixed";
@@ -96,11 +102,9 @@ TEST(StorageFiles, ListDir) {
     fs::create_directories(mixed + S + ".~wf-dir");
     bvtest::write_all(mixed + S + "plain", "x");
     bvtest::write_all(mixed + S + ".~wf-1f-0", "half");
-    ASSERT_EQ(list_dir(mixed.c_str(), listing.get()), 0);
-    std::set<std::string> seen;
-    for (int i = 0; i < listing->count; ++i)
-        seen.insert(std::string(listing->entries[i].name) + (listing->entries[i].is_dir ? "/" : ""));
-    EXPECT_EQ(seen, (std::set<std::string>{"sub/", ".~wf-dir/", "plain"}));
+    ASSERT_EQ(list_dir((d + "n600").c_str(), &listing), 0);
+    ASSERT_EQ(list_dir(mixed.c_str(), &listing), 0);
+    EXPECT_EQ(names_of(), (std::set<std::string>{"sub/", ".~wf-dir/", "plain"}));
 }
 
 TEST(StorageFiles, ReadFile) {

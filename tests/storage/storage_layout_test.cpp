@@ -74,10 +74,18 @@ TEST_F(StorageLayout, EveryPath) {
          R + S + "blobs" + S + "sha256" + S + "ab"},
         {"stats blob", built([](char *o, size_t n) { stats_blob_path("F", H.c_str(), o, n); }),
          "F" + S + H},
-        {"stats tags", built([](char *o, size_t n) { stats_repo_tags_dir("lib", o, n); }),
-         R + S + "repositories" + S + "lib" + S + "_manifests" + S + "tags"},
-        {"stats tag link", built([](char *o, size_t n) { stats_tag_link_path("T", "v1", o, n); }),
-         "T" + S + "v1" + S + "current" + S + "link"},
+        {"repo", built([](char *o, size_t n) { repo_dir(N.c_str(), o, n); }),
+         R + S + "repositories" + S + "lib" + S + "app"},
+        {"repo layers", built([](char *o, size_t n) { repo_layers_dir(N.c_str(), o, n); }),
+         R + S + "repositories" + S + "lib" + S + "app" + S + "_layers"},
+        {"referrers", built([](char *o, size_t n) { manifest_referrers_dir(N.c_str(), H.c_str(), o, n); }),
+         M + S + "referrers" + S + "sha256" + S + H + S + "sha256"},
+        {"referrer dir",
+         built([](char *o, size_t n) { manifest_referrer_dir(N.c_str(), H.c_str(), "r", o, n); }),
+         M + S + "referrers" + S + "sha256" + S + H + S + "sha256" + S + "r"},
+        {"referrer link",
+         built([](char *o, size_t n) { manifest_referrer_path(N.c_str(), H.c_str(), "r", o, n); }),
+         M + S + "referrers" + S + "sha256" + S + H + S + "sha256" + S + "r" + S + "link"},
         {"stats upload", built([](char *o, size_t n) { stats_upload_path("x.part", o, n); }),
          R + S + "uploads" + S + "x.part"},
     };
@@ -99,6 +107,13 @@ TEST_F(StorageLayout, BackslashInRepositoryName) {
     // A tag is inserted as it is.
     const std::string t3 = built([](char *o, size_t n) { manifest_tag_path("r", "a\\b", o, n); });
     EXPECT_NE(t3.find("a\\b"), std::string::npos);
+}
+
+// Only a repository's own areas make a directory a repository.
+TEST(StorageLayoutMarkers, RepositoryMarkers) {
+    for (const char *yes : {"_manifests", "_layers"}) EXPECT_TRUE(is_repo_marker(yes)) << yes;
+    for (const char *no : {"_uploads", "manifests", "_manifests2", "_Layers", "", "tags"})
+        EXPECT_FALSE(is_repo_marker(no)) << no;
 }
 
 TEST_F(StorageLayout, CutToTheCallersSize) {

@@ -1,0 +1,183 @@
+// The referrers of a manifest: the image index that lists every manifest of the repository
+// whose subject it is, found through the referrer links that storing such a manifest leaves
+// beside its subject, so that no answer has to read every manifest of the repository.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "storage/manifest_json.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+
+namespace reg_internal {
+
+namespace {
+
+constexpr size_t kPrefixLen = 7;  // "sha256:"
+
+// A growing text on the heap; `failed` once memory ran out, after which appends do nothing.
+class text_buffer {
+public:
+    ~text_buffer() { std::free(data_); }
+
+    const char *data() const { return data_; }
+    size_t size() const { return len_; }
+    bool failed() const { return failed_; }
+
+    void raw(const char *s, size_t n) {
+        if (!reserve(n)) return;
+        std::memcpy(data_ + len_, s, n);
+        len_ += n;
+        data_[len_] = '\0';
+    }
+    void raw(const char *s) { raw(s, std::strlen(s)); }
+    // A JSON string: quotes around the escaped text.
+    void string(const char *s) {
+        const size_t n = json_escaped_length(s);
+        // The escaper takes a byte only with nine bytes of room from where it starts.
+        if (!reserve(n + 9 + 2)) return;
+        data_[len_++] = '"';
+        len_ += json_escape_append(data_ + len_, n + 9, s);
+        data_[len_++] = '"';
+        data_[len_] = '\0';
+    }
+
+private:
+    bool reserve(size_t n) {
+        if (failed_) return false;
+        if (cap_ - len_ > n) return true;
+        size_t cap = cap_ ? cap_ : 4096;
+        while (cap - len_ <= n) cap *= 2;
+        char *grown = static_cast<char *>(std::realloc(data_, cap));
+        if (!grown) {
+            failed_ = true;
+            return false;
+        }
+        data_ = grown;
+        cap_ = cap;
+        return true;
+    }
+
+    char *data_ = nullptr;
+    size_t len_ = 0;
+    size_t cap_ = 0;
+    bool failed_ = false;
+};
+
+// The referrer digests (hex) of a subject, sorted so that answers come in a stable order. A
+// directory counts once its link names it: a referrer being stored has its link written
+// last of the two.
+int referrer_names(const char *repo_name, const char *subject_hex, name_list *out) {
+    char dir[kPathSize];
+    manifest_referrers_dir(repo_name, subject_hex, dir, sizeof dir);
+    dir_listing listing;
+    if (list_dir(dir, &listing) == kListNoMemory) return -1;
+    for (size_t i = 0; i < listing.count(); ++i) {
+        if (!listing.is_dir(i)) continue;
+        char digest[kDigestSize + 1];
+        std::snprintf(digest, sizeof digest, "sha256:%s", listing.name(i));
+        if (!digest_valid(digest)) continue;
+        char path[kPathSize];
+        manifest_referrer_path(repo_name, subject_hex, listing.name(i), path, sizeof path);
+        char link[128];
+        size_t len = 0;
+        if (read_file(path, link, sizeof link, &len) != 0 || len != kDigestSize - 1 ||
+            std::memcmp(link, digest, len) != 0)
+            continue;
+        if (!out->add(listing.name(i))) return -1;
+    }
+    out->sort();
+    return 0;
+}
+
+// Appends the descriptor of referrer `hex`, unless it is gone, is not the subject's after all,
+// or is of another artifact type than the filter asks for. -1 when memory runs out.
+int describe(const char *repo_name, const char *subject, const char *hex, const char *filter,
+             bool *first, text_buffer *out) {
+    char path[kPathSize];
+    manifest_body_path(repo_name, hex, path, sizeof path);
+    const int64_t size = file_size(path);
+    if (size < 0 || size > REG_MANIFEST_MAX) return 0;
+    char *body = static_cast<char *>(std::malloc(static_cast<size_t>(size) + 1));
+    if (!body) return -1;
+    size_t len = 0;
+    const bool read = read_file(path, body, static_cast<size_t>(size) + 1, &len) == 0 &&
+                      len == static_cast<size_t>(size);
+    manifest_summary summary;
+    const bool summed = read && manifest_summarize(body, len, &summary) == 0;
+    std::free(body);
+    if (!summed || std::strcmp(summary.subject, subject) != 0) return 0;
+    if (filter && *filter && std::strcmp(summary.artifact_type, filter) != 0) return 0;
+
+    char type[REG_MEDIA_TYPE_SIZE];
+    if (manifest_media_type(repo_name, hex, type) != 0)
+        std::snprintf(type, sizeof type, "%s",
+                      manifest_kind_media_type(manifest_kind::oci_manifest));
+
+    char number[32];
+    std::snprintf(number, sizeof number, "%zu", len);
+    out->raw(*first ? "{\"mediaType\":" : ",{\"mediaType\":");
+    *first = false;
+    out->string(type);
+    out->raw(",\"digest\":\"sha256:");
+    out->raw(hex);
+    out->raw("\",\"size\":");
+    out->raw(number);
+    if (summary.artifact_type[0]) {
+        out->raw(",\"artifactType\":");
+        out->string(summary.artifact_type);
+    }
+    if (summary.annotations) {
+        out->raw(",\"annotations\":");
+        out->raw(summary.annotations, summary.annotations_len);
+    }
+    out->raw("}");
+    return out->failed() ? -1 : 0;
+}
+
+}  // namespace
+
+}  // namespace reg_internal
+
+using namespace reg_internal;
+
+extern "C" const char *reg_referrers_json(const char *repo_name, const char *digest,
+                                          const char *artifact_type) {
+    if (!repo_name || !digest) {
+        set_error(REG_ERR_ARGUMENT, "NULL argument");
+        return nullptr;
+    }
+    if (require_ready() != 0) return nullptr;
+    if (!repo_name_valid(repo_name)) {
+        set_error(REG_ERR_NAME_INVALID, "invalid repository name");
+        return nullptr;
+    }
+    if (!digest_valid(digest)) {
+        set_error(REG_ERR_DIGEST_INVALID, "invalid digest");
+        return nullptr;
+    }
+    if (!repo_exists(repo_name)) {
+        set_error(REG_ERR_NAME_UNKNOWN, "repository not found: %s", repo_name);
+        return nullptr;
+    }
+
+    name_list referrers;
+    text_buffer doc;
+    doc.raw("{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\","
+            "\"manifests\":[");
+    bool first = true;
+    bool failed = referrer_names(repo_name, digest + kPrefixLen, &referrers) != 0;
+    for (size_t i = 0; !failed && i < referrers.count(); ++i)
+        failed = describe(repo_name, digest, referrers.at(i), artifact_type, &first, &doc) != 0;
+    doc.raw("]}");
+    if (failed || doc.failed()) {
+        set_error(REG_ERR_IO, "out of memory");
+        return nullptr;
+    }
+    if (doc.size() >= kResultSize) {
+        set_error(REG_ERR_TOO_LARGE, "result too large");
+        return nullptr;
+    }
+    std::memcpy(s_result, doc.data(), doc.size() + 1);
+    return s_result;
+}

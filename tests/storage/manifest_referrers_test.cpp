@@ -1,0 +1,182 @@
+// Referrers: a manifest with a subject leaves a referrer link beside the subject, reported
+// through out_subject; the referrers index lists those manifests with their media type, size,
+// artifact type (their own, else the config's) and annotations, filtered by artifact type,
+// and loses them when they are deleted by digest.
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "manifest_fixture.h"
+
+namespace manifesttest {
+namespace {
+
+using std::string;
+
+const string kIndexHead =
+    R"({"schemaVersion":2,"mediaType":"application/vnd.oci.image.index.v1+json","manifests":[)";
+
+class ReferrersTest : public ManifestTest {
+protected:
+    void SetUp() override {
+        ManifestTest::SetUp();
+        subject_digest = put("v1", body_);
+        empty = blob("{}");
+        sbom_data = blob("sbom");
+    }
+
+    // `extra` goes into the referrer before its members (end it with a comma).
+    string artifact(const string &artifact_type, const string &extra = "",
+                    const string &subject = "") {
+        const string at = artifact_type.empty() ? "" : "\"artifactType\":\"" + artifact_type + "\",";
+        const string subj = "\"subject\":" +
+                            desc(subject.empty() ? subject_digest : subject, kOciManifest,
+                                 static_cast<long long>(body_.size())) +
+                            ",";
+        return image(desc(empty, "application/vnd.oci.empty.v1+json", 2),
+                     {desc(sbom_data, "application/spdx+json", 4)}, kOciManifest, at + subj + extra);
+    }
+
+    string referrers(const string &digest, const char *filter = nullptr,
+                     const string &repo = "app") {
+        const char *doc = reg_referrers_json(repo.c_str(), digest.c_str(), filter);
+        return doc ? doc : "<null> " + error();
+    }
+
+    static string entry(const string &body, const string &type, const string &artifact_type,
+                        const string &annotations = "") {
+        string out = "{\"mediaType\":\"" + type + "\",\"digest\":\"" + digest_of(body) +
+                     "\",\"size\":" + std::to_string(body.size());
+        if (!artifact_type.empty()) out += ",\"artifactType\":\"" + artifact_type + "\"";
+        if (!annotations.empty()) out += ",\"annotations\":" + annotations;
+        return out + "}";
+    }
+
+    string subject_digest, empty, sbom_data;
+};
+
+TEST_F(ReferrersTest, SubjectLeavesAReferrerLink) {
+    EXPECT_EQ(subject_, "");  // v1 has no subject
+    const string sbom = artifact("application/vnd.example.sbom");
+    const string digest = put(digest_of(sbom), sbom);
+    EXPECT_EQ(subject_, subject_digest);
+    EXPECT_EQ(bvtest::read_all(referrer_link(subject_digest.substr(7), digest.substr(7))), digest);
+
+    // The subject may be a manifest that does not exist, not even the repository's.
+    const string orphan = artifact("application/vnd.example.sig", "", fake_digest('5'));
+    put("orphan", orphan);
+    EXPECT_EQ(subject_, fake_digest('5'));
+    EXPECT_TRUE(fs::exists(referrer_link(string(64, '5'), hex_of(orphan))));
+    EXPECT_EQ(referrers(fake_digest('5')), kIndexHead + entry(orphan, kOciManifest, "application/vnd.example.sig") + "]}");
+}
+
+TEST_F(ReferrersTest, IndexOfReferrers) {
+    const string sbom = artifact("application/vnd.example.sbom",
+                                 R"("annotations":{"org.example.format":"spdx","q":"a \"quoted\"\ttab \u00e9"},)");
+    // No artifact type of its own: the config's media type stands in.
+    const string sig_config = blob("sig config");
+    const string sig = image(desc(sig_config, "application/vnd.example.sig.config"), {desc(layer_)},
+                             kOciManifest, "\"subject\":" + desc(subject_digest, kOciManifest, 1) + ",");
+    // An index referrer without an artifact type has none in its descriptor.
+    const string idx = index({}, kOciIndex, "\"subject\":" + desc(subject_digest, kOciManifest, 1) + ",");
+    const string idx_typed = index({}, kOciIndex,
+                                   R"("artifactType":"application/vnd.example.bundle",)"
+                                   "\"subject\":" + desc(subject_digest, kOciManifest, 1) + ",");
+    for (const string *body : {&sbom, &sig, &idx, &idx_typed}) put(digest_of(*body), *body);
+    put("unrelated", artifact("application/vnd.example.sbom", "", fake_digest('7')));
+
+    struct Listed {
+        const string *body;
+        string type, artifact_type, annotations;
+    };
+    std::vector<Listed> all = {
+        {&sbom, kOciManifest, "application/vnd.example.sbom",
+         R"({"org.example.format":"spdx","q":"a \"quoted\"\ttab )" "\xc3\xa9\"}"},
+        {&sig, kOciManifest, "application/vnd.example.sig.config", ""},
+        {&idx, kOciIndex, "", ""},
+        {&idx_typed, kOciIndex, "application/vnd.example.bundle", ""},
+    };
+    // Descriptors come in the order of their digests.
+    std::sort(all.begin(), all.end(),
+              [](const Listed &a, const Listed &b) { return digest_of(*a.body) < digest_of(*b.body); });
+    const auto expect = [&](const char *filter) {
+        string out = kIndexHead;
+        bool first = true;
+        for (const Listed &l : all) {
+            if (filter && *filter && l.artifact_type != filter) continue;
+            out += (first ? "" : ",") + entry(*l.body, l.type, l.artifact_type, l.annotations);
+            first = false;
+        }
+        return out + "]}";
+    };
+    for (const char *filter : {static_cast<const char *>(nullptr), "", "application/vnd.example.sbom",
+                               "application/vnd.example.sig.config", "application/vnd.example.bundle",
+                               "application/none"}) {
+        SCOPED_TRACE(filter ? filter : "(null)");
+        EXPECT_EQ(referrers(subject_digest, filter), expect(filter));
+    }
+    EXPECT_EQ(referrers(fake_digest('7'), "application/vnd.example.sbom").find(kIndexHead + "{"), 0u);
+}
+
+TEST_F(ReferrersTest, UnknownSubjectsAndFailures) {
+    EXPECT_EQ(referrers(fake_digest('0')), kIndexHead + "]}");
+    EXPECT_EQ(referrers(subject_digest), kIndexHead + "]}");
+    struct Case {
+        const char *repo, *digest;
+        reg_error_kind kind;
+    } cases[] = {
+        {"app", "sha256:abc", REG_ERR_DIGEST_INVALID},
+        {"app", "v1", REG_ERR_DIGEST_INVALID},
+        {"a b", "sha256:abc", REG_ERR_NAME_INVALID},
+        {"missing", subject_digest.c_str(), REG_ERR_NAME_UNKNOWN},
+        {nullptr, subject_digest.c_str(), REG_ERR_ARGUMENT},
+        {"app", nullptr, REG_ERR_ARGUMENT},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(reg_referrers_json(c.repo, c.digest, nullptr), nullptr);
+        EXPECT_EQ(kind(), c.kind) << (c.repo ? c.repo : "(null)");
+    }
+    reg_storage_cleanup();
+    EXPECT_EQ(reg_referrers_json("app", subject_digest.c_str(), nullptr), nullptr);
+    EXPECT_EQ(kind(), REG_ERR_NOT_READY);
+}
+
+TEST_F(ReferrersTest, DeletionAndStaleEntries) {
+    const string a = artifact("application/vnd.example.a");
+    const string b = artifact("application/vnd.example.b");
+    put("a", a);
+    put("b", b);
+    const auto listed = [&](const string &body) {
+        return referrers(subject_digest).find(digest_of(body)) != string::npos;
+    };
+    // A tag delete leaves the referrer; a digest delete takes its link.
+    ASSERT_EQ(del("a"), 0);
+    EXPECT_TRUE(listed(a));
+    ASSERT_EQ(del(digest_of(a)), 0) << error();
+    EXPECT_FALSE(listed(a));
+    EXPECT_FALSE(fs::exists(referrer_link(subject_digest.substr(7), hex_of(a))));
+    EXPECT_TRUE(listed(b));
+    // Deleting the subject leaves its referrers listed.
+    ASSERT_EQ(del(subject_digest), 0) << error();
+    EXPECT_TRUE(listed(b));
+
+    // Entries that name nothing listable are passed over: a body gone by other means, a link
+    // naming another digest, a directory without a link, names that are no digests, and a
+    // manifest whose subject is another.
+    const fs::path dir = referrer_link(subject_digest.substr(7), hex_of(b)).parent_path().parent_path();
+    fs::remove(body_file(hex_of(b)));
+    const string c = artifact("application/vnd.example.c", "", fake_digest('3'));
+    put("c", c);
+    fs::create_directories(dir / hex_of(c));
+    bvtest::write_all(dir / hex_of(c) / "link", digest_of(c));  // c's subject is another
+    fs::create_directories(dir / string(64, '1'));
+    bvtest::write_all(dir / string(64, '1') / "link", fake_digest('2'));
+    fs::create_directories(dir / string(64, '4'));
+    fs::create_directories(dir / "not-a-digest");
+    bvtest::write_all(dir / "stray-file", "x");
+    EXPECT_EQ(referrers(subject_digest), kIndexHead + "]}");
+}
+
+}  // namespace
+}  // namespace manifesttest
