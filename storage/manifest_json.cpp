@@ -483,4 +483,29 @@ int manifest_summarize(const void *body, size_t body_len, manifest_summary *out)
     return 0;
 }
 
+int manifest_named_digests(const void *body, size_t body_len, named_digest_fn fn, void *ctx) {
+    rapidjson::Document doc;
+    if (!parse_body(body, body_len, &doc) || !doc.IsObject()) return -1;
+    const Value &root = doc;
+    auto visit = [&](const Value *d, named_kind kind) {
+        if (!d || !d->IsObject()) return;
+        const char *digest = plain_string(member(*d, "digest"));
+        if (!digest || !digest_valid(digest)) return;
+        const Value *urls = member(*d, "urls");
+        if (kind == named_kind::blob && urls && urls->IsArray() && urls->Size() > 0)
+            kind = named_kind::external_blob;
+        fn(ctx, digest, kind);
+    };
+    visit(member(root, "config"), named_kind::blob);
+    const Value *layers = member(root, "layers");
+    if (layers && layers->IsArray())
+        for (SizeType i = 0; i < layers->Size(); ++i) visit(&(*layers)[i], named_kind::blob);
+    const Value *manifests = member(root, "manifests");
+    if (manifests && manifests->IsArray())
+        for (SizeType i = 0; i < manifests->Size(); ++i)
+            visit(&(*manifests)[i], named_kind::child);
+    visit(member(root, "subject"), named_kind::subject);
+    return 0;
+}
+
 }  // namespace reg_internal

@@ -66,4 +66,15 @@ struct manifest_summary {
 // Reads a stored body for its summary: 0, or -1 when it does not parse or memory runs out.
 int manifest_summarize(const void *body, size_t body_len, manifest_summary *out);
 
+// What a stored body names, for the garbage collector and the verifier: a blob (config or
+// layer), a layer that says where else it can be fetched ("urls", so it may be absent), an
+// index child, or the subject.
+enum class named_kind { blob, external_blob, child, subject };
+using named_digest_fn = void (*)(void *ctx, const char *digest, named_kind kind);
+
+// Calls `fn` for every sha256 digest the body's descriptors name, whether or not the body
+// would pass manifest_check today; descriptors of another form are passed over. 0, or -1
+// when the body is no JSON object (nothing was called then) or memory ran out.
+int manifest_named_digests(const void *body, size_t body_len, named_digest_fn fn, void *ctx);
+
 }  // namespace reg_internal

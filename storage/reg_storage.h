@@ -162,6 +162,62 @@ const char *reg_tags_page_json(const char *repo_name, int n, const char *last, c
 const char *reg_catalog_page_json(int n, const char *last, char *out_next);
 const char *reg_storage_get_stats_json(void);
 
+/* ---- Garbage collection and verification --------------------------------------------------
+ * Both walk the whole tree of an initialised engine and may run while the registry serves.
+ * Items are reported to the caller's callback as they are found, each as one line of text
+ * (no line end) valid only during the call. */
+
+/* Reports one item: `kind` is "blob", "link", "manifest" or "upload" for the collector and a
+ * problem's short name for the verifier; `line` the whole line to show. */
+typedef void (*reg_item_fn)(void *ctx, const char *kind, const char *line);
+/* Reports progress: `phase` ("repositories", "blobs", "uploads"), items done of `total`. */
+typedef void (*reg_progress_fn)(void *ctx, const char *phase, size_t done, size_t total);
+
+typedef struct reg_gc_options {
+    int64_t grace_blobs;    /* blobs, blob links and (untagged) manifests younger than this
+                               many seconds stay whatever refers to them */
+    int64_t grace_uploads;  /* upload files (.part, and .finish claims) younger than this stay */
+    int dry_run;            /* nonzero: report what would go, remove nothing */
+    int delete_untagged;    /* nonzero: manifests that no tag names and no kept manifest
+                               names (as an index child or as a referrer's subject) go too */
+    reg_item_fn on_item;    /* may be null: each removed (or, on a dry run, removable) item */
+    reg_progress_fn on_progress;  /* may be null */
+    void *ctx;              /* passed to both callbacks unchanged */
+} reg_gc_options;
+
+typedef struct reg_gc_result {
+    int64_t blobs, blob_bytes;        /* blob files removed and their bytes */
+    int64_t links;                    /* repository blob links removed */
+    int64_t manifests, manifest_bytes;/* manifests removed (delete_untagged) and their bytes */
+    int64_t uploads, upload_bytes;    /* upload files removed and their bytes */
+    int64_t spared;                   /* unreferenced items kept for being younger than grace */
+    int64_t failures;                 /* items that should have gone but could not be removed */
+} reg_gc_result;
+
+/* Removes what no repository refers to. Every stored manifest of every repository is a root
+ * (with delete_untagged only tagged ones, young ones and ones whose body cannot be read);
+ * from the roots are marked their index children, configs, layers, subjects and the
+ * referrers of every kept manifest. Then go: manifests not kept (delete_untagged only), blob
+ * links of a repository that none of its kept manifests names, blob files that no kept
+ * manifest names and no remaining link names, and upload files, each only when older than
+ * its grace period. A repository with a body that cannot be parsed keeps all its links and
+ * their blobs. On a dry run the result counts what would go. `opts` must not be null;
+ * `out` (may be null) receives the counts, also after a failure part-way. 0, or -1
+ * (REG_ERR_ARGUMENT, REG_ERR_NOT_READY, REG_ERR_IO when the tree cannot be read whole). */
+int reg_gc_run(const reg_gc_options *opts, reg_gc_result *out);
+
+typedef struct reg_verify_result {
+    int64_t blobs, manifests, links;  /* items checked */
+    int64_t problems;                 /* corrupt or dangling items reported */
+} reg_verify_result;
+
+/* Re-hashes every blob and manifest body and checks every link: blob links, tag links,
+ * revision links and referrer links must hold a digest string that names a stored blob or
+ * manifest, and every blob and child a manifest needs must be there. Each problem goes to
+ * `on_problem` (may be null) as one line. `out` (may be null) receives the counts. 0 when the
+ * walk finished (whatever it found), -1 when it could not (REG_ERR_NOT_READY, REG_ERR_IO). */
+int reg_verify_run(reg_item_fn on_problem, void *ctx, reg_verify_result *out);
+
 #ifdef __cplusplus
 }
 #endif

@@ -176,6 +176,17 @@ void manifest_referrer_dir(const char *repo_name, const char *subject_hex,
 void manifest_referrer_path(const char *repo_name, const char *subject_hex,
                             const char *referrer_hex, char *out, size_t out_size);
 
+// The garbage collector's and the verifier's walks: every blob link of a repository
+// ({root}/repositories/{name}/_layers/sha256), its revision links
+// (.../_manifests/revisions/sha256) and the subjects its referrer links stand beside
+// (.../_manifests/referrers/sha256).
+void blob_links_root(const char *repo_name, char *out, size_t out_size);
+void manifest_revs_root(const char *repo_name, char *out, size_t out_size);
+void manifest_referrers_root(const char *repo_name, char *out, size_t out_size);
+// {root}/blobs/sha256/{hh}/{hex}.gc, where a collection parks a blob while it makes sure that
+// no link has appeared for it; a name no digest has, so no reader ever serves it.
+void blob_trash_path(const char *hex, char *out, size_t out_size);
+
 // ---- Uploads -------------------------------------------------------------------------------
 
 // Points where an append stops for a test that holds it there to race it with a finish: after

@@ -218,4 +218,32 @@ void manifest_referrer_path(const char *repo_name, const char *subject_hex,
     path_join(out, out_size, dir, "link");
 }
 
+void blob_links_root(const char *repo_name, char *out, size_t out_size) {
+    char name[kPathSize];
+    join_all(out, out_size,
+             {s_root, "repositories", native_repo_name(repo_name, name), "_layers", "sha256"});
+}
+
+void manifest_revs_root(const char *repo_name, char *out, size_t out_size) {
+    char name[kPathSize];
+    join_all(out, out_size,
+             {s_root, "repositories", native_repo_name(repo_name, name), "_manifests",
+              "revisions", "sha256"});
+}
+
+void manifest_referrers_root(const char *repo_name, char *out, size_t out_size) {
+    char name[kPathSize];
+    join_all(out, out_size,
+             {s_root, "repositories", native_repo_name(repo_name, name), "_manifests",
+              "referrers", "sha256"});
+}
+
+void blob_trash_path(const char *hex, char *out, size_t out_size) {
+    char dir[kPathSize];
+    blob_fanout_dir(hex, dir, sizeof dir);
+    char name[kHexSize + 8];
+    std::snprintf(name, sizeof name, "%s.gc", hex ? hex : "");
+    path_join(out, out_size, dir, name);
+}
+
 }  // namespace reg_internal

@@ -1,0 +1,432 @@
+// Garbage collection: marks every blob and manifest that some repository still refers to and
+// removes the rest (unreferenced blob files, blob links, optionally untagged manifests, stale
+// uploads), sparing whatever is younger than its grace period so that pushes in flight survive.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "platform/bv_platform_fs.h"
+#include "platform/bv_platform_time.h"
+#include "storage/manifest_json.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+
+using namespace reg_internal;
+
+namespace {
+
+constexpr size_t kPrefixLen = 7;  // "sha256:"
+
+// A directory entry named like a digest's 64 digits.
+bool hex_name(const char *name) {
+    if (std::strlen(name) != 64) return false;
+    char digest[kDigestSize];
+    std::snprintf(digest, sizeof digest, "sha256:%s", name);
+    return digest_valid(digest) != 0;
+}
+
+bool ends_with(const char *text, const char *suffix, size_t *stem_len) {
+    const size_t n = std::strlen(text);
+    const size_t m = std::strlen(suffix);
+    if (n < m || std::strcmp(text + n - m, suffix) != 0) return false;
+    *stem_len = n - m;
+    return true;
+}
+
+// A whole file into `out` when it holds at most `cap` bytes: false else.
+bool slurp(const char *path, size_t cap, std::string *out) {
+    const int64_t size = file_size(path);
+    if (size < 0 || static_cast<uint64_t>(size) > cap) return false;
+    std::FILE *f = std::fopen(path, "rb");
+    if (!f) return false;
+    out->resize(static_cast<size_t>(size));
+    const size_t got = size > 0 ? std::fread(&(*out)[0], 1, out->size(), f) : 0;
+    const bool more = std::fgetc(f) != EOF;
+    const bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    return !failed && !more && got == out->size();
+}
+
+// One stored manifest of the repository being collected, with what its body names.
+struct manifest_node {
+    std::string hex;
+    std::vector<std::string> blobs;     // configs and layers, as 64 digits
+    std::vector<std::string> children;  // index children
+    std::string subject;                // "" when it has none
+    int64_t bytes = 0;
+    bool parsed = false;
+    bool young = false;
+    bool kept = false;
+};
+
+void collect_named(void *ctx, const char *digest, named_kind kind) {
+    auto *node = static_cast<manifest_node *>(ctx);
+    const char *hex = digest + kPrefixLen;
+    switch (kind) {
+        case named_kind::blob:
+        case named_kind::external_blob: node->blobs.emplace_back(hex); break;
+        case named_kind::child: node->children.emplace_back(hex); break;
+        case named_kind::subject: node->subject = hex; break;
+    }
+}
+
+class collector {
+public:
+    collector(const reg_gc_options &opts, reg_gc_result &res)
+        : opts_(opts), res_(res), now_(bv_platform::now_seconds()) {}
+
+    int run();
+
+private:
+    BV_PRINTF_FORMAT(3, 4)
+    void item(const char *kind, const char *fmt, ...) {
+        if (!opts_.on_item) return;
+        char line[kPathSize];
+        va_list ap;
+        va_start(ap, fmt);
+        std::vsnprintf(line, sizeof line, fmt, ap);
+        va_end(ap);
+        opts_.on_item(opts_.ctx, kind, line);
+    }
+    void progress(const char *phase, size_t done, size_t total) {
+        if (opts_.on_progress) opts_.on_progress(opts_.ctx, phase, done, total);
+    }
+    // Younger than `grace` seconds, or of unknown age (which counts as young: kept).
+    bool young(const char *path, int64_t grace) const {
+        const int64_t mtime = bv_platform::mtime_of(path);
+        return mtime < 0 || now_ - mtime < grace;
+    }
+
+    int repository(const char *repo);
+    void keep_closure(const char *repo, std::vector<manifest_node> &nodes);
+    void drop_manifests(const char *repo, std::vector<manifest_node> &nodes);
+    int sweep_links(const char *repo, const std::unordered_set<std::string> &refs, bool unsure);
+    int sweep_blobs();
+    void drop_blob(const char *hex, const char *path, int64_t size, const name_list &repos);
+    bool linked_anywhere(const char *hex, const name_list &repos) const;
+    int sweep_uploads();
+
+    const reg_gc_options &opts_;
+    reg_gc_result &res_;
+    const int64_t now_;
+    std::unordered_set<std::string> marked_;  // blobs named by a kept manifest
+    std::unordered_set<std::string> linked_;  // blobs named by a link that stays
+};
+
+int collector::run() {
+    name_list repos;
+    if (collect_repositories(&repos) != 0) return -1;
+    for (size_t i = 0; i < repos.count(); ++i) {
+        if (repository(repos.at(i)) != 0) return -1;
+        progress("repositories", i + 1, repos.count());
+    }
+    if (sweep_blobs() != 0) return -1;
+    return sweep_uploads();
+}
+
+int collector::repository(const char *repo) {
+    char dir[kPathSize];
+    char path[kPathSize];
+    manifests_dir(repo, dir, sizeof dir);
+    dir_listing listing;
+    if (list_dir(dir, &listing) == kListNoMemory) return -1;
+
+    // A body that cannot be read might name any of the repository's blobs, so none of its
+    // links may go; its manifest stays too.
+    bool unsure = false;
+    std::vector<manifest_node> nodes;
+    std::string body;
+    for (size_t i = 0; i < listing.count(); ++i) {
+        if (listing.is_dir(i) || !hex_name(listing.name(i))) continue;
+        manifest_node node;
+        node.hex = listing.name(i);
+        manifest_body_path(repo, listing.name(i), path, sizeof path);
+        node.young = young(path, opts_.grace_blobs);
+        node.parsed = slurp(path, REG_MANIFEST_MAX, &body) &&
+                      manifest_named_digests(body.data(), body.size(), collect_named, &node) == 0;
+        node.bytes = static_cast<int64_t>(body.size());
+        if (!node.parsed) unsure = true;
+        nodes.push_back(std::move(node));
+    }
+
+    if (opts_.delete_untagged) {
+        keep_closure(repo, nodes);
+        drop_manifests(repo, nodes);
+    } else {
+        for (manifest_node &node : nodes) node.kept = true;
+    }
+
+    std::unordered_set<std::string> refs;
+    for (const manifest_node &node : nodes) {
+        if (!node.kept) continue;
+        for (const std::string &hex : node.blobs) {
+            refs.insert(hex);
+            marked_.insert(hex);
+        }
+    }
+    return sweep_links(repo, refs, unsure);
+}
+
+// The roots are the tagged manifests, the young ones and the ones whose body could not be
+// read; from them the keep spreads to index children and to the referrers of what is kept.
+void collector::keep_closure(const char *repo, std::vector<manifest_node> &nodes) {
+    std::unordered_map<std::string, size_t> by_hex;
+    std::unordered_multimap<std::string, size_t> by_subject;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        by_hex.emplace(nodes[i].hex, i);
+        if (!nodes[i].subject.empty()) by_subject.emplace(nodes[i].subject, i);
+        nodes[i].kept = nodes[i].young || !nodes[i].parsed;
+    }
+    std::vector<size_t> work;
+    for (size_t i = 0; i < nodes.size(); ++i)
+        if (nodes[i].kept) work.push_back(i);
+    auto keep = [&](const std::string &hex) {
+        const auto it = by_hex.find(hex);
+        if (it == by_hex.end() || nodes[it->second].kept) return;
+        nodes[it->second].kept = true;
+        work.push_back(it->second);
+    };
+    name_list tags;
+    // Tag names that cannot all be read leave every manifest standing.
+    bool tags_whole = collect_tag_names(repo, &tags) == 0;
+    for (size_t i = 0; tags_whole && i < tags.count(); ++i) {
+        char hex[kHexSize];
+        if (manifest_resolve(repo, tags.at(i), hex) == 0) keep(hex);
+        else if (tag_link_readable(repo, tags.at(i))) tags_whole = false;
+    }
+    if (!tags_whole)
+        for (size_t i = 0; i < nodes.size(); ++i) keep(nodes[i].hex);
+    while (!work.empty()) {
+        const size_t at = work.back();
+        work.pop_back();
+        for (const std::string &child : nodes[at].children) keep(child);
+        const auto range = by_subject.equal_range(nodes[at].hex);
+        for (auto it = range.first; it != range.second; ++it) keep(nodes[it->second].hex);
+    }
+}
+
+// Each manifest left unkept goes, unless a tag has come to name it since the roots were
+// read or it became young meanwhile; one that stays is kept with all it names.
+void collector::drop_manifests(const char *repo, std::vector<manifest_node> &nodes) {
+    std::unordered_set<std::string> tagged;
+    name_list tags;
+    if (collect_tag_names(repo, &tags) != 0) return;
+    for (size_t i = 0; i < tags.count(); ++i) {
+        char hex[kHexSize];
+        if (manifest_resolve(repo, tags.at(i), hex) == 0) tagged.insert(hex);
+    }
+    for (manifest_node &node : nodes) {
+        if (node.kept) continue;
+        char path[kPathSize];
+        manifest_body_path(repo, node.hex.c_str(), path, sizeof path);
+        if (tagged.count(node.hex) || young(path, opts_.grace_blobs)) {
+            node.kept = true;
+            continue;
+        }
+        item("manifest", "manifest %s@sha256:%s %lld", repo, node.hex.c_str(),
+             static_cast<long long>(node.bytes));
+        if (!opts_.dry_run) {
+            const std::string digest = "sha256:" + node.hex;
+            if (reg_manifest_delete(repo, digest.c_str()) != 0) {
+                ++res_.failures;
+                node.kept = true;
+                continue;
+            }
+        }
+        ++res_.manifests;
+        res_.manifest_bytes += node.bytes;
+    }
+}
+
+int collector::sweep_links(const char *repo, const std::unordered_set<std::string> &refs,
+                           bool unsure) {
+    char dir[kPathSize];
+    blob_links_root(repo, dir, sizeof dir);
+    dir_listing listing;
+    if (list_dir(dir, &listing) == kListNoMemory) return -1;
+    for (size_t i = 0; i < listing.count(); ++i) {
+        const char *hex = listing.name(i);
+        if (!listing.is_dir(i) || !hex_name(hex)) continue;
+        char link[kPathSize];
+        blob_link_path(repo, hex, link, sizeof link);
+        if (unsure || refs.count(hex) || !file_exists(link)) {
+            linked_.insert(hex);
+            continue;
+        }
+        // A push links its blobs before it puts the manifest that names them.
+        if (young(link, opts_.grace_blobs)) {
+            ++res_.spared;
+            linked_.insert(hex);
+            continue;
+        }
+        item("link", "link %s sha256:%s", repo, hex);
+        if (!opts_.dry_run) {
+            const std::string digest = std::string("sha256:") + hex;
+            if (reg_blob_unlink(repo, digest.c_str()) != 0 &&
+                reg_storage_last_error_kind() != REG_ERR_NOT_FOUND) {
+                ++res_.failures;
+                linked_.insert(hex);
+                continue;
+            }
+        }
+        ++res_.links;
+    }
+    return 0;
+}
+
+bool collector::linked_anywhere(const char *hex, const name_list &repos) const {
+    for (size_t i = 0; i < repos.count(); ++i) {
+        char link[kPathSize];
+        blob_link_path(repos.at(i), hex, link, sizeof link);
+        if (file_exists(link)) return true;
+    }
+    return false;
+}
+
+// The blob is parked under a name no reader serves before the links are looked at once more:
+// a push that linked it since the mark either made its manifest check before the park (its
+// link is seen now and the blob comes back) or makes it after and finds no blob (refused).
+void collector::drop_blob(const char *hex, const char *path, int64_t size,
+                          const name_list &repos) {
+    char trash[kPathSize];
+    blob_trash_path(hex, trash, sizeof trash);
+    if (bv_platform::move_no_replace(path, trash) != 0) {
+        if (file_exists(path)) ++res_.failures;
+        return;
+    }
+    if (linked_anywhere(hex, repos)) {
+        bv_platform::move_no_replace(trash, path);
+        ++res_.spared;
+        return;
+    }
+    if (remove_file(trash) != 0) {
+        ++res_.failures;
+        return;
+    }
+    ++res_.blobs;
+    res_.blob_bytes += size;
+}
+
+int collector::sweep_blobs() {
+    // Repositories made since the mark may link blobs too.
+    name_list repos;
+    if (collect_repositories(&repos) != 0) return -1;
+    char dir[kPathSize];
+    blobs_dir(dir, sizeof dir);
+    dir_listing outer;
+    dir_listing inner;
+    if (list_dir(dir, &outer) == kListNoMemory) return -1;
+    for (size_t i = 0; i < outer.count(); ++i) {
+        if (!outer.is_dir(i)) continue;
+        char fanout[kPathSize];
+        stats_fanout_dir(outer.name(i), fanout, sizeof fanout);
+        const int listed = list_dir(fanout, &inner);
+        if (listed == kListNoMemory) return -1;
+        bool removed = false;
+        for (size_t j = 0; listed == 0 && j < inner.count(); ++j) {
+            if (inner.is_dir(j)) continue;
+            const char *name = inner.name(j);
+            char path[kPathSize];
+            stats_blob_path(fanout, name, path, sizeof path);
+            size_t stem = 0;
+            if (ends_with(name, ".gc", &stem) && stem == 64) {
+                // Left by a collection that stopped between its park and its decision.
+                const std::string hex(name, stem);
+                char blob[kPathSize];
+                stats_blob_path(fanout, hex.c_str(), blob, sizeof blob);
+                if (hex_name(hex.c_str()) && linked_anywhere(hex.c_str(), repos))
+                    bv_platform::move_no_replace(path, blob);
+                else if (!opts_.dry_run)
+                    remove_file(path);
+                continue;
+            }
+            if (!hex_name(name) || marked_.count(name) || linked_.count(name)) continue;
+            if (young(path, opts_.grace_blobs)) {
+                ++res_.spared;
+                continue;
+            }
+            const int64_t size = file_size(path);
+            item("blob", "blob sha256:%s %lld", name, static_cast<long long>(size));
+            if (opts_.dry_run) {
+                ++res_.blobs;
+                res_.blob_bytes += size > 0 ? size : 0;
+                continue;
+            }
+            drop_blob(name, path, size > 0 ? size : 0, repos);
+            removed = true;
+        }
+        // Only an empty fan-out directory goes; a finish that races this makes it again.
+        if (removed) bv_platform::remove_dir(fanout);
+        progress("blobs", i + 1, outer.count());
+    }
+    return 0;
+}
+
+int collector::sweep_uploads() {
+    char dir[kPathSize];
+    uploads_dir(dir, sizeof dir);
+    dir_listing listing;
+    if (list_dir(dir, &listing) == kListNoMemory) return -1;
+    for (size_t i = 0; i < listing.count(); ++i) {
+        if (listing.is_dir(i)) continue;
+        const char *name = listing.name(i);
+        size_t stem = 0;
+        if (!ends_with(name, ".part", &stem) && !ends_with(name, ".finish", &stem)) continue;
+        char uuid[kUuidSize];
+        if (stem != kUuidSize - 1) continue;
+        std::memcpy(uuid, name, stem);
+        uuid[stem] = '\0';
+        if (!uuid_valid(uuid)) continue;
+        char path[kPathSize];
+        stats_upload_path(name, path, sizeof path);
+        if (young(path, opts_.grace_uploads)) {
+            ++res_.spared;
+            continue;
+        }
+        const int64_t size = file_size(path);
+        item("upload", "upload %s %lld", name, static_cast<long long>(size));
+        if (!opts_.dry_run && remove_file(path) != 0) {
+            ++res_.failures;
+            continue;
+        }
+        ++res_.uploads;
+        res_.upload_bytes += size > 0 ? size : 0;
+        progress("uploads", i + 1, listing.count());
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int reg_gc_run(const reg_gc_options *opts, reg_gc_result *out) {
+    reg_gc_result res{};
+    if (out) *out = res;
+    if (!opts) {
+        set_error(REG_ERR_ARGUMENT, "opts is NULL");
+        return -1;
+    }
+    if (opts->grace_blobs < 0 || opts->grace_uploads < 0) {
+        set_error(REG_ERR_ARGUMENT, "grace periods must not be negative");
+        return -1;
+    }
+    if (require_ready() != 0) return -1;
+    int rc = -1;
+    try {
+        collector gc(*opts, res);
+        rc = gc.run();
+    } catch (const std::bad_alloc &) {
+        rc = -1;
+    }
+    if (out) *out = res;
+    if (rc != 0) {
+        set_error(REG_ERR_IO, "out of memory walking the storage tree");
+        return -1;
+    }
+    return 0;
+}

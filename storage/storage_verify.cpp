@@ -1,0 +1,284 @@
+// Verification: re-hashes every blob and manifest body against its name and follows every
+// link of every repository (blob, tag, revision and referrer links, and what manifests name),
+// reporting each corrupt or dangling item as one line. Nothing is changed.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "crypto/sha256.h"
+#include "storage/manifest_json.h"
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+
+using namespace reg_internal;
+
+namespace {
+
+constexpr size_t kDigestLen = kDigestSize - 1;
+
+bool hex_name(const char *name) {
+    if (std::strlen(name) != 64) return false;
+    char digest[kDigestSize];
+    std::snprintf(digest, sizeof digest, "sha256:%s", name);
+    return digest_valid(digest) != 0;
+}
+
+class verifier {
+public:
+    verifier(reg_item_fn fn, void *ctx, reg_verify_result &res) : fn_(fn), ctx_(ctx), res_(res) {}
+
+    int run() {
+        if (blobs() != 0) return -1;
+        name_list repos;
+        if (collect_repositories(&repos) != 0) return -1;
+        for (size_t i = 0; i < repos.count(); ++i)
+            if (repository(repos.at(i)) != 0) return -1;
+        return 0;
+    }
+
+private:
+    BV_PRINTF_FORMAT(3, 4)
+    void problem(const char *kind, const char *fmt, ...) {
+        ++res_.problems;
+        if (!fn_) return;
+        char line[kPathSize];
+        va_list ap;
+        va_start(ap, fmt);
+        std::vsnprintf(line, sizeof line, fmt, ap);
+        va_end(ap);
+        fn_(ctx_, kind, line);
+    }
+
+    // 0 with the file's hash in hex, -1 when it cannot be read.
+    static int hash_file(const char *path, char (&hex)[kHexSize]) {
+        uint8_t sum[32];
+        if (sha256_file(path, sum) != 0) return -1;
+        bin_to_hex(sum, sizeof sum, hex);
+        return 0;
+    }
+
+    // What a link file holds, when it is exactly one digest string: 1, else 0 (`why` says
+    // "unreadable" or "not a digest").
+    static int link_digest(const char *path, char (&digest)[kDigestSize], const char **why) {
+        char text[128];
+        size_t len = 0;
+        if (read_file(path, text, sizeof text, &len) != 0) {
+            *why = "unreadable";
+            return 0;
+        }
+        if (len != kDigestLen || !digest_valid(text)) {
+            *why = "not a digest";
+            return 0;
+        }
+        std::memcpy(digest, text, kDigestSize);
+        return 1;
+    }
+
+    bool blob_stored(const char *hex) const {
+        char path[kPathSize];
+        const std::string digest = std::string("sha256:") + hex;
+        blob_path_for_digest(digest.c_str(), path, sizeof path);
+        return file_exists(path) != 0;
+    }
+
+    int blobs() {
+        char dir[kPathSize];
+        blobs_dir(dir, sizeof dir);
+        dir_listing outer;
+        dir_listing inner;
+        if (list_dir(dir, &outer) == kListNoMemory) return -1;
+        for (size_t i = 0; i < outer.count(); ++i) {
+            if (!outer.is_dir(i)) continue;
+            char fanout[kPathSize];
+            stats_fanout_dir(outer.name(i), fanout, sizeof fanout);
+            const int listed = list_dir(fanout, &inner);
+            if (listed == kListNoMemory) return -1;
+            for (size_t j = 0; listed == 0 && j < inner.count(); ++j) {
+                const char *name = inner.name(j);
+                if (inner.is_dir(j) || !hex_name(name)) continue;
+                ++res_.blobs;
+                char path[kPathSize];
+                stats_blob_path(fanout, name, path, sizeof path);
+                char hex[kHexSize];
+                if (std::strncmp(name, outer.name(i), 2) != 0 || std::strlen(outer.name(i)) != 2)
+                    problem("misplaced-blob", "blob sha256:%s: stored outside its fan-out", name);
+                else if (hash_file(path, hex) != 0)
+                    problem("unreadable-blob", "blob sha256:%s: cannot be read", name);
+                else if (std::strcmp(hex, name) != 0)
+                    problem("corrupt-blob", "blob sha256:%s: content hashes to sha256:%s", name,
+                            hex);
+            }
+        }
+        return 0;
+    }
+
+    void check_named(const char *repo, const char *hex, const char *digest, named_kind kind) {
+        const char *named = digest + 7;
+        if (kind == named_kind::blob) {
+            const int linked = reg_blob_linked(repo, digest);
+            if (linked != 1)
+                problem("dangling-reference", "manifest %s@sha256:%s names blob %s that the "
+                        "repository lacks", repo, hex, digest);
+        } else if (kind == named_kind::child && !manifest_stored(repo, named)) {
+            problem("dangling-reference", "manifest %s@sha256:%s names manifest %s that the "
+                    "repository lacks", repo, hex, digest);
+        }
+    }
+
+    struct named_ctx {
+        verifier *self;
+        const char *repo;
+        const char *hex;
+    };
+    static void on_named(void *ctx, const char *digest, named_kind kind) {
+        auto *c = static_cast<named_ctx *>(ctx);
+        c->self->check_named(c->repo, c->hex, digest, kind);
+    }
+
+    void manifests(const char *repo) {
+        char dir[kPathSize];
+        manifests_dir(repo, dir, sizeof dir);
+        dir_listing listing;
+        if (list_dir(dir, &listing) == kListNoMemory) throw std::bad_alloc();
+        std::string body;
+        for (size_t i = 0; i < listing.count(); ++i) {
+            const char *name = listing.name(i);
+            if (listing.is_dir(i) || !hex_name(name)) continue;
+            ++res_.manifests;
+            char path[kPathSize];
+            manifest_body_path(repo, name, path, sizeof path);
+            char hex[kHexSize];
+            if (hash_file(path, hex) != 0) {
+                problem("unreadable-manifest", "manifest %s@sha256:%s: cannot be read", repo,
+                        name);
+                continue;
+            }
+            if (std::strcmp(hex, name) != 0) {
+                problem("corrupt-manifest", "manifest %s@sha256:%s: content hashes to "
+                        "sha256:%s", repo, name, hex);
+                continue;
+            }
+            char type[REG_MEDIA_TYPE_SIZE];
+            if (manifest_media_type(repo, name, type) != 0)
+                problem("bad-media-type", "manifest %s@sha256:%s: media type missing or "
+                        "damaged", repo, name);
+            const int64_t size = file_size(path);
+            if (size < 0 || size > REG_MANIFEST_MAX) continue;
+            body.resize(static_cast<size_t>(size) + 1);
+            size_t len = 0;
+            if (read_file(path, &body[0], body.size(), &len) != 0) continue;
+            named_ctx ctx{this, repo, name};
+            if (manifest_named_digests(body.data(), len, on_named, &ctx) != 0)
+                problem("bad-manifest", "manifest %s@sha256:%s: body is no JSON object", repo,
+                        name);
+        }
+    }
+
+    // A link stored in a directory named after what it links: it must hold that digest.
+    void named_link(const char *what, const char *repo, const char *dir_hex, const char *path,
+                    bool target_stored) {
+        ++res_.links;
+        char digest[kDigestSize];
+        const char *why = "";
+        if (!link_digest(path, digest, &why)) {
+            problem("bad-link", "%s link %s sha256:%s: %s", what, repo, dir_hex, why);
+        } else if (std::strcmp(digest + 7, dir_hex) != 0) {
+            problem("bad-link", "%s link %s sha256:%s: names %s", what, repo, dir_hex, digest);
+        } else if (!target_stored) {
+            problem("dangling-link", "%s link %s sha256:%s: target missing", what, repo,
+                    dir_hex);
+        }
+    }
+
+    void hex_dirs(const char *dir, dir_listing *listing) {
+        if (list_dir(dir, listing) == kListNoMemory) throw std::bad_alloc();
+    }
+
+    int repository(const char *repo) {
+        manifests(repo);
+        char dir[kPathSize];
+        char path[kPathSize];
+        dir_listing listing;
+
+        blob_links_root(repo, dir, sizeof dir);
+        hex_dirs(dir, &listing);
+        for (size_t i = 0; i < listing.count(); ++i) {
+            const char *hex = listing.name(i);
+            if (!listing.is_dir(i) || !hex_name(hex)) continue;
+            blob_link_path(repo, hex, path, sizeof path);
+            if (!file_exists(path)) continue;  // an unlink between its two steps
+            named_link("blob", repo, hex, path, blob_stored(hex));
+        }
+
+        manifest_revs_root(repo, dir, sizeof dir);
+        hex_dirs(dir, &listing);
+        for (size_t i = 0; i < listing.count(); ++i) {
+            const char *hex = listing.name(i);
+            if (!listing.is_dir(i) || !hex_name(hex)) continue;
+            manifest_rev_path(repo, hex, path, sizeof path);
+            if (!file_exists(path)) continue;
+            named_link("revision", repo, hex, path, manifest_stored(repo, hex) != 0);
+        }
+
+        name_list tags;
+        if (collect_tag_names(repo, &tags) != 0) return -1;
+        for (size_t i = 0; i < tags.count(); ++i) {
+            manifest_tag_path(repo, tags.at(i), path, sizeof path);
+            if (!file_exists(path)) continue;  // a tag deleted: only its directory is left
+            ++res_.links;
+            char digest[kDigestSize];
+            const char *why = "";
+            if (!link_digest(path, digest, &why))
+                problem("bad-link", "tag link %s:%s: %s", repo, tags.at(i), why);
+            else if (!manifest_stored(repo, digest + 7))
+                problem("dangling-link", "tag link %s:%s: names missing manifest %s", repo,
+                        tags.at(i), digest);
+        }
+
+        manifest_referrers_root(repo, dir, sizeof dir);
+        hex_dirs(dir, &listing);
+        dir_listing inner;
+        for (size_t i = 0; i < listing.count(); ++i) {
+            const char *subject = listing.name(i);
+            if (!listing.is_dir(i) || !hex_name(subject)) continue;
+            char sub[kPathSize];
+            manifest_referrers_dir(repo, subject, sub, sizeof sub);
+            hex_dirs(sub, &inner);
+            for (size_t j = 0; j < inner.count(); ++j) {
+                const char *hex = inner.name(j);
+                if (!inner.is_dir(j) || !hex_name(hex)) continue;
+                manifest_referrer_path(repo, subject, hex, path, sizeof path);
+                if (!file_exists(path)) continue;
+                named_link("referrer", repo, hex, path, manifest_stored(repo, hex) != 0);
+            }
+        }
+        return 0;
+    }
+
+    reg_item_fn fn_;
+    void *ctx_;
+    reg_verify_result &res_;
+};
+
+}  // namespace
+
+extern "C" int reg_verify_run(reg_item_fn on_problem, void *ctx, reg_verify_result *out) {
+    reg_verify_result res{};
+    if (out) *out = res;
+    if (require_ready() != 0) return -1;
+    int rc = -1;
+    try {
+        verifier v(on_problem, ctx, res);
+        rc = v.run();
+    } catch (const std::bad_alloc &) {
+        rc = -1;
+    }
+    if (out) *out = res;
+    if (rc != 0) {
+        set_error(REG_ERR_IO, "out of memory walking the storage tree");
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,325 @@
+// Garbage collection over a tree holding every kind of reference (tags, digest-only manifests,
+// index children, configs, layers, subjects and their referrers, a layer fetched elsewhere),
+// its grace periods, dry runs, the removal of untagged manifests, and pushes that run in
+// other processes while a collection sweeps.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/bv_platform_time.h"
+#include "storage/reg_storage.h"
+#include "tests/storage/manifest_fixture.h"
+
+namespace {
+
+using namespace manifesttest;
+
+// Every file under `dir` made `seconds` older than now.
+void age_tree(const fs::path &dir, int64_t seconds) {
+    const int64_t when = bv_platform::now_seconds() - seconds;
+    for (const auto &entry : fs::recursive_directory_iterator(dir))
+        if (entry.is_regular_file()) {
+            ASSERT_TRUE(bv_platform::set_mtime(entry.path().string().c_str(), when));
+        }
+}
+
+// Every regular file below `dir`, by relative path.
+std::vector<std::string> tree_files(const fs::path &dir) {
+    std::vector<std::string> out;
+    for (const auto &entry : fs::recursive_directory_iterator(dir))
+        if (entry.is_regular_file()) out.push_back(fs::relative(entry.path(), dir).string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+void collect_line(void *ctx, const char *kind, const char *line) {
+    static_cast<std::vector<std::string> *>(ctx)->push_back(std::string(kind) + " " + line);
+}
+
+class GcTest : public ManifestTest {
+protected:
+    // The tree every case starts from; names for the digests go into digests_.
+    void build_tree() {
+        digests_["config"] = config_;
+        digests_["layer"] = layer_;
+        digests_["tagged"] = put("v1", body_);
+
+        digests_["dlayer"] = blob("digest-only layer");
+        const std::string dbody = image(desc(config_, kOciConfig), {desc(digests_["dlayer"])});
+        digests_["digest_only"] = put(digest_of(dbody), dbody);
+
+        digests_["clayer"] = blob("child layer");
+        const std::string child = image(desc(config_, kOciConfig), {desc(digests_["clayer"])});
+        digests_["child"] = put(digest_of(child), child);
+        const std::string idx = index({desc(digests_["child"], kOciManifest, child.size())});
+        digests_["index"] = put("multi", idx);
+
+        // A referrer of the tagged image, with a config of its own.
+        digests_["rconf"] = blob("{\"sbom\":1}");
+        const std::string ref =
+            image(desc(digests_["rconf"], "application/example.sbom"), {}, kOciManifest,
+                  "\"subject\":" + desc(digests_["tagged"], kOciManifest, body_.size()) + ",");
+        digests_["referrer"] = put(digest_of(ref), ref);
+
+        // A layer that is fetched from elsewhere and never stored here.
+        const std::string ext =
+            image(desc(config_, kOciConfig),
+                  {desc(fake_digest('e'), kOciLayer, 5, ",\"urls\":[\"https://example.com/l\"]")});
+        digests_["external"] = put("ext", ext);
+
+        // An untagged image nothing names, and a referrer of it.
+        digests_["ulayer"] = blob("untagged layer");
+        const std::string ubody = image(desc(config_, kOciConfig), {desc(digests_["ulayer"])});
+        digests_["untagged"] = put(digest_of(ubody), ubody);
+        const std::string uref = image(desc(config_, "application/example.sig"), {},
+                                       kOciManifest,
+                                       "\"subject\":" +
+                                           desc(digests_["untagged"], kOciManifest,
+                                                ubody.size()) + ",");
+        digests_["untagged_referrer"] = put(digest_of(uref), uref);
+
+        // Garbage: a blob linked but named by no manifest, a blob never linked, and a second
+        // repository that links a shared blob without any manifest.
+        digests_["orphan"] = blob("orphan");
+        digests_["loose"] = blob("loose", "other");
+        EXPECT_EQ(reg_blob_unlink("other", digests_["loose"].c_str()), 0);
+        EXPECT_EQ(reg_blob_link("other", config_.c_str()), 0);
+
+        char uuid[37];
+        ASSERT_EQ(reg_blob_start_upload(uuid), 0);
+        stale_upload_ = std::string(uuid) + ".part";
+        bvtest::write_all(root_.path() / "uploads" / "0b6f3f86-8a1d-4d4f-9c39-5d7a2e7a3f10.finish",
+                          "claimed long ago");
+    }
+
+    fs::path blob_file(const std::string &digest) const {
+        const std::string hex = digest.substr(7);
+        return root_.path() / "blobs" / "sha256" / hex.substr(0, 2) / hex;
+    }
+    fs::path link_file(const std::string &repo, const std::string &digest) const {
+        return repos() / repo / "_layers" / "sha256" / digest.substr(7) / "link";
+    }
+
+    int gc(bool dry_run, bool untagged, reg_gc_result *res, int64_t grace_blobs = 3600,
+           int64_t grace_uploads = 86400) {
+        reg_gc_options opts{};
+        opts.grace_blobs = grace_blobs;
+        opts.grace_uploads = grace_uploads;
+        opts.dry_run = dry_run;
+        opts.delete_untagged = untagged;
+        opts.on_item = collect_line;
+        opts.ctx = &lines_;
+        return reg_gc_run(&opts, res);
+    }
+
+    std::map<std::string, std::string> digests_;
+    std::string stale_upload_;
+    std::vector<std::string> lines_;
+};
+
+// What stays after a collection of the aged tree: a blob file, a manifest body or a link, by
+// name, with and without the removal of untagged manifests.
+struct keep_case {
+    const char *what;  // "blob", "manifest", "link" (in "app"), "other-link"
+    const char *name;
+    bool kept_plain;
+    bool kept_untagged;
+};
+
+constexpr keep_case kKeepCases[] = {
+    {"blob", "config", true, true},          // named by every image
+    {"blob", "layer", true, true},           // a tagged image's layer
+    {"blob", "dlayer", true, false},         // the layer of a digest-only image
+    {"blob", "clayer", true, true},          // an index child's layer
+    {"blob", "rconf", true, true},           // a referrer's config (its subject is tagged)
+    {"blob", "ulayer", true, false},         // the layer of an untagged image
+    {"blob", "orphan", false, false},        // linked, named by no manifest
+    {"blob", "loose", false, false},         // never linked anywhere
+    {"manifest", "tagged", true, true},
+    {"manifest", "digest_only", true, false},
+    {"manifest", "child", true, true},       // untagged, but its index is tagged
+    {"manifest", "index", true, true},
+    {"manifest", "referrer", true, true},    // untagged, but its subject is kept
+    {"manifest", "external", true, true},
+    {"manifest", "untagged", true, false},
+    {"manifest", "untagged_referrer", true, false},
+    {"link", "config", true, true},
+    {"link", "dlayer", true, false},
+    {"link", "orphan", false, false},
+    {"other-link", "config", false, false},  // the blob stays: "app" names it
+};
+
+TEST_F(GcTest, MarksEveryKindOfReferenceAndSweepsTheRest) {
+    for (const bool untagged : {false, true}) {
+        SCOPED_TRACE(untagged ? "delete untagged" : "keep untagged");
+        TearDown();
+        fs::remove_all(root_.path());
+        SetUp();
+        digests_.clear();
+        build_tree();
+        age_tree(root_.path(), 200000);
+        reg_gc_result res{};
+        ASSERT_EQ(gc(false, untagged, &res), 0) << error();
+        EXPECT_EQ(res.failures, 0);
+        for (const keep_case &c : kKeepCases) {
+            SCOPED_TRACE(std::string(c.what) + " " + c.name);
+            const std::string &digest = digests_.at(c.name);
+            const std::string what = c.what;
+            fs::path path = what == "blob"       ? blob_file(digest)
+                            : what == "manifest" ? body_file(digest.substr(7))
+                            : what == "link"     ? link_file("app", digest)
+                                                 : link_file("other", digest);
+            EXPECT_EQ(fs::exists(path), untagged ? c.kept_untagged : c.kept_plain);
+        }
+        EXPECT_FALSE(fs::exists(root_.path() / "uploads" / stale_upload_));
+        EXPECT_EQ(res.uploads, 2);  // the .part and the stale .finish
+        EXPECT_EQ(res.manifests, untagged ? 3 : 0);
+        // What was kept still reads whole.
+        EXPECT_EQ(get("v1"), body_);
+        EXPECT_NE(get("multi"), "<null>");
+        reg_verify_result vres{};
+        std::vector<std::string> problems;
+        ASSERT_EQ(reg_verify_run(collect_line, &problems, &vres), 0);
+        EXPECT_EQ(vres.problems, 0) << (problems.empty() ? "" : problems[0]);
+    }
+}
+
+TEST_F(GcTest, GracePeriodsSpareYoungItems) {
+    struct grace_case {
+        int64_t age;         // seconds every file is aged by
+        bool blobs_go;       // orphan blob and link removed
+        bool uploads_go;     // stale upload removed
+    };
+    const grace_case cases[] = {
+        {0, false, false},
+        {3599 - 60, false, false},
+        {3600 + 60, true, false},
+        {86400 + 60, true, true},
+    };
+    for (const grace_case &c : cases) {
+        SCOPED_TRACE("age " + std::to_string(c.age));
+        TearDown();
+        fs::remove_all(root_.path());
+        SetUp();
+        digests_.clear();
+        build_tree();
+        if (c.age > 0) age_tree(root_.path(), c.age);
+        reg_gc_result res{};
+        ASSERT_EQ(gc(false, true, &res), 0) << error();
+        EXPECT_NE(fs::exists(blob_file(digests_["orphan"])), c.blobs_go);
+        EXPECT_NE(fs::exists(link_file("app", digests_["orphan"])), c.blobs_go);
+        EXPECT_NE(fs::exists(body_file(digests_["untagged"].substr(7))), c.blobs_go);
+        EXPECT_NE(fs::exists(root_.path() / "uploads" / stale_upload_), c.uploads_go);
+        if (!c.blobs_go) {
+            EXPECT_GT(res.spared, 0);
+        }
+    }
+}
+
+TEST_F(GcTest, DryRunListsExactlyWhatARealRunRemoves) {
+    for (const bool untagged : {false, true}) {
+        SCOPED_TRACE(untagged ? "delete untagged" : "keep untagged");
+        TearDown();
+        fs::remove_all(root_.path());
+        SetUp();
+        digests_.clear();
+        build_tree();
+        age_tree(root_.path(), 200000);
+        const std::vector<std::string> before = tree_files(root_.path());
+        reg_gc_result dry{};
+        lines_.clear();
+        ASSERT_EQ(gc(true, untagged, &dry), 0) << error();
+        EXPECT_EQ(tree_files(root_.path()), before);
+        const std::vector<std::string> listed = lines_;
+        lines_.clear();
+        reg_gc_result real{};
+        ASSERT_EQ(gc(false, untagged, &real), 0) << error();
+        EXPECT_EQ(listed, lines_);
+        EXPECT_EQ(dry.blobs, real.blobs);
+        EXPECT_EQ(dry.blob_bytes, real.blob_bytes);
+        EXPECT_EQ(dry.links, real.links);
+        EXPECT_EQ(dry.manifests, real.manifests);
+        EXPECT_EQ(dry.uploads, real.uploads);
+        EXPECT_GT(real.blobs, 0);
+        // A second run finds nothing more.
+        reg_gc_result again{};
+        ASSERT_EQ(gc(false, untagged, &again), 0);
+        EXPECT_EQ(again.blobs + again.links + again.manifests + again.uploads, 0);
+    }
+}
+
+TEST_F(GcTest, UnreadableBodyKeepsTheRepositoryLinks) {
+    build_tree();
+    // A body that no longer parses might name any blob the repository links.
+    bvtest::write_all(body_file(digests_["digest_only"].substr(7)), "{broken");
+    age_tree(root_.path(), 200000);
+    reg_gc_result res{};
+    ASSERT_EQ(gc(false, true, &res), 0) << error();
+    EXPECT_TRUE(fs::exists(link_file("app", digests_["orphan"])));
+    EXPECT_TRUE(fs::exists(blob_file(digests_["orphan"])));
+    EXPECT_TRUE(fs::exists(body_file(digests_["digest_only"].substr(7))));
+    EXPECT_FALSE(fs::exists(blob_file(digests_["loose"])));
+}
+
+TEST_F(GcTest, RefusesBadOptions) {
+    EXPECT_EQ(reg_gc_run(nullptr, nullptr), -1);
+    EXPECT_EQ(kind(), REG_ERR_ARGUMENT);
+    reg_gc_options opts{};
+    opts.grace_blobs = -1;
+    EXPECT_EQ(reg_gc_run(&opts, nullptr), -1);
+    EXPECT_EQ(kind(), REG_ERR_ARGUMENT);
+    reg_storage_cleanup();
+    opts.grace_blobs = 0;
+    EXPECT_EQ(reg_gc_run(&opts, nullptr), -1);
+    EXPECT_EQ(kind(), REG_ERR_NOT_READY);
+}
+
+// Pushes in other processes link their blobs, wait, then put the manifest, while this process
+// collects again and again with the default grace: every push must go in, and the tree must
+// verify clean afterwards, although each collection also removes aged garbage.
+TEST_F(GcTest, PushesDuringCollectionsAllSurvive) {
+    build_tree();
+    age_tree(root_.path(), 200000);
+    constexpr int kPushers = 2;
+    constexpr int kImages = 15;
+    std::atomic<int> running{kPushers};
+    std::vector<bvtest::ProcessResult> results(kPushers);
+    std::vector<std::thread> pushers;
+    for (int p = 0; p < kPushers; ++p)
+        pushers.emplace_back([&, p] {
+            results[p] = bvtest::run_program(
+                bvtest::probe_path("gc_push_probe"),
+                {"push", root_.str(), "push" + std::to_string(p), std::to_string(kImages),
+                 "s" + std::to_string(p)});
+            --running;
+        });
+    int runs = 0;
+    int64_t removed = 0;
+    while (running > 0 || runs < 2) {
+        reg_gc_result res{};
+        EXPECT_EQ(gc(false, true, &res), 0) << error();
+        removed += res.blobs + res.links + res.manifests;
+        ++runs;
+    }
+    for (auto &t : pushers) t.join();
+    for (int p = 0; p < kPushers; ++p) {
+        EXPECT_EQ(results[p].exit_code, 0) << results[p].out;
+        for (int i = 0; i < kImages; ++i)
+            EXPECT_NE(get("t" + std::to_string(i), "push" + std::to_string(p)), "<null>");
+    }
+    EXPECT_GT(removed, 0);
+    reg_gc_result res{};
+    ASSERT_EQ(gc(false, true, &res), 0);
+    std::vector<std::string> problems;
+    reg_verify_result vres{};
+    ASSERT_EQ(reg_verify_run(collect_line, &problems, &vres), 0);
+    EXPECT_EQ(vres.problems, 0) << (problems.empty() ? "" : problems[0]);
+}
+
+}  // namespace
