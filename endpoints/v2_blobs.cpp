@@ -135,6 +135,7 @@ int reply_unlinked(const oci_request *request, int linked) {
 int stream_range(const char *path, int64_t first, int64_t last) {
     std::FILE *file = std::fopen(path, "rb");
     if (!file) return -1;
+    bv_platform::widen_output_pipe(static_cast<int>(kCopyChunk));
     std::unique_ptr<char[]> buf(new (std::nothrow) char[kCopyChunk]);
     int rc = buf && bv_platform::seek_to(file, first) == 0 ? 0 : -1;
     for (int64_t left = last - first + 1; rc == 0 && left > 0;) {
@@ -153,9 +154,7 @@ int get_blob(oci_request *request) {
     const int linked = reg_blob_linked(request->repo, digest);
     if (linked != 1) return reply_unlinked(request, linked);
     const int64_t size = reg_blob_get_size(digest);
-    char path[kPathCap];
-    if (size < 0 || reg_blob_get_filepath(digest, path, sizeof path) != 0)
-        return oci_reply_storage_error(request, "BLOB_UNKNOWN");
+    if (size < 0) return oci_reply_storage_error(request, "BLOB_UNKNOWN");
 
     char etag[80];
     bv_snprintf(etag, sizeof etag, "\"%s\"", digest);
@@ -178,6 +177,9 @@ int get_blob(oci_request *request) {
     size_t count = 3;
     const char *type = "application/octet-stream";
     if (request->is_head) return oci_reply_head(request, 200, type, size, headers, count);
+    char path[kPathCap];
+    if (reg_blob_get_filepath(digest, path, sizeof path) != 0)
+        return oci_reply_storage_error(request, "BLOB_UNKNOWN");
 
     // The web server sends the file itself and cuts the one range out of it, from the same
     // Range header this program has just judged: it answers 206 with the exact bytes.

@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 
+#ifdef __linux__
+#include <fcntl.h>
+#endif
+
 namespace bv_platform {
 
 // Moves `file` to byte `offset` from its start: 0, or -1 when the offset cannot be reached.
@@ -29,6 +33,17 @@ inline int is_absolute_path(const char *path) {
     return drive || unc ? 1 : 0;
 #else
     return path[0] == '/' ? 1 : 0;
+#endif
+}
+
+// Asks for a pipe buffer of `bytes` on standard output when it is a pipe, so a large body
+// moves to the web server in fewer, larger writes. Best effort: where pipes cannot be resized
+// (or standard output is no pipe) nothing changes.
+inline void widen_output_pipe(int bytes) {
+#if defined(__linux__) && defined(F_SETPIPE_SZ)
+    fcntl(1, F_SETPIPE_SZ, bytes);
+#else
+    (void)bytes;
 #endif
 }
 

@@ -8,7 +8,7 @@ declare -A groups=(
   [server]="lighttpd curl skopeo podman"
   [fuzz]="clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64"
-  [bench]="openssl coreutils hyperfine wrk python3"
+  [bench]="openssl coreutils hyperfine wrk python3 bc apache2-utils"
 )
 
 missing=()

@@ -1,0 +1,60 @@
+# Sourced by run-pull.sh, run-push.sh and run-small.sh: builds the endpoint and baseline
+# programs (Release) and serves them with bench/lighttpd-bench.conf (the registry's own
+# lighttpd configuration plus the baselines) on a local port over a scratch storage root;
+# everything stops and goes when the script exits.
+# Environment: BV_BENCH_DIR, scratch directory on the disk to measure (default
+# /tmp/bv-endpoint-bench, removed afterwards); BV_BENCH_PORT (default 18950).
+
+bench_start() {
+  scripts/deps.sh build server bench
+  cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DBV_BUILD_TESTS=OFF -DBV_BUILD_BENCH=ON >/dev/null
+  cmake --build build/bench --target v2_ping v2_blobs v2_uploads ping_baseline push_baseline \
+    -j "$(nproc)" >/dev/null
+
+  bench_dir=${BV_BENCH_DIR:-/tmp/bv-endpoint-bench}
+  rm -rf "$bench_dir"
+  mkdir -p "$bench_dir"/{storage/blobs,spool,docroot,files,copy}
+  bench_port=${BV_BENCH_PORT:-18950}
+  bench_url="http://127.0.0.1:$bench_port"
+  export BV_PORT=$bench_port BV_BIND=127.0.0.1 BV_X_SENDFILE=1
+  export BV_BIN_DIR="$PWD/build/bench/endpoints" BV_DEPLOY_DIR="$PWD/deploy"
+  export BV_DOC_ROOT="$bench_dir/docroot" BV_SPOOL_DIR="$bench_dir/spool"
+  export REGISTRY_STORAGE_ROOT="$bench_dir/storage"
+  export BV_BENCH_BIN="$PWD/build/bench/bench" BV_BENCH_FILES="$bench_dir/files"
+  export BV_BENCH_COPY="$bench_dir/copy/body"
+  lighttpd -D -f bench/lighttpd-bench.conf 2>"$bench_dir/lighttpd.log" &
+  bench_pid=$!
+  trap 'kill "$bench_pid" 2>/dev/null; wait "$bench_pid" 2>/dev/null; rm -rf "$bench_dir"' EXIT
+  for _ in $(seq 100); do
+    curl -sf -o /dev/null "$bench_url/v2/" && break
+    sleep 0.05
+  done
+  curl -sf -o /dev/null "$bench_url/v2/" || { cat "$bench_dir/lighttpd.log" >&2; echo "lighttpd did not start" >&2; exit 1; }
+  echo "Disk: $(df -h --output=source,fstype "$bench_dir" | tail -n 1); load average: $(cut -d ' ' -f 1-3 /proc/loadavg)"
+}
+
+# A file of MIB random MiB at PATH and its digest string.
+bench_make_file() {
+  head -c "$(( $2 << 20 ))" /dev/urandom >"$1"
+  echo "sha256:$(openssl dgst -sha256 -r "$1" | cut -d ' ' -f 1)"
+}
+
+# Pushes FILE as DIGEST into repository bench in one POST. curl -T streams the file with its
+# length; it would append the file's name to a URL path ending in "/", so the path has none
+# (the configuration routes .../uploads and .../uploads/ alike).
+bench_push() {
+  curl -sf -o /dev/null -H 'Expect:' -X POST -T "$1" "$bench_url/v2/bench/blobs/uploads?digest=$2"
+}
+
+# Wall seconds of a command, to the millisecond.
+bench_time() {
+  local start end
+  start=$(date +%s.%N)
+  "$@" >/dev/null
+  end=$(date +%s.%N)
+  echo "$end - $start" | bc -l
+}
+
+# min NUMBER...: the smallest; max NUMBER...: the largest.
+bench_min() { printf '%s\n' "$@" | sort -g | head -n 1; }
+bench_max() { printf '%s\n' "$@" | sort -g | tail -n 1; }
