@@ -216,7 +216,10 @@ void collector::keep_closure(const char *repo, std::vector<manifest_node> &nodes
 void collector::drop_manifests(const char *repo, std::vector<manifest_node> &nodes) {
     std::unordered_set<std::string> tagged;
     name_list tags;
-    if (collect_tag_names(repo, &tags) != 0) return;
+    if (collect_tag_names(repo, &tags) != 0) {
+        for (manifest_node &node : nodes) node.kept = true;
+        return;
+    }
     for (size_t i = 0; i < tags.count(); ++i) {
         char hex[kHexSize];
         if (manifest_resolve(repo, tags.at(i), hex) == 0) tagged.insert(hex);
@@ -340,9 +343,10 @@ int collector::sweep_blobs() {
                 const std::string hex(name, stem);
                 char blob[kPathSize];
                 stats_blob_path(fanout, hex.c_str(), blob, sizeof blob);
+                if (opts_.dry_run) continue;
                 if (hex_name(hex.c_str()) && linked_anywhere(hex.c_str(), repos))
                     bv_platform::move_no_replace(path, blob);
-                else if (!opts_.dry_run)
+                else
                     remove_file(path);
                 continue;
             }
@@ -374,6 +378,7 @@ int collector::sweep_uploads() {
     dir_listing listing;
     if (list_dir(dir, &listing) == kListNoMemory) return -1;
     for (size_t i = 0; i < listing.count(); ++i) {
+        progress("uploads", i + 1, listing.count());
         if (listing.is_dir(i)) continue;
         const char *name = listing.name(i);
         size_t stem = 0;
@@ -397,7 +402,6 @@ int collector::sweep_uploads() {
         }
         ++res_.uploads;
         res_.upload_bytes += size > 0 ? size : 0;
-        progress("uploads", i + 1, listing.count());
     }
     return 0;
 }

@@ -267,6 +267,24 @@ TEST_F(GcTest, UnreadableBodyKeepsTheRepositoryLinks) {
     EXPECT_FALSE(fs::exists(blob_file(digests_["loose"])));
 }
 
+TEST_F(GcTest, BlobsParkedByAnInterruptedRunAreSettled) {
+    const std::string linked = blob("parked and linked");
+    const std::string loose = blob("parked, no link");
+    ASSERT_EQ(reg_blob_unlink("app", loose.c_str()), 0);
+    auto parked = [&](const std::string &d) { return fs::path(blob_file(d).string() + ".gc"); };
+    for (const std::string &d : {linked, loose}) fs::rename(blob_file(d), parked(d));
+    reg_gc_result res{};
+    ASSERT_EQ(gc(true, false, &res), 0);
+    EXPECT_TRUE(fs::exists(parked(linked)));
+    EXPECT_TRUE(fs::exists(parked(loose)));
+    ASSERT_EQ(gc(false, false, &res), 0);
+    // A blob some link names comes back under its name; one nothing names goes.
+    EXPECT_TRUE(fs::exists(blob_file(linked)));
+    EXPECT_FALSE(fs::exists(parked(linked)));
+    EXPECT_FALSE(fs::exists(blob_file(loose)));
+    EXPECT_FALSE(fs::exists(parked(loose)));
+}
+
 TEST_F(GcTest, RefusesBadOptions) {
     EXPECT_EQ(reg_gc_run(nullptr, nullptr), -1);
     EXPECT_EQ(kind(), REG_ERR_ARGUMENT);
