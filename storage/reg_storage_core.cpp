@@ -30,6 +30,20 @@ int require_ready() {
     return -1;
 }
 
+int require_repo(const char *repo_name) {
+    if (require_ready() != 0) return -1;
+    if (repo_name_valid(repo_name)) return 0;
+    set_error(REG_ERR_NAME_INVALID, "invalid repository name");
+    return -1;
+}
+
+int require_repo_digest(const char *repo_name, const char *digest) {
+    if (require_repo(repo_name) != 0) return -1;
+    if (digest_valid(digest)) return 0;
+    set_error(REG_ERR_DIGEST_INVALID, "invalid digest");
+    return -1;
+}
+
 namespace {
 
 constexpr char kStorageConfig[] =

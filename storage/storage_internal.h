@@ -36,6 +36,10 @@ void set_error(reg_error_kind kind, const char *fmt, ...);
 
 // 0 when initialised, else "not initialized - call reg_storage_init first" and -1.
 int require_ready();
+// require_ready, then the repository name's form (REG_ERR_NAME_INVALID): 0 or -1.
+int require_repo(const char *repo_name);
+// require_repo, then the digest string's form (REG_ERR_DIGEST_INVALID): 0 or -1.
+int require_repo_digest(const char *repo_name, const char *digest);
 
 // ---- Primitives (never touch s_error) ------------------------------------------------------
 

@@ -24,15 +24,7 @@ int check_link_args(const char *repo_name, const char *digest) {
         set_error(REG_ERR_ARGUMENT, "repo_name/digest is NULL");
         return -1;
     }
-    if (require_ready() != 0) return -1;
-    if (!repo_name_valid(repo_name)) {
-        set_error(REG_ERR_NAME_INVALID, "invalid repository name");
-        return -1;
-    }
-    if (!digest_valid(digest)) {
-        set_error(REG_ERR_DIGEST_INVALID, "invalid digest");
-        return -1;
-    }
+    if (require_repo_digest(repo_name, digest) != 0) return -1;
     return 0;
 }
 

@@ -92,11 +92,7 @@ int check_tags_call(const char *repo_name) {
         set_error(REG_ERR_ARGUMENT, "repo_name is NULL");
         return -1;
     }
-    if (require_ready() != 0) return -1;
-    if (!repo_name_valid(repo_name)) {
-        set_error(REG_ERR_NAME_INVALID, "invalid repository name");
-        return -1;
-    }
+    if (require_repo(repo_name) != 0) return -1;
     if (!repo_exists(repo_name)) {
         set_error(REG_ERR_NAME_UNKNOWN, "repository not found: %s", repo_name);
         return -1;

@@ -63,11 +63,7 @@ int check_reference(const char *reference) {
 // The tests every read and delete runs before it touches a manifest: 0, or -1 with the
 // message set.
 int check_lookup(const char *repo_name, const char *reference) {
-    if (require_ready() != 0) return -1;
-    if (!repo_name_valid(repo_name)) {
-        set_error(REG_ERR_NAME_INVALID, "invalid repository name");
-        return -1;
-    }
+    if (require_repo(repo_name) != 0) return -1;
     if (check_reference(reference) != 0) return -1;
     if (!repo_exists(repo_name)) {
         set_error(REG_ERR_NAME_UNKNOWN, "repository not found: %s", repo_name);
@@ -506,14 +502,6 @@ extern "C" int reg_manifest_exists(const char *repo_name, const char *digest) {
         set_error(REG_ERR_ARGUMENT, "NULL argument");
         return -1;
     }
-    if (require_ready() != 0) return -1;
-    if (!repo_name_valid(repo_name)) {
-        set_error(REG_ERR_NAME_INVALID, "invalid repository name");
-        return -1;
-    }
-    if (!digest_valid(digest)) {
-        set_error(REG_ERR_DIGEST_INVALID, "invalid digest");
-        return -1;
-    }
+    if (require_repo_digest(repo_name, digest) != 0) return -1;
     return manifest_stored(repo_name, digest + kPrefixLen);
 }

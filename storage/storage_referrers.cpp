@@ -147,15 +147,7 @@ extern "C" const char *reg_referrers_json(const char *repo_name, const char *dig
         set_error(REG_ERR_ARGUMENT, "NULL argument");
         return nullptr;
     }
-    if (require_ready() != 0) return nullptr;
-    if (!repo_name_valid(repo_name)) {
-        set_error(REG_ERR_NAME_INVALID, "invalid repository name");
-        return nullptr;
-    }
-    if (!digest_valid(digest)) {
-        set_error(REG_ERR_DIGEST_INVALID, "invalid digest");
-        return nullptr;
-    }
+    if (require_repo_digest(repo_name, digest) != 0) return nullptr;
     if (!repo_exists(repo_name)) {
         set_error(REG_ERR_NAME_UNKNOWN, "repository not found: %s", repo_name);
         return nullptr;

@@ -98,10 +98,6 @@ extern "C" int reg_repo_exists(const char *repo_name) {
         set_error(REG_ERR_ARGUMENT, "repo_name is NULL");
         return -1;
     }
-    if (require_ready() != 0) return -1;
-    if (!repo_name_valid(repo_name)) {
-        set_error(REG_ERR_NAME_INVALID, "invalid repository name");
-        return -1;
-    }
+    if (require_repo(repo_name) != 0) return -1;
     return repo_exists(repo_name);
 }
