@@ -73,23 +73,23 @@ extern "C" int reg_storage_init(const char *root) {
     std::memcpy(s_root, root, n + 1);
     if (s_root[n - 1] == bv_platform::path_sep) s_root[n - 1] = '\0';
 
-    if (mkdirs(s_root) != 0) {
+    if (!dir_exists(s_root) && mkdirs(s_root) != 0) {
         set_error(REG_ERR_IO, "cannot create the storage root");
         return -1;
     }
     char path[kPathSize];
     blobs_dir(path, sizeof path);
-    if (mkdirs(path) != 0) {
+    if (!dir_exists(path) && mkdirs(path) != 0) {
         set_error(REG_ERR_IO, "cannot create the storage tree");
         return -1;
     }
     repos_dir(path, sizeof path);
-    if (mkdirs(path) != 0) {
+    if (!dir_exists(path) && mkdirs(path) != 0) {
         set_error(REG_ERR_IO, "cannot create the storage tree");
         return -1;
     }
     uploads_dir(path, sizeof path);
-    if (mkdirs(path) != 0) {
+    if (!dir_exists(path) && mkdirs(path) != 0) {
         set_error(REG_ERR_IO, "cannot create the storage tree");
         return -1;
     }
