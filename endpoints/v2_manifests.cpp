@@ -16,20 +16,20 @@ constexpr size_t kDigestSize = 72;
 constexpr char kDigestHeader[] = "Docker-Content-Digest";
 
 // A reference with a colon can only be meant as a digest ("algorithm:hex"); tags never hold
-// one. Refuses a malformed reference with the code that names what it was taken for.
-int check_reference(const oci_request *request, bool *is_digest) {
+// one. A malformed reference is answered, with the code that names what it was taken for, and
+// false returned.
+bool reference_ok(const oci_request *request) {
     const char *reference = request->rest;
-    *is_digest = std::strchr(reference, ':') != nullptr;
-    if (*is_digest) {
-        if (reg_digest_valid(reference)) return 0;
+    if (std::strchr(reference, ':')) {
+        if (reg_digest_valid(reference)) return true;
         oci_reply_error(request, 400, "DIGEST_INVALID",
                         "the reference is not a sha256 digest of 64 lower-case hex digits");
-        return -1;
+        return false;
     }
-    if (reg_tag_valid(reference)) return 0;
+    if (reg_tag_valid(reference)) return true;
     oci_reply_error(request, 400, "TAG_INVALID",
                     "a tag is 1 to 128 characters of [a-zA-Z0-9_.-] and does not begin with '.' or '-'");
-    return -1;
+    return false;
 }
 
 // A header refused for a byte that would split the head (a stored media type from a damaged
@@ -42,8 +42,7 @@ int reply_or_fail(const oci_request *request, int result) {
 // GET and HEAD. Whatever Accept asks for, the stored bytes are served under their stored media
 // type: the registry converts nothing, and a client that cannot use the type says so itself.
 int handle_get(oci_request *request) {
-    bool is_digest = false;
-    if (check_reference(request, &is_digest) != 0) return 0;
+    if (!reference_ok(request)) return 0;
 
     void *body = std::malloc(REG_MANIFEST_MAX);
     if (!body) return oci_reply_error(request, 500, "UNKNOWN", "out of memory");
@@ -109,8 +108,7 @@ body_status read_manifest_body(char **out_body, size_t *out_len) {
 }
 
 int handle_put(oci_request *request) {
-    bool is_digest = false;
-    if (check_reference(request, &is_digest) != 0) return 0;
+    if (!reference_ok(request)) return 0;
 
     char *body = nullptr;
     size_t len = 0;
@@ -148,8 +146,7 @@ int handle_put(oci_request *request) {
 
 // A digest removes the manifest with every tag naming it; a tag removes only itself.
 int handle_delete(oci_request *request) {
-    bool is_digest = false;
-    if (check_reference(request, &is_digest) != 0) return 0;
+    if (!reference_ok(request)) return 0;
     if (reg_manifest_delete(request->repo, request->rest) != 0)
         return oci_reply_storage_error(request, "MANIFEST_UNKNOWN");
     return oci_reply_body(request, 202, nullptr, "", 0, nullptr, 0);
