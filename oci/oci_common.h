@@ -77,8 +77,8 @@ typedef struct oci_route {
  * answers it, in this order: splits PATH_INFO at the last `marker` (null: the endpoint has no
  * repository name, repo and rest stay ""), 400 NAME_INVALID for a name outside the grammar and
  * 404 NAME_UNKNOWN for a path that does not split; 405 UNSUPPORTED with an Allow header for a
- * method not in the table; 403 DENIED for a write route while REGISTRY_READ_ONLY is set and not
- * "0", and for what oci_access_permits refuses; 500 UNKNOWN when the storage cannot be opened.
+ * method not in the table and, with the message "the registry is read-only", for a write route
+ * while REGISTRY_READ_ONLY is set and not "0"; 403 DENIED for what oci_access_permits refuses; 500 UNKNOWN when the storage cannot be opened.
  * Otherwise calls the route's handler and returns its result. Returns 0 after answering itself
  * (-1 when that answer could not be written). */
 int oci_dispatch(oci_request *request, const oci_route *routes, size_t route_count,

@@ -126,9 +126,9 @@ TEST_F(OciDispatch, AnswersWhatNoHandlerNeedRepeat) {
         {"empty table", "GET", "/v2/_catalog", "@null", "", {},
          error_answer(405, "UNSUPPORTED", not_allowed, "Allow: \r\n")},
         {"read-only refuses writes", "PUT", "/v2/a/manifests/x", m, rw, {{"REGISTRY_READ_ONLY", "1"}},
-         error_answer(403, "DENIED", "the registry is read-only")},
+         error_answer(405, "UNSUPPORTED", "the registry is read-only")},
         {"read-only any value", "DELETE", "/v2/a/manifests/x", m, rw, {{"REGISTRY_READ_ONLY", "yes"}},
-         error_answer(403, "DENIED", "the registry is read-only")},
+         error_answer(405, "UNSUPPORTED", "the registry is read-only")},
     });
 }
 
@@ -146,7 +146,7 @@ TEST_F(OciDispatch, StorageThatWillNotOpenNamesNoPath) {
                       "Allow: GET, HEAD\r\n")},
         {"read-only needs no storage", "PUT", "/v2/a/manifests/x", m, rw,
          {{"REGISTRY_STORAGE_ROOT", bad_root}, {"REGISTRY_READ_ONLY", "1"}},
-         error_answer(403, "DENIED", "the registry is read-only")},
+         error_answer(405, "UNSUPPORTED", "the registry is read-only")},
     });
 }
 
