@@ -9,41 +9,16 @@
 
 namespace v2_paging {
 
-namespace {
-
-// Whether the raw query string holds the key (compared as sent, like the CGI module does), so
-// "n=" can be told apart from no n at all.
-bool query_has(const char *query, const char *key) {
-    const size_t key_len = std::strlen(key);
-    for (const char *segment = query; *segment;) {
-        const size_t seg_len = std::strcspn(segment, "&");
-        const size_t name_len = std::strcspn(segment, "=&");
-        if (name_len == key_len && std::strncmp(segment, key, key_len) == 0) return true;
-        segment += seg_len;
-        if (*segment == '&') ++segment;
-    }
-    return false;
-}
-
-// A query value, only from a query string that is there: the CGI module would otherwise look
-// the name up in the environment.
-const char *query_value(const oci_request *request, const char *key) {
-    if (!query_has(request->query, key)) return nullptr;
-    return cgi_query(key);
-}
-
-}  // namespace
-
 bool read_page_query(const oci_request *request, page_query *out) {
     out->n = -1;
-    const char *last = query_value(request, "last");
-    out->last = last ? last : "";
+    oci_query_param(request, "last", out->last, sizeof out->last);
 
-    const char *n = query_value(request, "n");
-    if (!n) return true;
+    char n[512];
+    const int found = oci_query_param(request, "n", n, sizeof n);
+    if (found == 0) return true;
     long long value = 0;
     const char *p = n;
-    for (; *p >= '0' && *p <= '9'; ++p)
+    for (; found == 1 && *p >= '0' && *p <= '9'; ++p)
         if (value <= INT_MAX) value = value * 10 + (*p - '0');
     if (p == n || *p != '\0') {
         oci_reply_error(request, 400, "UNSUPPORTED",

@@ -9,11 +9,10 @@
 namespace v2_paging {
 
 // What the client asked for: n < 0 when it gave no n (the engine's default page size then
-// applies); last is "" when it gave none. `last` borrows the CGI module's query buffers and
-// lives until seven further query look-ups.
+// applies); last is "" when it gave none.
 struct page_query {
     int n;
-    const char *last;
+    char last[512];
 };
 
 // Reads n and last from the request's query string. An n that is not a plain decimal number

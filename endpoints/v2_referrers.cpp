@@ -4,7 +4,6 @@
 #include <cstring>
 #include <iterator>
 
-#include "cgi/bv_cgi.h"
 #include "oci/oci_common.h"
 #include "storage/reg_storage.h"
 
@@ -12,19 +11,14 @@ namespace {
 
 constexpr char kIndexType[] = "application/vnd.oci.image.index.v1+json";
 
-// The artifactType filter, "" when the query string gives none. Looked up only in a query
-// string that is there, since the CGI module would otherwise take it from the environment.
-const char *artifact_type_filter(const oci_request *request) {
-    if (!request->query[0]) return "";
-    return cgi_query("artifactType");
-}
 
 int handle_referrers(oci_request *request) {
     if (!reg_digest_valid(request->rest))
         return oci_reply_error(request, 400, "DIGEST_INVALID",
                                "the subject is not a sha256 digest of 64 lower-case hex digits");
 
-    const char *filter = artifact_type_filter(request);
+    char filter[1024];
+    oci_query_param(request, "artifactType", filter, sizeof filter);
     const char *index = reg_referrers_json(request->repo, request->rest, filter[0] ? filter : nullptr);
     if (!index) return oci_reply_storage_error(request, "MANIFEST_UNKNOWN");
 

@@ -18,45 +18,6 @@ constexpr size_t kUuidSize = 37;
 constexpr size_t kParamCap = 512;
 constexpr size_t kLocationCap = 512;
 
-// ---- Query parameters --------------------------------------------------------------------
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// The first `name` parameter of the query, percent- and plus-decoded into `out`: true when it
-// is present and fits. Read from the request alone, so nothing outlives the request.
-bool query_param(const char *query, const char *name, char *out, size_t cap) {
-    const size_t name_len = std::strlen(name);
-    for (const char *seg = query; seg && *seg;) {
-        const char *end = std::strchr(seg, '&');
-        if (!end) end = seg + std::strlen(seg);
-        const char *eq = static_cast<const char *>(std::memchr(seg, '=', static_cast<size_t>(end - seg)));
-        const char *key_end = eq ? eq : end;
-        if (static_cast<size_t>(key_end - seg) == name_len && std::strncmp(seg, name, name_len) == 0) {
-            size_t n = 0;
-            for (const char *p = eq ? eq + 1 : end; p < end; ++p) {
-                char c = *p;
-                if (c == '+') {
-                    c = ' ';
-                } else if (c == '%' && end - p >= 3 && hex_value(p[1]) >= 0 && hex_value(p[2]) >= 0) {
-                    c = static_cast<char>(hex_value(p[1]) * 16 + hex_value(p[2]));
-                    p += 2;
-                }
-                if (c == '\0' || n + 1 >= cap) return false;
-                out[n++] = c;
-            }
-            out[n] = '\0';
-            return true;
-        }
-        seg = *end ? end + 1 : end;
-    }
-    return false;
-}
-
 // ---- Answers -----------------------------------------------------------------------------
 
 // The state of one upload as its answers carry it.
@@ -251,13 +212,13 @@ int post_upload(oci_request *request) {
     }
     char mount[kParamCap];
     char from[kParamCap];
-    if (query_param(request->query, "mount", mount, sizeof mount) &&
-        query_param(request->query, "from", from, sizeof from)) {
+    if (oci_query_param(request, "mount", mount, sizeof mount) == 1 &&
+        oci_query_param(request, "from", from, sizeof from) == 1) {
         int rc = 0;
         if (try_mount(request, mount, from, &rc)) return rc;
     }
     char digest[kParamCap];
-    if (query_param(request->query, "digest", digest, sizeof digest)) {
+    if (oci_query_param(request, "digest", digest, sizeof digest) == 1) {
         if (!reg_digest_valid(digest)) return oci_reply_error(request, 400, "DIGEST_INVALID", "invalid digest");
         return post_whole(request, digest);
     }
@@ -280,7 +241,7 @@ int put_upload(oci_request *request) {
     if (find_upload(request, &size, &rc) != 0) return rc;
     // The digest is judged before the last chunk is taken, so a refused PUT appends nothing.
     char digest[kParamCap];
-    if (!query_param(request->query, "digest", digest, sizeof digest) || !reg_digest_valid(digest))
+    if (oci_query_param(request, "digest", digest, sizeof digest) != 1 || !reg_digest_valid(digest))
         return oci_reply_error(request, 400, "DIGEST_INVALID", "missing or invalid digest");
     // No last chunk only when the length says so: an unknown length may still bring one.
     if (oci_content_length() != 0 && append_body(request, request->rest, false, &size, &rc) != 0) return rc;

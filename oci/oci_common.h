@@ -131,6 +131,13 @@ int oci_storage_error_status(reg_error_kind kind, const char *not_found_code,
  * missing (BLOB_UNKNOWN, MANIFEST_UNKNOWN, ...). */
 int oci_reply_storage_error(const oci_request *request, const char *not_found_code);
 
+/* ---- Query parameters ------------------------------------------------------------------------ */
+
+/* The first `name` parameter of the request's own query string (never the environment),
+ * percent- and plus-decoded into `out` of `cap` bytes. 1 when present and decoded whole, 0 when
+ * absent, -1 when present but it does not fit or decodes to a NUL byte (`out` is then ""). */
+int oci_query_param(const oci_request *request, const char *name, char *out, size_t cap);
+
 /* ---- Request bodies --------------------------------------------------------------------------- */
 
 /* The announced body length: CONTENT_LENGTH as a plain decimal number (digits only, no sign, no
