@@ -31,7 +31,9 @@ constexpr int kCreateAttempts = 8;
 
 // A finish creates the fan-out directory and renames into it, while a delete of the last blob
 // in it removes the directory; when that happens in between, the pair of steps is taken again.
-constexpr int kMoveAttempts = 4;
+// Every failed move is retried: another finish may already have made the directory anew, so
+// its presence afterwards does not tell the race from a lasting failure.
+constexpr int kMoveAttempts = 8;
 
 // Where an open file pins its name (Windows), a finish cannot claim an upload that an append
 // is writing; it waits this long for the append to end.
@@ -287,7 +289,6 @@ int store_claimed(const char *claim_path, const char *digest) {
             remove_file(claim_path);
             return 0;
         }
-        if (dir_exists(fanout)) break;  // not the race with a delete
     }
     set_error(REG_ERR_IO, "rename to CAS failed: %s", digest);
     return -1;
