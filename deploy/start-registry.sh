@@ -52,5 +52,14 @@ export BV_PORT=$port BV_BIND=$bind BV_X_SENDFILE=$sendfile
 export BV_BIN_DIR="$build/endpoints" BV_DEPLOY_DIR="$repo/deploy" BV_DOC_ROOT="$build/docroot"
 export BV_SPOOL_DIR="$build/spool"
 
+# The configuration lighttpd runs: the project's own, then one optional piece of deploy/ per
+# switch that needs one (each piece reads its settings from BV_* variables set above).
+pieces=()
+run_conf="$build/lighttpd-run.conf"
+{
+  echo "include \"$repo/deploy/lighttpd.conf\""
+  for piece in "${pieces[@]}"; do echo "include \"$repo/deploy/$piece\""; done
+} >"$run_conf"
+
 echo "Registry on http://$bind:$port/v2/ (storage: $REGISTRY_STORAGE_ROOT); Ctrl-C stops it."
-exec lighttpd -D -f "$repo/deploy/lighttpd.conf"
+exec lighttpd -D -f "$run_conf"

@@ -214,7 +214,7 @@ int delete_blob(oci_request *request) {
 
 const oci_route routes[] = {
     {"GET", get_blob, OCI_ACCESS_READ},
-    {"DELETE", delete_blob, OCI_ACCESS_WRITE},
+    {"DELETE", delete_blob, OCI_ACCESS_DELETE},
 };
 
 }  // namespace

@@ -158,7 +158,7 @@ int main(void) {
     static const oci_route routes[] = {
         {"GET", handle_get, OCI_ACCESS_READ},
         {"PUT", handle_put, OCI_ACCESS_WRITE},
-        {"DELETE", handle_delete, OCI_ACCESS_WRITE},
+        {"DELETE", handle_delete, OCI_ACCESS_DELETE},
     };
     oci_request request{};
     return oci_dispatch(&request, routes, std::size(routes), "/manifests/");

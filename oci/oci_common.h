@@ -51,7 +51,9 @@ int oci_parse_repo_marker(const char *path, const char *marker,
  * that cannot be opened) and then calls the one handler. Handlers answer through the oci_reply
  * functions, which return: nothing on the request path ends the process. */
 
-typedef enum oci_access { OCI_ACCESS_READ = 0, OCI_ACCESS_WRITE = 1 } oci_access;
+/* What a route does: reads, writes (pushes), or deletes stored content. Deletes are writes
+ * that can also be switched off on their own. */
+typedef enum oci_access { OCI_ACCESS_READ = 0, OCI_ACCESS_WRITE = 1, OCI_ACCESS_DELETE = 2 } oci_access;
 
 /* One request. The strings are borrowed from the environment or held in the record; they live
  * as long as the record. A null request given to the reply functions stands for a GET. */

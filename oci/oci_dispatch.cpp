@@ -106,7 +106,7 @@ int oci_dispatch(oci_request *request, const oci_route *routes, size_t route_cou
     if (!route && request->is_head && routes) route = find_route(routes, route_count, "GET");
     if (!route || !route->handler) return refuse_method(request, routes, routes ? route_count : 0);
 
-    if (route->access == OCI_ACCESS_WRITE && read_only())
+    if (route->access != OCI_ACCESS_READ && read_only())
         return answered(oci_reply_error(request, 405, "UNSUPPORTED", "the registry is read-only"));
     if (!oci_access_permits(request, route->access))
         return answered(oci_reply_error(request, 403, "DENIED", "access denied"));

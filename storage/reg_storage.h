@@ -44,6 +44,21 @@ const char *reg_storage_last_error(void);
 /* The last failure's kind; REG_OK after a successful reg_storage_init and before any failure. */
 reg_error_kind reg_storage_last_error_kind(void);
 
+/* Operating switches of one storage tree. The defaults hold unless the storage's own
+ * config.json (read by reg_storage_init) sets the optional keys "readOnly" (true: nothing may
+ * be written), "deleteEnabled" (false: nothing may be deleted through the API) or
+ * "durableWrites" (false: success no longer waits for data to reach the disk); the
+ * environment variable REGISTRY_DURABLE_WRITES ("0" or "1") overrides the last one. */
+typedef struct reg_storage_settings {
+    int read_only;        /* default 0 */
+    int deletes_enabled;  /* default 1 */
+    int durable_writes;   /* default 1: files and their directories are flushed before success */
+} reg_storage_settings;
+
+/* Copies the switches of the initialised storage into *out (defaults before a successful
+ * reg_storage_init). A null out does nothing. */
+void reg_storage_get_settings(reg_storage_settings *out);
+
 /* Form tests, usable before initialisation: 1 when the text has the form, else 0 (null: 0). */
 int reg_digest_valid(const char *text);   /* "sha256:" + 64 lower-case hex digits */
 int reg_tag_valid(const char *text);      /* [a-zA-Z0-9_][a-zA-Z0-9._-]{0,127} */

@@ -113,3 +113,11 @@ extern "C" void reg_storage_cleanup(void) {
 extern "C" const char *reg_storage_last_error(void) { return s_error; }
 
 extern "C" reg_error_kind reg_storage_last_error_kind(void) { return s_error_kind; }
+
+// Placeholder until the storage configuration is read: the defaults.
+extern "C" void reg_storage_get_settings(reg_storage_settings *out) {
+    if (!out) return;
+    out->read_only = 0;
+    out->deletes_enabled = 1;
+    out->durable_writes = 1;
+}

@@ -238,6 +238,11 @@ inline std::string lighttpd_binary() {
 
 struct ServerOptions {
     bool x_sendfile = true;  // REGISTRY_X_SENDFILE for the blob program
+    // Optional pieces of deploy/ included after lighttpd.conf, as the start script includes
+    // them for its switches (e.g. "lighttpd-auth.conf"), and variables they read.
+    std::vector<std::string> extra_configs;
+    std::vector<std::pair<std::string, std::string>> env;
+    std::string bin_dir;  // the endpoint programs; empty: this build's
 };
 
 // lighttpd over a scratch storage root. start() fails the current test when the server does
@@ -257,7 +262,7 @@ public:
         // directory exists from the start.
         fs::create_directories(storage_root() / "blobs");
         port_ = free_port();
-        const std::string config = std::string(BV_SOURCE_DIR) + "/deploy/lighttpd.conf";
+        const std::string config = write_config(options);
         const std::string port = std::to_string(port_);
         pid_ = fork();
         ASSERT_GE(pid_, 0);
@@ -265,12 +270,13 @@ public:
             prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive a crashed test
             setenv("BV_PORT", port.c_str(), 1);
             setenv("BV_BIND", "127.0.0.1", 1);
-            setenv("BV_BIN_DIR", BV_PROGRAM_DIR, 1);
+            setenv("BV_BIN_DIR", options.bin_dir.empty() ? BV_PROGRAM_DIR : options.bin_dir.c_str(), 1);
             setenv("BV_DEPLOY_DIR", (std::string(BV_SOURCE_DIR) + "/deploy").c_str(), 1);
             setenv("BV_DOC_ROOT", (scratch_.path() / "docroot").c_str(), 1);
             setenv("BV_SPOOL_DIR", (scratch_.path() / "spool").c_str(), 1);
             setenv("BV_X_SENDFILE", options.x_sendfile ? "1" : "0", 1);
             setenv("REGISTRY_STORAGE_ROOT", storage_root().c_str(), 1);
+            for (const auto &[name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
             const int devnull = open("/dev/null", O_WRONLY);
             if (devnull >= 0) dup2(devnull, 2);  // lighttpd's start and stop notes
             execl(server.c_str(), server.c_str(), "-D", "-f", config.c_str(), static_cast<char *>(nullptr));
@@ -308,6 +314,17 @@ public:
     }
 
 private:
+    // The configuration lighttpd runs: the project's own, then each optional piece.
+    std::string write_config(const ServerOptions &options) const {
+        const std::string deploy = std::string(BV_SOURCE_DIR) + "/deploy/";
+        const fs::path path = scratch_.path() / "lighttpd-run.conf";
+        std::string text = "include \"" + deploy + "lighttpd.conf\"\n";
+        for (const std::string &piece : options.extra_configs)
+            text += "include \"" + (piece.find('/') == std::string::npos ? deploy + piece : piece) + "\"\n";
+        bvtest::write_all(path, text);
+        return path.string();
+    }
+
     bvtest::TempDir scratch_;
     pid_t pid_ = -1;
     int port_ = 0;
