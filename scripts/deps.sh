@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a step needs when any is missing. Usage: deps.sh GROUP...
-# Groups: build, server, apache, fuzz, windows, bench. Needs root (or sudo) only when something is missing.
+# Groups: build, server, apache, fuzz, windows, bench, browser. Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
 declare -A groups=(
@@ -10,6 +10,7 @@ declare -A groups=(
   [fuzz]="clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64"
   [bench]="openssl coreutils hyperfine wrk python3 bc apache2-utils"
+  [browser]="chromium fonts-liberation"
 )
 
 missing=()
