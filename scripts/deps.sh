@@ -6,6 +6,7 @@ set -euo pipefail
 declare -A groups=(
   [build]="cmake make g++ googletest rapidjson-dev"
   [server]="lighttpd curl skopeo podman"
+  [access]="lighttpd-mod-openssl apache2-utils openssl"
   [apache]="apache2 libxml2-utils"
   [fuzz]="clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64"
