@@ -6,6 +6,8 @@ set -euo pipefail
 usage() {
   cat <<'TXT'
 Usage: deploy/start-registry.sh [--port N] [--bind ADDR] [--storage DIR] [--no-sendfile]
+         [--htpasswd FILE [--anonymous-pull]] [--access-file FILE] [--read-only] [--no-delete]
+         [--tls-cert FILE --tls-key FILE]
 
 Builds every endpoint program (Release) and runs lighttpd in the foreground, serving the
 registry API on http://ADDR:PORT/v2/. Missing Debian packages are installed when run as root.
@@ -16,6 +18,15 @@ registry API on http://ADDR:PORT/v2/. Missing Debian packages are installed when
                   (default: ./registry_storage in the directory the command runs in)
   --no-sendfile   the blob program streams blob bodies itself instead of handing the
                   file to lighttpd (X-Sendfile, the default)
+  --htpasswd FILE     every request needs an HTTP basic login checked against FILE
+                      (make it with: htpasswd -B -c FILE USER)
+  --anonymous-pull    with --htpasswd: reads need no login, writes and deletes do
+                      (/v2/ still asks for one, so clients know where to log in)
+  --access-file FILE  which users may read and push to which repositories (see README)
+  --read-only         every write and delete answers 405 UNSUPPORTED
+  --no-delete         deletes of blobs and manifests answer 405 UNSUPPORTED
+  --tls-cert FILE     serve HTTPS with this PEM certificate (chain) ...
+  --tls-key FILE      ... and this PEM private key; both or neither
   -h, --help      show this text
 TXT
 }
@@ -24,20 +35,37 @@ port=${BV_PORT:-5000}
 bind=127.0.0.1
 storage="$PWD/registry_storage"
 sendfile=1
+htpasswd="" anonymous_pull=0 access_file="" read_only="" delete_enabled="" tls_cert="" tls_key=""
+# An absolute path to a readable file, or the script stops naming the option.
+readable() {
+  [[ -f "$2" && -r "$2" ]] || { echo "start-registry.sh: $1: cannot read '$2'" >&2; exit 2; }
+  echo "$(cd "$(dirname "$2")" && pwd)/$(basename "$2")"
+}
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --port) port=${2:?--port needs a value}; shift 2 ;;
     --bind) bind=${2:?--bind needs a value}; shift 2 ;;
     --storage) storage=${2:?--storage needs a value}; shift 2 ;;
     --no-sendfile) sendfile=0; shift ;;
+    --htpasswd) htpasswd=$(readable --htpasswd "${2:?--htpasswd needs a file}"); shift 2 ;;
+    --anonymous-pull) anonymous_pull=1; shift ;;
+    --access-file) access_file=$(readable --access-file "${2:?--access-file needs a file}"); shift 2 ;;
+    --read-only) read_only=1; shift ;;
+    --no-delete) delete_enabled=0; shift ;;
+    --tls-cert) tls_cert=$(readable --tls-cert "${2:?--tls-cert needs a file}"); shift 2 ;;
+    --tls-key) tls_key=$(readable --tls-key "${2:?--tls-key needs a file}"); shift 2 ;;
     -h|--help) usage; exit 0 ;;
     *) echo "start-registry.sh: unknown option '$1'" >&2; usage >&2; exit 2 ;;
   esac
 done
+(( anonymous_pull == 0 )) || [[ -n "$htpasswd" ]] || { echo "start-registry.sh: --anonymous-pull needs --htpasswd" >&2; exit 2; }
+[[ -z "$tls_cert" && -z "$tls_key" ]] || [[ -n "$tls_cert" && -n "$tls_key" ]] ||
+  { echo "start-registry.sh: --tls-cert and --tls-key go together" >&2; exit 2; }
 [[ "$port" =~ ^[0-9]+$ ]] && (( port > 0 && port < 65536 )) || { echo "start-registry.sh: bad port '$port'" >&2; exit 2; }
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 "$repo/scripts/deps.sh" build server
+[[ -z "$htpasswd$tls_cert" ]] || "$repo/scripts/deps.sh" access
 
 build="$repo/build/release"
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBV_BUILD_TESTS=OFF -DBV_BUILD_BENCH=OFF >/dev/null
@@ -54,12 +82,24 @@ export BV_SPOOL_DIR="$build/spool"
 
 # The configuration lighttpd runs: the project's own, then one optional piece of deploy/ per
 # switch that needs one (each piece reads its settings from BV_* variables set above).
-pieces=()
+pieces=(lighttpd-switches.conf)
+export BV_ACCESS_FILE=$access_file BV_READ_ONLY=$read_only BV_DELETE_ENABLED=$delete_enabled
+if [[ -n "$htpasswd" ]]; then
+  export BV_HTPASSWD=$htpasswd
+  pieces+=(lighttpd-auth.conf)
+  (( anonymous_pull == 0 )) || pieces+=(lighttpd-auth-anonymous-pull.conf)
+fi
+scheme=http
+if [[ -n "$tls_cert" ]]; then
+  export BV_TLS_CERT=$tls_cert BV_TLS_KEY=$tls_key
+  pieces+=(lighttpd-tls.conf)
+  scheme=https
+fi
 run_conf="$build/lighttpd-run.conf"
 {
   echo "include \"$repo/deploy/lighttpd.conf\""
   for piece in "${pieces[@]}"; do echo "include \"$repo/deploy/$piece\""; done
 } >"$run_conf"
 
-echo "Registry on http://$bind:$port/v2/ (storage: $REGISTRY_STORAGE_ROOT); Ctrl-C stops it."
+echo "Registry on $scheme://$bind:$port/v2/ (storage: $REGISTRY_STORAGE_ROOT); Ctrl-C stops it."
 exec lighttpd -D -f "$run_conf"
