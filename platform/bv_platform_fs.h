@@ -1,7 +1,7 @@
 // File-system calls that differ between Windows and the other platforms: the kind and size of
 // a path, one-level directory creation and removal, directory enumeration, renames that replace
-// or keep their target, exclusive creation and appending to an existing file. Narrow paths
-// reach the system unchanged (ANSI calls on Windows).
+// or keep their target, exclusive creation, appending to an existing file and opening files
+// that another host may be replacing. Narrow paths reach the system unchanged (ANSI on Windows).
 #pragma once
 
 #include <cerrno>
@@ -26,10 +26,15 @@ extern "C" __declspec(dllimport) int __stdcall MoveFileExA(const char *, const c
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
 namespace bv_platform {
+
+// Set by tests to take the path of file systems that refuse a rename that keeps its target
+// (no effect on Windows, whose moves keep their target anyway).
+inline bool refuse_noreplace_rename = false;
 
 enum class path_kind { missing, file, directory };
 
@@ -91,6 +96,15 @@ inline int move_no_replace(const char *from, const char *to) {
     return MoveFileExA(from, to, 0ul) ? 0 : -1;
 }
 
+// The move move_no_replace falls back to elsewhere; Windows moves never replace, so it is
+// the same move here.
+inline int move_no_replace_by_link(const char *from, const char *to) {
+    return move_no_replace(from, to);
+}
+
+// A binary stream reading the file, or null.
+inline std::FILE *open_read(const char *path) { return std::fopen(path, "rb"); }
+
 // Removes an empty directory: 0 or -1.
 inline int remove_dir(const char *path) { return _rmdir(path) == 0 ? 0 : -1; }
 
@@ -132,16 +146,45 @@ private:
 
 #else
 
+// On a volume that several hosts mount (GlusterFS), a lookup made while another host replaces
+// the file by rename may still name the file that went, and the call then fails with ESTALE
+// (about once in a thousand replaces); a new lookup finds the new file. The waits grow from
+// 1 ms and all of them together stay under 60 ms.
+inline constexpr int stale_retries = 10;
+
+inline void pause_before_retry(int attempt) {
+    const struct timespec wait = {0, 1000000L * (attempt + 1)};
+    ::nanosleep(&wait, nullptr);
+}
+
+inline int stat_fresh(const char *path, struct stat *st) {
+    for (int attempt = 0;; ++attempt) {
+        if (::stat(path, st) == 0) return 0;
+        if (errno != ESTALE || attempt == stale_retries) return -1;
+        pause_before_retry(attempt);
+    }
+}
+
 inline path_kind kind_of(const char *path) {
     struct stat st;
-    if (::stat(path, &st) != 0) return path_kind::missing;
+    if (stat_fresh(path, &st) != 0) return path_kind::missing;
     return S_ISDIR(st.st_mode) ? path_kind::directory : path_kind::file;
 }
 
 inline int64_t size_of(const char *path) {
     struct stat st;
-    if (::stat(path, &st) != 0) return -1;
+    if (stat_fresh(path, &st) != 0) return -1;
     return static_cast<int64_t>(st.st_size);
+}
+
+// Opens for reading a file that another host may be replacing: the open is tried again on
+// ESTALE, a bounded number of times, so a reader sees the old file or the new one.
+inline std::FILE *open_read(const char *path) {
+    for (int attempt = 0;; ++attempt) {
+        std::FILE *f = std::fopen(path, "rb");
+        if (f || errno != ESTALE || attempt == stale_retries) return f;
+        pause_before_retry(attempt);
+    }
 }
 
 inline int make_dir(const char *path) { return ::mkdir(path, 0777) == 0 ? 0 : errno; }
@@ -177,13 +220,32 @@ inline std::FILE *open_append(const char *path) {
     return f;
 }
 
-// rename() would replace an existing target; RENAME_NOREPLACE fails instead. A file system
-// without that flag gets the plain rename, so the caller must accept either outcome.
+// The same move from a second name and an unlink: link() never replaces, so an existing
+// target fails it with EEXIST. Until the unlink both names lead to the file; of two movers
+// of one file to different names only the one whose unlink succeeds has moved it, and the
+// other takes its own new name back. 0, or -1 with errno set and `from` left in place.
+inline int move_no_replace_by_link(const char *from, const char *to) {
+    if (::link(from, to) != 0) return -1;
+    if (::unlink(from) == 0) return 0;
+    const int err = errno;
+    ::unlink(to);
+    errno = err;
+    return -1;
+}
+
+// rename() would replace an existing target; RENAME_NOREPLACE fails instead. File systems
+// that refuse the flag (GlusterFS through FUSE answers EINVAL) get the move by hard link.
+// Only where there are no hard links either is the plain rename left, which replaces.
 inline int move_no_replace(const char *from, const char *to) {
 #ifdef RENAME_NOREPLACE
-    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
+    if (!refuse_noreplace_rename) {
+        if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
+    }
 #endif
+    if (move_no_replace_by_link(from, to) == 0) return 0;
+    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENOSYS)
+        return -1;
     return std::rename(from, to) == 0 ? 0 : -1;
 }
 

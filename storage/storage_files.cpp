@@ -102,7 +102,7 @@ int64_t file_size(const char *path) { return path ? bv_platform::size_of(path) :
 
 int read_file(const char *path, char *buf, size_t cap, size_t *out_len) {
     if (!path || !buf || cap == 0) return -1;
-    std::FILE *f = std::fopen(path, "rb");
+    std::FILE *f = bv_platform::open_read(path);
     if (!f) return -1;
     const size_t got = std::fread(buf, 1, cap - 1, f);
     const bool failed = std::ferror(f) != 0;

@@ -43,7 +43,7 @@ bool ends_with(const char *text, const char *suffix, size_t *stem_len) {
 bool slurp(const char *path, size_t cap, std::string *out) {
     const int64_t size = file_size(path);
     if (size < 0 || static_cast<uint64_t>(size) > cap) return false;
-    std::FILE *f = std::fopen(path, "rb");
+    std::FILE *f = bv_platform::open_read(path);
     if (!f) return false;
     out->resize(static_cast<size_t>(size));
     const size_t got = size > 0 ? std::fread(&(*out)[0], 1, out->size(), f) : 0;

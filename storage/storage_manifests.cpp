@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "crypto/sha256.h"
+#include "platform/bv_platform_fs.h"
 #include "storage/manifest_json.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
@@ -178,7 +179,7 @@ enum class read_result { ok, missing, too_large };
 
 // The whole file into buf when it fits in cap bytes (no terminator is added).
 read_result read_whole(const char *path, void *buf, size_t cap, size_t *out_len) {
-    std::FILE *f = std::fopen(path, "rb");
+    std::FILE *f = bv_platform::open_read(path);
     if (!f) return read_result::missing;
     const size_t got = cap > 0 ? std::fread(buf, 1, cap, f) : 0;
     const bool more = got == cap && std::fgetc(f) != EOF;
