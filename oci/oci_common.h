@@ -79,16 +79,31 @@ typedef struct oci_route {
  * answers it, in this order: splits PATH_INFO at the last `marker` (null: the endpoint has no
  * repository name, repo and rest stay ""), 400 NAME_INVALID for a name outside the grammar and
  * 404 NAME_UNKNOWN for a path that does not split; 405 UNSUPPORTED with an Allow header for a
- * method not in the table and, with the message "the registry is read-only", for a write route
- * while REGISTRY_READ_ONLY is set and not "0"; 403 DENIED for what oci_access_permits refuses; 500 UNKNOWN when the storage cannot be opened.
+ * method not in the table; for a write or delete route 405 UNSUPPORTED "the registry is
+ * read-only" while REGISTRY_READ_ONLY is set and not "0", and for a delete route 405
+ * UNSUPPORTED "deletes are disabled on this registry" while REGISTRY_DELETE_ENABLED is "0";
+ * 403 DENIED with the reason for what oci_access_check refuses, 500 UNKNOWN when the access
+ * rules are unusable; 500 UNKNOWN when the storage cannot be opened; then the storage's own switches (reg_storage_get_settings): the
+ * read-only answer when read_only is 1, the deletes-disabled one when deletes_enabled is 0 and
+ * REGISTRY_DELETE_ENABLED is unset or empty (set, it wins over the storage).
  * Otherwise calls the route's handler and returns its result. Returns 0 after answering itself
  * (-1 when that answer could not be written). */
 int oci_dispatch(oci_request *request, const oci_route *routes, size_t route_count,
                  const char *marker);
 
-/* The access decision for one request: 1 when request->user may have `access` to
- * request->repo ("" for endpoints without a repository), else 0. Today everyone may do
- * everything; access control plugs in here. A null request gives 0. */
+/* The access decision for one request: may request->user ("" or null: no one logged in) have
+ * `access` to request->repo ("" for endpoints without a repository)? Decided from the access
+ * file REGISTRY_ACCESS_FILE names, read afresh on every call (unset or empty: no file, and
+ * everything is permitted). Lines "USER: read=P,... write=P,..." ("#" starts a comment) grant
+ * the repositories under each prefix P (whole name components; "*" every repository, and only it
+ * grants endpoints without one) to USER;
+ * a line for "*" applies to every request, logged in or not. Write access includes read, and
+ * deletes need write. Returns 1 when permitted, 0 when refused (a null request too), -1 when
+ * the file cannot be read, exceeds 1 MiB or has any malformed line: then nothing is permitted,
+ * and the cause goes to standard error. `why` (may be null when why_cap is 0) receives a
+ * message for the client: "" on 1, the reason otherwise, cut to fit why_cap. */
+int oci_access_check(const oci_request *request, oci_access access, char *why, size_t why_cap);
+/* oci_access_check as a yes or no: 1 only when it permits. A null request gives 0. */
 int oci_access_permits(const oci_request *request, oci_access access);
 
 /* ---- Responses ------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // The endpoint dispatcher: reads one request from the CGI environment into the caller's record,
-// answers what every endpoint answers alike (bad names, unknown paths and methods, refused
-// writes, a storage that will not open) and hands the rest to the one matching route.
+// answers what every endpoint answers alike (bad names, unknown paths and methods, writes and
+// deletes switched off, refused access, a storage that will not open) and hands the rest to the
+// one matching route. Every switch is read anew for each request.
 #include "oci/oci_common.h"
 
 #include <cstring>
@@ -41,9 +42,20 @@ void build_allow(char (&allow)[allow_cap], const oci_route *routes, std::size_t 
     }
 }
 
-bool read_only(void) {
-    const char *flag = cgi_env("REGISTRY_READ_ONLY", nullptr);
+constexpr const char read_only_message[] = "the registry is read-only";
+constexpr const char no_delete_message[] = "deletes are disabled on this registry";
+
+bool read_only_by_env() {
+    const char *flag = cgi_env("REGISTRY_READ_ONLY", "");
     return *flag && std::strcmp(flag, "0") != 0;
+}
+
+// REGISTRY_DELETE_ENABLED decides when set: "0" disables deletes, anything else enables them
+// whatever the storage says. Unset or empty, the storage's setting holds (-1 here).
+int deletes_by_env() {
+    const char *flag = cgi_env("REGISTRY_DELETE_ENABLED", "");
+    if (!*flag) return -1;
+    return std::strcmp(flag, "0") != 0 ? 1 : 0;
 }
 
 int refuse_method(const oci_request *request, const oci_route *routes, std::size_t count) {
@@ -71,11 +83,6 @@ int answered(int rc) { return rc == 0 ? 0 : -1; }
 }  // namespace
 
 extern "C" {
-
-int oci_access_permits(const oci_request *request, oci_access access) {
-    (void)access;
-    return request ? 1 : 0;
-}
 
 int oci_dispatch(oci_request *request, const oci_route *routes, size_t route_count,
                  const char *marker) {
@@ -106,15 +113,36 @@ int oci_dispatch(oci_request *request, const oci_route *routes, size_t route_cou
     if (!route && request->is_head && routes) route = find_route(routes, route_count, "GET");
     if (!route || !route->handler) return refuse_method(request, routes, routes ? route_count : 0);
 
-    if (route->access != OCI_ACCESS_READ && read_only())
-        return answered(oci_reply_error(request, 405, "UNSUPPORTED", "the registry is read-only"));
-    if (!oci_access_permits(request, route->access))
-        return answered(oci_reply_error(request, 403, "DENIED", "access denied"));
+    // The switches the environment sets need no storage, so they answer first; the storage's
+    // own ones are known only once it is open.
+    const bool writes = route->access != OCI_ACCESS_READ;
+    const bool deletes = route->access == OCI_ACCESS_DELETE;
+    const int deletes_env = deletes_by_env();
+    if (writes && read_only_by_env())
+        return answered(oci_reply_error(request, 405, "UNSUPPORTED", read_only_message));
+    if (deletes && deletes_env == 0)
+        return answered(oci_reply_error(request, 405, "UNSUPPORTED", no_delete_message));
+
+    char why[256];
+    switch (oci_access_check(request, route->access, why, sizeof why)) {
+        case 1: break;
+        case 0: return answered(oci_reply_error(request, 403, "DENIED", why));
+        default: return answered(oci_reply_error(request, 500, "UNKNOWN", why));
+    }
 
     // The engine's message may be about the root it was given; the client learns only that
     // the storage is not there.
     if (oci_init_storage() != 0)
         return answered(oci_reply_error(request, 500, "UNKNOWN", "storage is not available"));
+
+    if (writes) {
+        reg_storage_settings settings;
+        reg_storage_get_settings(&settings);
+        if (settings.read_only)
+            return answered(oci_reply_error(request, 405, "UNSUPPORTED", read_only_message));
+        if (deletes && deletes_env < 0 && !settings.deletes_enabled)
+            return answered(oci_reply_error(request, 405, "UNSUPPORTED", no_delete_message));
+    }
 
     return route->handler(request);
 }

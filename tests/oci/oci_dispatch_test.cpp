@@ -3,6 +3,7 @@
 // order, and what a handler sees of the request when the dispatcher hands it on.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,6 +57,8 @@ protected:
                                           {"QUERY_STRING", std::nullopt},
                                           {"REMOTE_USER", std::nullopt},
                                           {"REGISTRY_READ_ONLY", std::nullopt},
+                                          {"REGISTRY_DELETE_ENABLED", std::nullopt},
+                                          {"REGISTRY_ACCESS_FILE", std::nullopt},
                                           {"REGISTRY_STORAGE_ROOT", root.str()}};
             env.insert(env.end(), c.env.begin(), c.env.end());
             auto r = bvtest::run_program(bvtest::probe_path("oci_endpoint_probe"),
@@ -147,6 +150,100 @@ TEST_F(OciDispatch, StorageThatWillNotOpenNamesNoPath) {
         {"read-only needs no storage", "PUT", "/v2/a/manifests/x", m, rw,
          {{"REGISTRY_STORAGE_ROOT", bad_root}, {"REGISTRY_READ_ONLY", "1"}},
          error_answer(405, "UNSUPPORTED", "the registry is read-only")},
+    });
+}
+
+const char *rwd = "GET,PUT:w,DELETE:d";
+const std::string read_only = "the registry is read-only";
+const std::string no_delete = "deletes are disabled on this registry";
+
+TEST_F(OciDispatch, SwitchesFromTheEnvironment) {
+    run({
+        {"read-only refuses deletes too", "DELETE", "/v2/a/manifests/x", m, rwd, {{"REGISTRY_READ_ONLY", "1"}},
+         error_answer(405, "UNSUPPORTED", read_only)},
+        {"read-only says so before deletes", "DELETE", "/v2/a/manifests/x", m, rwd,
+         {{"REGISTRY_READ_ONLY", "1"}, {"REGISTRY_DELETE_ENABLED", "0"}}, error_answer(405, "UNSUPPORTED", read_only)},
+        {"deletes off", "DELETE", "/v2/a/manifests/x", m, rwd, {{"REGISTRY_DELETE_ENABLED", "0"}},
+         error_answer(405, "UNSUPPORTED", no_delete)},
+        {"deletes off leaves writes", "PUT", "/v2/a/manifests/x", m, rwd, {{"REGISTRY_DELETE_ENABLED", "0"}},
+         json_answer(200, echo("PUT", 0, "a", "x"))},
+        {"deletes off leaves reads", "GET", "/v2/a/manifests/x", m, rwd, {{"REGISTRY_DELETE_ENABLED", "0"}},
+         json_answer(200, echo("GET", 0, "a", "x"))},
+        {"deletes on", "DELETE", "/v2/a/manifests/x", m, rwd, {{"REGISTRY_DELETE_ENABLED", "1"}},
+         json_answer(200, echo("DELETE", 0, "a", "x"))},
+        {"deletes empty is unset", "DELETE", "/v2/a/manifests/x", m, rwd, {{"REGISTRY_DELETE_ENABLED", ""}},
+         json_answer(200, echo("DELETE", 0, "a", "x"))},
+        {"a write route is no delete", "DELETE", "/v2/a/manifests/x", m, rw, {{"REGISTRY_DELETE_ENABLED", "0"}},
+         json_answer(200, echo("DELETE", 0, "a", "x"))},
+        {"the method comes first", "POST", "/v2/a/manifests/x", m, rwd, {{"REGISTRY_DELETE_ENABLED", "0"}},
+         error_answer(405, "UNSUPPORTED", "The method is not allowed for this resource",
+                      "Allow: GET, HEAD, PUT, DELETE\r\n")},
+        {"the name comes first", "DELETE", "/v2/A/manifests/x", m, rwd, {{"REGISTRY_DELETE_ENABLED", "0"}},
+         error_answer(400, "NAME_INVALID", "invalid repository name")},
+    });
+}
+
+TEST_F(OciDispatch, SwitchesFromTheStorage) {
+    const auto store = [&](const char *name, const std::string &json) {
+        const auto dir = root.path() / name;
+        std::filesystem::create_directories(dir);
+        bvtest::write_all(dir / "config.json", json);
+        return dir.string();
+    };
+    const std::string ro = store("ro", R"({"readOnly":true})");
+    const std::string nodel = store("nodel", R"({"deleteEnabled":false})");
+    run({
+        {"read-only storage refuses writes", "PUT", "/v2/a/manifests/x", m, rwd, {{"REGISTRY_STORAGE_ROOT", ro}},
+         error_answer(405, "UNSUPPORTED", read_only)},
+        {"read-only storage refuses deletes", "DELETE", "/v2/a/manifests/x", m, rwd,
+         {{"REGISTRY_STORAGE_ROOT", ro}}, error_answer(405, "UNSUPPORTED", read_only)},
+        {"the environment cannot lift the storage's read-only", "PUT", "/v2/a/manifests/x", m, rwd,
+         {{"REGISTRY_STORAGE_ROOT", ro}, {"REGISTRY_READ_ONLY", "0"}}, error_answer(405, "UNSUPPORTED", read_only)},
+        {"read-only storage serves reads", "GET", "/v2/a/manifests/x", m, rwd, {{"REGISTRY_STORAGE_ROOT", ro}},
+         json_answer(200, echo("GET", 0, "a", "x"))},
+        {"storage without deletes", "DELETE", "/v2/a/manifests/x", m, rwd, {{"REGISTRY_STORAGE_ROOT", nodel}},
+         error_answer(405, "UNSUPPORTED", no_delete)},
+        {"storage without deletes takes writes", "PUT", "/v2/a/manifests/x", m, rwd,
+         {{"REGISTRY_STORAGE_ROOT", nodel}}, json_answer(200, echo("PUT", 0, "a", "x"))},
+        {"the environment wins for deletes", "DELETE", "/v2/a/manifests/x", m, rwd,
+         {{"REGISTRY_STORAGE_ROOT", nodel}, {"REGISTRY_DELETE_ENABLED", "1"}},
+         json_answer(200, echo("DELETE", 0, "a", "x"))},
+    });
+}
+
+TEST_F(OciDispatch, AccessFileDecides) {
+    const auto rules = root.path() / "access";
+    bvtest::write_all(rules, "alice: write=team\n*: read=public\n");
+    const auto broken = root.path() / "broken";
+    bvtest::write_all(broken, "alice: write=team\nbob write=*\n");
+    const EnvChange file = {"REGISTRY_ACCESS_FILE", rules.string()};
+    const EnvChange alice = {"REMOTE_USER", "alice"};
+    const std::string unusable = "the access file is malformed (line 2: no ':' after the user name)";
+    run({
+        {"her push", "PUT", "/v2/team/app/manifests/x", m, rwd, {file, alice},
+         json_answer(200, echo("PUT", 0, "team/app", "x", "", "alice"))},
+        {"her delete", "DELETE", "/v2/team/manifests/x", m, rwd, {file, alice},
+         json_answer(200, echo("DELETE", 0, "team", "x", "", "alice"))},
+        {"a push outside her prefixes", "PUT", "/v2/teamx/manifests/x", m, rwd, {file, alice},
+         error_answer(403, "DENIED", "this user may not push to this repository")},
+        {"a delete outside her prefixes", "DELETE", "/v2/public/manifests/x", m, rwd, {file, alice},
+         error_answer(403, "DENIED", "this user may not delete from this repository")},
+        {"anonymous read of public", "GET", "/v2/public/a/manifests/x", m, rwd, {file},
+         json_answer(200, echo("GET", 0, "public/a", "x"))},
+        {"anonymous read elsewhere", "HEAD", "/v2/team/manifests/x", m, rwd, {file},
+         json_answer(403, "{\"errors\":[{\"code\":\"DENIED\",\"message\":\"anonymous requests may not read "
+                          "this repository\"}]}\n", true)},
+        {"catalog needs every repository", "GET", "/v2/_catalog", "@null", "GET", {file, alice},
+         error_answer(403, "DENIED", "this user may not read every repository")},
+        {"read-only answers before access", "PUT", "/v2/teamx/manifests/x", m, rwd,
+         {file, alice, {"REGISTRY_READ_ONLY", "1"}}, error_answer(405, "UNSUPPORTED", read_only)},
+        {"malformed file refuses all", "GET", "/v2/team/manifests/x", m, rwd,
+         {{"REGISTRY_ACCESS_FILE", broken.string()}, alice}, error_answer(500, "UNKNOWN", unusable)},
+        {"missing file refuses all", "GET", "/v2/team/manifests/x", m, rwd,
+         {{"REGISTRY_ACCESS_FILE", (root.path() / "nope").string()}, alice},
+         error_answer(500, "UNKNOWN", "the access file cannot be read")},
+        {"empty variable is no file", "DELETE", "/v2/x/manifests/x", m, rwd, {{"REGISTRY_ACCESS_FILE", ""}},
+         json_answer(200, echo("DELETE", 0, "x", "x"))},
     });
 }
 

@@ -1,7 +1,7 @@
 // Drives the endpoint layer from the command line so tests can capture its exact output in a
 // fresh process with a chosen environment. "@null" stands for a null pointer. Modes:
 //   dispatch MARKER ROUTES  - oci_dispatch over the routes named in ROUTES, a comma list of
-//                             METHOD or METHOD:w (write access); each handler answers JSON
+//                             METHOD, METHOD:w (write) or METHOD:d (delete access); each handler answers JSON
 //                             naming its method, the request's fields and what it saw
 //   reply OP... - runs reply operations; after each one prints "#RC\n":
 //       head METHOD STATUS CT LEN N [NAME VALUE]*N   oci_reply_head
@@ -57,6 +57,9 @@ int dispatch(const char *marker, const std::string &spec) {
         if (m.size() > 2 && m.compare(m.size() - 2, 2, ":w") == 0) {
             m.resize(m.size() - 2);
             access = OCI_ACCESS_WRITE;
+        } else if (m.size() > 2 && m.compare(m.size() - 2, 2, ":d") == 0) {
+            m.resize(m.size() - 2);
+            access = OCI_ACCESS_DELETE;
         }
         routes.push_back({m.c_str(), echo_handler, access});
     }
