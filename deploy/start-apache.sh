@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Builds the endpoint programs and serves the registry through Apache httpd in the foreground,
+# with a ServerRoot of its own in the build directory. Ctrl-C stops it. --help for the options.
+set -euo pipefail
+
+usage() {
+  cat <<'TXT'
+Usage: deploy/start-apache.sh [--port N] [--bind ADDR] [--storage DIR] [--user NAME]
+                              [--htpasswd FILE]
+
+Builds every endpoint program (Release) and runs Apache httpd (mod_cgid) in the foreground with
+deploy/apache-httpd.conf, serving the registry API on http://ADDR:PORT/v2/. Missing Debian
+packages are installed when run as root.
+
+  --port N          port to listen on (default 5000, or $BV_PORT)
+  --bind ADDR       address to listen on (default 127.0.0.1)
+  --storage DIR     storage root handed to the endpoints as REGISTRY_STORAGE_ROOT
+                    (default: ./registry_storage in the directory the command runs in)
+  --user NAME       run as root only: the account httpd serves as and runs the programs as
+                    (default www-data); the storage root is handed to it
+  --htpasswd FILE   every endpoint asks for HTTP Basic authentication against FILE
+                    (made with htpasswd from apache2-utils)
+  -h, --help        show this text
+
+httpd's error log is build/release/apache/logs/error.log.
+TXT
+}
+
+port=${BV_PORT:-5000}
+bind=127.0.0.1
+storage="$PWD/registry_storage"
+user=www-data
+htpasswd=
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --port) port=${2:?--port needs a value}; shift 2 ;;
+    --bind) bind=${2:?--bind needs a value}; shift 2 ;;
+    --storage) storage=${2:?--storage needs a value}; shift 2 ;;
+    --user) user=${2:?--user needs a value}; shift 2 ;;
+    --htpasswd) htpasswd=${2:?--htpasswd needs a value}; shift 2 ;;
+    -h|--help) usage; exit 0 ;;
+    *) echo "start-apache.sh: unknown option '$1'" >&2; usage >&2; exit 2 ;;
+  esac
+done
+[[ "$port" =~ ^[0-9]+$ ]] && (( port > 0 && port < 65536 )) || { echo "start-apache.sh: bad port '$port'" >&2; exit 2; }
+# Values go into httpd's configuration between double quotes.
+for value in "$bind" "$storage" "$user" "$htpasswd"; do
+  [[ "$value" != *[\"\\$'\n']* ]] || { echo "start-apache.sh: quotes, backslashes and line ends are not allowed in '$value'" >&2; exit 2; }
+done
+if [[ -n "$htpasswd" ]]; then
+  [[ -r "$htpasswd" ]] || { echo "start-apache.sh: cannot read '$htpasswd'" >&2; exit 2; }
+  htpasswd=$(cd "$(dirname "$htpasswd")" && pwd)/$(basename "$htpasswd")
+fi
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+"$repo/scripts/deps.sh" build apache
+
+build="$repo/build/release"
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBV_BUILD_TESTS=OFF -DBV_BUILD_BENCH=OFF >/dev/null
+# With tests and benchmarks off, the default target is the modules and every endpoint program.
+cmake --build "$build" -j "$(nproc)" >/dev/null
+
+httpd=$(command -v apache2 || command -v httpd || true)
+[[ -z "$httpd" && -x /usr/sbin/apache2 ]] && httpd=/usr/sbin/apache2
+[[ -n "$httpd" ]] || { echo "start-apache.sh: Apache httpd is not installed" >&2; exit 1; }
+modules=
+for dir in /usr/lib/apache2/modules /usr/lib64/httpd/modules /usr/lib/httpd/modules; do
+  [[ -r "$dir/mod_cgid.so" ]] && { modules=$dir; break; }
+done
+[[ -n "$modules" ]] || { echo "start-apache.sh: Apache's mod_cgid.so was not found" >&2; exit 1; }
+
+mkdir -p "$storage/blobs"
+storage=$(cd "$storage" && pwd)
+bin="$build/endpoints"
+root="$build/apache"
+mkdir -p "$root/logs" "$root/run"
+
+# httpd refuses to run programs as root: started as root it serves as --user, which must own
+# the storage root and reach the programs.
+user_lines=
+if [[ $(id -u) -eq 0 ]]; then
+  id "$user" >/dev/null 2>&1 || { echo "start-apache.sh: no account '$user' (--user)" >&2; exit 2; }
+  [[ $(stat -c %U "$storage") == "$user" ]] || chown -R "$user:" "$storage"
+  if ! runuser -u "$user" -- test -x "$bin/v2_ping"; then
+    echo "start-apache.sh: '$user' cannot reach $bin (every directory above it must be searchable by it)" >&2
+    exit 1
+  fi
+  group=$(id -gn "$user")
+  user_lines="User $user
+Group $group"
+fi
+
+conf="$root/httpd.conf"
+cat >"$conf" <<CONF
+# Written by deploy/start-apache.sh: the server around deploy/apache-httpd.conf.
+ServerRoot "$root"
+DefaultRuntimeDir "$root/run"
+PidFile "$root/run/httpd.pid"
+ErrorLog "$root/logs/error.log"
+LogLevel warn
+ServerName $bind
+ServerTokens Prod
+ServerSignature Off
+$user_lines
+Define BV_PORT $port
+Define BV_BIND "$bind"
+Define BV_BIN_DIR "$bin"
+Define BV_APACHE_MODULES "$modules"
+Define REGISTRY_STORAGE_ROOT "$storage"
+CONF
+[[ -z "$htpasswd" ]] || echo "Define BV_HTPASSWD \"$htpasswd\"" >>"$conf"
+cat >>"$conf" <<CONF
+Include "$repo/deploy/apache-httpd.conf"
+# mod_cgid's socket to its program-starting daemon (after the Include, which loads mod_cgid).
+ScriptSock "$root/run/cgid.sock"
+CONF
+
+"$httpd" -f "$conf" -t >/dev/null 2>&1 || { "$httpd" -f "$conf" -t; exit 1; }
+echo "Registry on http://$bind:$port/v2/ under Apache httpd (storage: $storage); Ctrl-C stops it."
+exec "$httpd" -f "$conf" -DFOREGROUND
