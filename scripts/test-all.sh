@@ -22,6 +22,9 @@ build_and_test() {  # NAME CMAKE_ARGS...
 step "Linux build and tests"
 build_and_test linux
 
+step "Two instances over GlusterFS behind HAProxy"
+BV_CLUSTER_BUILD=build/linux BV_JOBS=$jobs scripts/test-cluster.sh
+
 step "Linux build and tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   build_and_test sanitize -DBV_SANITIZE=ON
