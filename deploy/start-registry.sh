@@ -7,7 +7,7 @@ usage() {
   cat <<'TXT'
 Usage: deploy/start-registry.sh [--port N] [--bind ADDR] [--storage DIR] [--no-sendfile]
          [--htpasswd FILE [--anonymous-pull]] [--access-file FILE] [--read-only] [--no-delete]
-         [--tls-cert FILE --tls-key FILE]
+         [--tls-cert FILE --tls-key FILE] [--windows]
 
 Builds every endpoint program (Release) and runs lighttpd in the foreground, serving the
 registry API on http://ADDR:PORT/v2/. Missing Debian packages are installed when run as root.
@@ -27,6 +27,8 @@ registry API on http://ADDR:PORT/v2/. Missing Debian packages are installed when
   --no-delete         deletes of blobs and manifests answer 405 UNSUPPORTED
   --tls-cert FILE     serve HTTPS with this PEM certificate (chain) ...
   --tls-key FILE      ... and this PEM private key; both or neither
+  --windows           serve the Windows (mingw-w64) build of the programs through Wine
+                      (blob bodies are streamed by the program, as with --no-sendfile)
   -h, --help      show this text
 TXT
 }
@@ -35,7 +37,7 @@ port=${BV_PORT:-5000}
 bind=127.0.0.1
 storage="$PWD/registry_storage"
 sendfile=1
-htpasswd="" anonymous_pull=0 access_file="" read_only="" delete_enabled="" tls_cert="" tls_key=""
+windows=0 htpasswd="" anonymous_pull=0 access_file="" read_only="" delete_enabled="" tls_cert="" tls_key=""
 # An absolute path to a readable file, or the script stops naming the option.
 readable() {
   [[ -f "$2" && -r "$2" ]] || { echo "start-registry.sh: $1: cannot read '$2'" >&2; exit 2; }
@@ -47,6 +49,7 @@ while [[ $# -gt 0 ]]; do
     --bind) bind=${2:?--bind needs a value}; shift 2 ;;
     --storage) storage=${2:?--storage needs a value}; shift 2 ;;
     --no-sendfile) sendfile=0; shift ;;
+    --windows) windows=1; shift ;;
     --htpasswd) htpasswd=$(readable --htpasswd "${2:?--htpasswd needs a file}"); shift 2 ;;
     --anonymous-pull) anonymous_pull=1; shift ;;
     --access-file) access_file=$(readable --access-file "${2:?--access-file needs a file}"); shift 2 ;;
@@ -95,6 +98,12 @@ if [[ -n "$tls_cert" ]]; then
   pieces+=(lighttpd-tls.conf)
   scheme=https
 fi
+if (( windows )); then
+  source "$repo/deploy/wine-setup.sh"
+  wine_serve_from "$repo" "$repo/build/windows-release"
+  export BV_X_SENDFILE=0
+  pieces+=(lighttpd-wine.conf)
+fi
 run_conf="$build/lighttpd-run.conf"
 {
   echo "include \"$repo/deploy/lighttpd.conf\""
@@ -102,4 +111,6 @@ run_conf="$build/lighttpd-run.conf"
 } >"$run_conf"
 
 echo "Registry on $scheme://$bind:$port/v2/ (storage: $REGISTRY_STORAGE_ROOT); Ctrl-C stops it."
+# Under Wine the script stays, to end the wineserver it started when lighttpd stops.
+(( windows == 0 )) || { trap 'wine_stop_server "$BV_WINE"' EXIT; lighttpd -D -f "$run_conf" || true; exit 0; }
 exec lighttpd -D -f "$run_conf"
