@@ -21,6 +21,8 @@ Options of up:
   --instances K   lighttpd instances, one mount each (default 2)
   --bin-dir DIR   use the endpoint programs in DIR instead of building build/release
   --no-sendfile   the blob program streams blob bodies itself (no X-Sendfile)
+  --storage DIR   no GlusterFS: every instance serves DIR (a local directory, or a shared
+                  file system mounted already); for comparisons with a local disk
 
 Environment: BV_CLUSTER_DIR, state directory (default /tmp/bv-cluster: brick, mounts, logs,
 pid files, configurations); BV_GLUSTER_HOST, brick host name (default bv-gluster; added to
@@ -59,40 +61,13 @@ wait_http() {
   return 1
 }
 
-# Each instance's storage root. Shared: scripts/test-cluster.sh reads it too.
-mount_dir() { echo "$state/mnt/$1"; }
+# Each instance's storage root: its own mount of the volume, or the one --storage directory.
+mount_dir() {
+  if [[ -f "$state/run/storage" ]]; then cat "$state/run/storage"; else echo "$state/mnt/$1"; fi
+}
 
-cmd_up() {
-  local port=${BV_PORT:-5000} instances=2 bin_dir="" sendfile=1
-  while [[ $# -gt 0 ]]; do
-    case "$1" in
-      --port) port=${2:?--port needs a value}; shift 2 ;;
-      --instances) instances=${2:?--instances needs a value}; shift 2 ;;
-      --bin-dir) bin_dir=${2:?--bin-dir needs a value}; shift 2 ;;
-      --no-sendfile) sendfile=0; shift ;;
-      -h|--help) usage; exit 0 ;;
-      *) say "unknown option '$1'"; usage >&2; exit 2 ;;
-    esac
-  done
-  [[ "$port" =~ ^[0-9]+$ ]] && (( port > 0 && port + instances < 65536 )) || { say "bad port '$port'"; exit 2; }
-  [[ "$instances" =~ ^[0-9]+$ ]] && (( instances >= 1 && instances <= 8 )) || { say "bad instance count '$instances'"; exit 2; }
-  [[ $(id -u) -eq 0 ]] || { say "needs root (glusterd, FUSE mounts)"; exit 3; }
-  [[ -e "$state/glusterd.pid" ]] && { say "already up (state in $state); run down first"; exit 1; }
-
-  "$repo/scripts/deps.sh" build server cluster
-  [[ -c /dev/fuse ]] || { say "no /dev/fuse: FUSE mounts cannot work here"; exit 3; }
-  if [[ -z "$bin_dir" ]]; then
-    local build="$repo/build/release"
-    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBV_BUILD_TESTS=OFF -DBV_BUILD_BENCH=OFF >/dev/null
-    cmake --build "$build" -j "$(nproc)" >/dev/null
-    bin_dir="$build/endpoints"
-  fi
-  bin_dir=$(cd "$bin_dir" && pwd)
-  [[ -x "$bin_dir/v2_ping" ]] || { say "no endpoint programs in $bin_dir"; exit 1; }
-
-  mkdir -p "$state"/{glusterd,brick,log,run}
-  trap '[[ -n "${up_done:-}" ]] || { say "up failed; tearing down"; cmd_down >/dev/null 2>&1 || true; }' EXIT
-
+# Starts glusterd, makes and starts the volume and mounts it once per instance (count: $1).
+up_gluster() {
   # The CLI wants a brick host that is neither 127.0.0.1 nor localhost but resolves to this
   # machine; the line added goes again with down.
   if ! getent hosts "$host" | grep -q '^127\.'; then
@@ -121,7 +96,6 @@ VOL
 
   gcli volume create "$volume" "$host:$state/brick" force >/dev/null
   # Every client-side cache off: a second host must see replaces and removals at once.
-  local option
   for option in quick-read stat-prefetch open-behind write-behind flush-behind io-cache \
                 read-ahead readdir-ahead; do
     gcli volume set "$volume" "performance.$option" off >/dev/null
@@ -130,8 +104,8 @@ VOL
 
   # The mount helper mangles --fopen-keep-cache=off, so the client runs directly; the kernel
   # keeps no attributes, entries or negative lookups either.
-  local k dir
-  for k in $(seq "$instances"); do
+  local k dir option
+  for k in $(seq "$1"); do
     dir=$(mount_dir "$k")
     mkdir -p "$dir"
     glusterfs --volfile-server="$host" --volfile-id="$volume" \
@@ -139,9 +113,50 @@ VOL
       --log-file="$state/log/mount-$k.log" --pid-file="$state/run/mount-$k.pid" "$dir" \
       || { say "mount $k failed (see $state/log/mount-$k.log)"; exit 3; }
   done
-  for _ in $(seq 100); do mountpoint -q "$(mount_dir "$instances")" && break; sleep 0.1; done
+  for _ in $(seq 100); do mountpoint -q "$(mount_dir "$1")" && break; sleep 0.1; done
   mountpoint -q "$(mount_dir 1)" || { say "the volume did not mount"; exit 3; }
   mkdir -p "$(mount_dir 1)/blobs"
+}
+
+cmd_up() {
+  local port=${BV_PORT:-5000} instances=2 bin_dir="" sendfile=1 storage=""
+  while [[ $# -gt 0 ]]; do
+    case "$1" in
+      --port) port=${2:?--port needs a value}; shift 2 ;;
+      --instances) instances=${2:?--instances needs a value}; shift 2 ;;
+      --bin-dir) bin_dir=${2:?--bin-dir needs a value}; shift 2 ;;
+      --no-sendfile) sendfile=0; shift ;;
+      --storage) storage=${2:?--storage needs a value}; shift 2 ;;
+      -h|--help) usage; exit 0 ;;
+      *) say "unknown option '$1'"; usage >&2; exit 2 ;;
+    esac
+  done
+  [[ "$port" =~ ^[0-9]+$ ]] && (( port > 0 && port + instances < 65536 )) || { say "bad port '$port'"; exit 2; }
+  [[ "$instances" =~ ^[0-9]+$ ]] && (( instances >= 1 && instances <= 8 )) || { say "bad instance count '$instances'"; exit 2; }
+  [[ $(id -u) -eq 0 ]] || { say "needs root (glusterd, FUSE mounts)"; exit 3; }
+  [[ -e "$state/run/ports" || -e "$state/glusterd.pid" ]] && { say "already up (state in $state); run down first"; exit 1; }
+
+  "$repo/scripts/deps.sh" build server cluster
+  [[ -c /dev/fuse ]] || { say "no /dev/fuse: FUSE mounts cannot work here"; exit 3; }
+  if [[ -z "$bin_dir" ]]; then
+    local build="$repo/build/release"
+    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBV_BUILD_TESTS=OFF -DBV_BUILD_BENCH=OFF >/dev/null
+    cmake --build "$build" -j "$(nproc)" >/dev/null
+    bin_dir="$build/endpoints"
+  fi
+  bin_dir=$(cd "$bin_dir" && pwd)
+  [[ -x "$bin_dir/v2_ping" ]] || { say "no endpoint programs in $bin_dir"; exit 1; }
+
+  mkdir -p "$state"/{glusterd,brick,log,run}
+  trap '[[ -n "${up_done:-}" ]] || { say "up failed; tearing down"; cmd_down >/dev/null 2>&1 || true; }' EXIT
+  if [[ -n "$storage" ]]; then
+    mkdir -p "$storage/blobs"
+    storage=$(cd "$storage" && pwd)
+    echo "$storage" >"$state/run/storage"
+  else
+    up_gluster "$instances"
+  fi
+
 
   # One lighttpd per mount. Spool and document root are per host: they hold nothing of a
   # request beyond its own life, everything an upload needs later is in the tree.
@@ -193,7 +208,7 @@ CFG
   wait_http "http://127.0.0.1:$port/v2/" || { say "HAProxy does not answer"; exit 1; }
   echo "$port $instances" >"$state/run/ports"
   up_done=1
-  echo "Registry on http://127.0.0.1:$port/v2/ (HAProxy) over $instances instances on ports $((port + 1))-$((port + instances)); storage: GlusterFS volume $volume, mounted at $state/mnt/*"
+  echo "Registry on http://127.0.0.1:$port/v2/ (HAProxy) over $instances instances on ports $((port + 1))-$((port + instances)); storage: ${storage:-GlusterFS volume $volume, mounted at $state/mnt/*}"
 }
 
 cmd_down() {
