@@ -8,7 +8,7 @@ root=$PWD
 jobs=${BV_JOBS:-$(nproc)}
 fuzz_seconds=${BV_FUZZ_SECONDS:-20}
 
-scripts/deps.sh build server access fuzz windows
+scripts/deps.sh build server access apache fuzz windows
 
 step() { printf '\n==== %s\n' "$*"; }
 
