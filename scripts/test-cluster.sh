@@ -6,13 +6,16 @@
 # Needs root and FUSE; where either is missing it says SKIPPED and exits 0.
 # Environment: BV_CLUSTER_BUILD, build directory with the endpoints and tools (default
 # build/linux, built when missing); BV_CLUSTER_PORT (default 5600); BV_CLUSTER_MIB, MiB per
-# layer of the failover images (default 8).
+# layer of the failover images (default 8); BV_CLUSTER_FLIPS, rounds of two replaces of one
+# tag read meanwhile through the other instance (default 40; a manifest PUT over FUSE with
+# every cache off takes a few hundred ms on a busy machine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${BV_CLUSTER_BUILD:-build/linux}
 port=${BV_CLUSTER_PORT:-5600}
 fail_mib=${BV_CLUSTER_MIB:-8}
+flips=${BV_CLUSTER_FLIPS:-40}
 export BV_CLUSTER_DIR=${BV_CLUSTER_DIR:-/tmp/bv-cluster-test}
 work=$(mktemp -d /tmp/bv-cluster-work.XXXXXX)
 started=$(date +%s)
@@ -122,6 +125,38 @@ for at in "${inst[@]}"; do
   cmp -s "$work/cross.bin" "$work/cross.back" || fail "the blob from $at differs"
 done
 note "the upload finished across instances reads back whole through both"
+
+# ---- a tag replaced through one host while the other reads it
+note "tag replaced $((2 * flips)) times through instance 1 while instance 2 reads it"
+python3 - "$work/src/img1" "$(cat "$work/src/img1.digest")" "$work" <<'PY'
+import json, sys
+body = json.load(open(f"{sys.argv[1]}/blobs/sha256/{sys.argv[2][7:]}"))
+for side in "ab":
+    body["annotations"] = {"side": side}
+    open(f"{sys.argv[3]}/flip.{side}", "w").write(json.dumps(body, separators=(",", ":")))
+PY
+mtype=application/vnd.oci.image.manifest.v1+json
+curl -sf -o /dev/null -X PUT -H "Content-Type: $mtype" --data-binary @"$work/flip.a" \
+  "http://${inst[0]}/v2/team/app1/manifests/flip" || fail "first PUT of the tag"
+( for _ in $(seq "$flips"); do
+    for side in a b; do
+      curl -sf -o /dev/null -X PUT -H "Content-Type: $mtype" --data-binary @"$work/flip.$side" \
+        "http://${inst[0]}/v2/team/app1/manifests/flip" || exit 1
+    done
+  done ) & writer=$!
+reads=0 bad=0
+while kill -0 "$writer" 2>/dev/null; do
+  code=$(curl -s -o "$work/flip.got" -w '%{http_code}' -H "Accept: $mtype" \
+    "http://${inst[1]}/v2/team/app1/manifests/flip")
+  reads=$((reads + 1))
+  if [[ "$code" != 200 ]] || ! { cmp -s "$work/flip.got" "$work/flip.a" || cmp -s "$work/flip.got" "$work/flip.b"; }; then
+    bad=$((bad + 1))
+    echo "  read $reads: $code $(head -c 200 "$work/flip.got")"
+  fi
+done
+wait "$writer" || fail "a tag replace through instance 1 failed"
+[[ $bad -eq 0 ]] || fail "$bad of $reads reads of the tag being replaced failed"
+note "$reads reads through instance 2 each found one of the two manifests whole"
 
 # ---- garbage collection on host 1 while host 2 serves
 note "garbage collection on host 1 while host 2 takes a push and serves pulls"
