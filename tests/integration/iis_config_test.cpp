@@ -1,0 +1,200 @@
+// deploy/iis/web.config without IIS: well-formed XML (xmllint), its URL Rewrite rules applied in
+// order to request paths the way the module applies them (first match, stopProcessing, {R:n},
+// conditions on the URL as sent), and a CGI handler mapping with PATH_INFO for every program a
+// rule names.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+#include "tests/integration/client_tools.h"
+
+namespace {
+
+const std::string kWebConfig = std::string(BV_SOURCE_DIR) + "/deploy/iis/web.config";
+
+std::string unescape_xml(std::string s) {
+    const std::pair<const char *, const char *> entities[] = {
+        {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&apos;", "'"}, {"&amp;", "&"}};
+    for (const auto &[from, to] : entities)
+        for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + 1))
+            s.replace(at, std::strlen(from), to);
+    return s;
+}
+
+// The value of attribute `name` in the element text `element`, "" when absent.
+std::string attribute(const std::string &element, const std::string &name) {
+    const std::regex re("\\s" + name + "=\"([^\"]*)\"");
+    std::smatch m;
+    return std::regex_search(element, m, re) ? unescape_xml(m[1].str()) : std::string();
+}
+
+// Every element `tag` (its opening tag's text) in `text`, in order.
+std::vector<std::string> elements(const std::string &text, const std::string &tag) {
+    std::vector<std::string> out;
+    const std::string open = "<" + tag;
+    for (size_t at = text.find(open); at != std::string::npos; at = text.find(open, at + 1)) {
+        const char next = text[at + open.size()];
+        if (next != ' ' && next != '\n' && next != '\r' && next != '\t' && next != '>' && next != '/') continue;
+        out.push_back(text.substr(at, text.find('>', at) - at + 1));
+    }
+    return out;
+}
+
+struct Rule {
+    std::string name;
+    std::regex match;
+    std::vector<std::regex> conditions;  // any one must match the URL as sent
+    std::string action;                  // Rewrite or CustomResponse
+    std::string url;                     // the Rewrite target
+    int status = 0;                      // the CustomResponse status
+};
+
+std::vector<Rule> load_rules(const std::string &text) {
+    std::vector<Rule> rules;
+    for (size_t at = text.find("<rule "); at != std::string::npos; at = text.find("<rule ", at + 1)) {
+        const std::string block = text.substr(at, text.find("</rule>", at) - at);
+        Rule r;
+        r.name = attribute(elements(block, "rule").at(0), "name");
+        const std::string match = elements(block, "match").at(0);
+        auto flags = std::regex::ECMAScript;
+        if (attribute(match, "ignoreCase") != "false") flags |= std::regex::icase;
+        r.match = std::regex(attribute(match, "url"), flags);
+        for (const auto &add : elements(block, "add"))
+            r.conditions.emplace_back(attribute(add, "pattern"), std::regex::ECMAScript | std::regex::icase);
+        const std::string action = elements(block, "action").at(0);
+        r.action = attribute(action, "type");
+        r.url = attribute(action, "url");
+        r.status = std::atoi(attribute(action, "statusCode").c_str());
+        rules.push_back(std::move(r));
+    }
+    return rules;
+}
+
+// What the rules make of a request: "400"/"404" for a custom response, else the rewritten URL
+// with the query string appended. `sent` is the URL as the client sent it, `path` the decoded
+// path as the rules see it (no leading slash).
+std::string apply(const std::vector<Rule> &rules, const std::string &sent, const std::string &path,
+                  const std::string &query) {
+    for (const Rule &r : rules) {
+        std::smatch m;
+        if (!std::regex_search(path, m, r.match)) continue;
+        if (!r.conditions.empty()) {
+            bool any = false;
+            for (const auto &c : r.conditions) any = any || std::regex_search(sent, c);
+            if (!any) continue;
+        }
+        if (r.action == "CustomResponse") return std::to_string(r.status);
+        std::string url = r.url;
+        for (size_t i = 0; i < m.size(); ++i) {
+            const std::string ref = "{R:" + std::to_string(i) + "}";
+            for (size_t at = url.find(ref); at != std::string::npos; at = url.find(ref))
+                url.replace(at, ref.size(), m[i].str());
+        }
+        return url + (query.empty() ? "" : "?" + query);
+    }
+    return "no rule";
+}
+
+class IisConfig : public ::testing::Test {
+protected:
+    void SetUp() override { text_ = bvtest::read_all(kWebConfig); }
+    std::string text_;
+};
+
+TEST_F(IisConfig, IsWellFormedXml) {
+    const std::string xmllint = clienttools::find_tool("xmllint");
+    if (xmllint.empty()) GTEST_SKIP() << "xmllint is not installed (libxml2-utils, scripts/deps.sh apache)";
+    auto r = clienttools::run_tool({xmllint, "--noout", kWebConfig});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    EXPECT_EQ(r.out, "");
+}
+
+// Each family goes to its program with the /v2/... path after it, marker words inside names
+// included; hostile paths and everything else are refused.
+TEST_F(IisConfig, RulesRouteEveryFamily) {
+    const std::vector<Rule> rules = load_rules(text_);
+    ASSERT_GE(rules.size(), 9u);
+    const std::string d = "sha256:" + std::string(64, 'a');
+    struct Case {
+        std::string sent;  // as the client sends it
+        std::string path;  // decoded and merged, as the rules see it
+        std::string query;
+        std::string want;
+    };
+    const Case cases[] = {
+        {"/v2/", "v2/", "", "endpoints/v2_ping.exe"},
+        {"/v2", "v2", "", "endpoints/v2_ping.exe"},
+        {"/v2/_catalog?n=10", "v2/_catalog", "n=10", "endpoints/v2_catalog.exe/v2/_catalog?n=10"},
+        {"/v2/lib/app/blobs/uploads/", "v2/lib/app/blobs/uploads/", "", "endpoints/v2_uploads.exe/v2/lib/app/blobs/uploads/"},
+        {"/v2/lib/app/blobs/uploads", "v2/lib/app/blobs/uploads", "", "endpoints/v2_uploads.exe/v2/lib/app/blobs/uploads/"},
+        {"/v2/a/blobs/uploads/?digest=" + d, "v2/a/blobs/uploads/", "digest=" + d,
+         "endpoints/v2_uploads.exe/v2/a/blobs/uploads/?digest=" + d},
+        {"/v2/a/b/c/blobs/uploads/0123-id", "v2/a/b/c/blobs/uploads/0123-id", "",
+         "endpoints/v2_uploads.exe/v2/a/b/c/blobs/uploads/0123-id"},
+        {"/v2/a/blobs/uploads/id/", "v2/a/blobs/uploads/id/", "", "endpoints/v2_uploads.exe/v2/a/blobs/uploads/id"},
+        {"/v2/lib/app/blobs/" + d, "v2/lib/app/blobs/" + d, "", "endpoints/v2_blobs.exe/v2/lib/app/blobs/" + d},
+        {"/v2/x/manifests/y/blobs/" + d, "v2/x/manifests/y/blobs/" + d, "",
+         "endpoints/v2_blobs.exe/v2/x/manifests/y/blobs/" + d},
+        {"/v2/lib/app/manifests/v1.0", "v2/lib/app/manifests/v1.0", "", "endpoints/v2_manifests.exe/v2/lib/app/manifests/v1.0"},
+        {"/v2/x/blobs/y/manifests/v1", "v2/x/blobs/y/manifests/v1", "", "endpoints/v2_manifests.exe/v2/x/blobs/y/manifests/v1"},
+        {"/v2/bin/app/tags/list?n=2&last=a", "v2/bin/app/tags/list", "n=2&last=a",
+         "endpoints/v2_tags.exe/v2/bin/app/tags/list?n=2&last=a"},
+        {"/v2/lib/app/referrers/" + d + "?artifactType=x%2Fy", "v2/lib/app/referrers/" + d, "artifactType=x%2Fy",
+         "endpoints/v2_referrers.exe/v2/lib/app/referrers/" + d + "?artifactType=x%2Fy"},
+        // Refused by the server, not by a program.
+        {"/v2/a/../b/blobs/x", "v2/b/blobs/x", "", "400"},
+        {"/v2/a/%2e%2E/b/blobs/x", "v2/b/blobs/x", "", "400"},
+        {"/v2/a/./b/tags/list", "v2/a/b/tags/list", "", "400"},
+        {"/v2/a/b/tags/list/..", "v2/a/b/tags", "", "400"},
+        {"/v2/a//b/tags/list", "v2/a//b/tags/list", "", "400"},
+        {"/v2/a%01b/blobs/x", "v2/a\x01" "b/blobs/x", "", "400"},
+        {"/v2/a/manifests/v%3F1", "v2/a/manifests/v?1", "", "400"},
+        {"/v2/a/...b/tags/list", "v2/a/...b/tags/list", "", "endpoints/v2_tags.exe/v2/a/...b/tags/list"},
+        {"/v2/a/tags/list?q=/../", "v2/a/tags/list", "q=/../", "endpoints/v2_tags.exe/v2/a/tags/list?q=/../"},
+        {"/V2/", "V2/", "", "404"},
+        {"/v2/a/Manifests/v1", "v2/a/Manifests/v1", "", "404"},
+        {"/v2/a/blobs/", "v2/a/blobs/", "", "404"},
+        {"/v2x", "v2x", "", "404"},
+        {"/", "", "", "404"},
+        {"/web.config", "web.config", "", "404"},
+        {"/endpoints/v2_ping.exe", "endpoints/v2_ping.exe", "", "404"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(apply(rules, c.sent, c.path, c.query), c.want) << c.sent;
+}
+
+// Every program a rule rewrites to has a CGI mapping that passes PATH_INFO, and every mapping
+// serves a program a rule reaches.
+TEST_F(IisConfig, EveryRoutedProgramHasACgiMapping) {
+    std::set<std::string> routed;
+    for (const Rule &r : load_rules(text_)) {
+        if (r.action != "Rewrite") continue;
+        const std::regex target("^endpoints/([a-z0-9_]+\\.exe)(/.*)?$");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(r.url, m, target)) << r.name << ": " << r.url;
+        routed.insert(m[1].str());
+    }
+    EXPECT_EQ(routed.size(), 7u);
+    const size_t location = text_.find("<location path=\"endpoints\">");
+    ASSERT_NE(location, std::string::npos);
+    const std::string handlers = text_.substr(location, text_.find("</handlers>", location) - location);
+    EXPECT_NE(attribute(elements(handlers, "handlers").at(0), "accessPolicy").find("Execute"), std::string::npos);
+    std::set<std::string> mapped;
+    for (const auto &add : elements(handlers, "add")) {
+        const std::string path = attribute(add, "path");
+        EXPECT_EQ(attribute(add, "modules"), "CgiModule") << path;
+        EXPECT_EQ(attribute(add, "allowPathInfo"), "true") << path;
+        EXPECT_EQ(attribute(add, "requireAccess"), "Execute") << path;
+        EXPECT_EQ(attribute(add, "verb"), "*") << path;
+        EXPECT_TRUE(mapped.insert(path).second) << path << " is mapped twice";
+    }
+    EXPECT_EQ(mapped, routed);
+}
+
+}  // namespace
