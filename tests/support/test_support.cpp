@@ -213,10 +213,19 @@ ProcessResult run_program(const std::string &program, const std::vector<std::str
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi{};
     std::wstring wcwd = cwd.empty() ? std::wstring() : cwd.wstring();
-    BOOL ok = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE,
-                             CREATE_UNICODE_ENVIRONMENT, env_block.data(),
-                             wcwd.empty() ? nullptr : wcwd.c_str(), &si, &pi);
-    const DWORD create_error = ok ? 0 : GetLastError();
+    // Wine fails the call with ERROR_INTERNAL_ERROR when the child dies in its own start-up,
+    // before any of its code ran (seen in a fresh prefix on a loaded machine); nothing of it
+    // is left, and a new start a moment later succeeds.
+    BOOL ok = FALSE;
+    DWORD create_error = 0;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (attempt > 0) Sleep(200 * attempt);
+        ok = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE,
+                            CREATE_UNICODE_ENVIRONMENT, env_block.data(),
+                            wcwd.empty() ? nullptr : wcwd.c_str(), &si, &pi);
+        create_error = ok ? 0 : GetLastError();
+        if (ok || create_error != ERROR_INTERNAL_ERROR) break;
+    }
     CloseHandle(in_read);
     CloseHandle(out_write);
     if (!ok) {
