@@ -22,6 +22,9 @@ build_and_test() {  # NAME CMAKE_ARGS...
 step "Linux build and tests"
 build_and_test linux
 
+step "Web page in headless Chromium"
+BV_WEBUI_BUILD=build/linux BV_JOBS=$jobs scripts/test-webui.sh
+
 step "Two instances over GlusterFS behind HAProxy"
 BV_CLUSTER_BUILD=build/linux BV_JOBS=$jobs scripts/test-cluster.sh
 
