@@ -213,8 +213,11 @@ TEST_F(WebPage, WhatAPersonSees) {
                                    "]}";
     ASSERT_NO_FATAL_FAILURE(curl_manifest("lib/multi", "evil-index", evil_index, ocilayout::kIndexType));
     ASSERT_NO_FATAL_FAILURE(seed_many_tags("big/many"));
-    std::printf("registry filled in %lld ms\n", static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                     std::chrono::steady_clock::now() - started).count()));
+    const auto elapsed = [&] {
+        return static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count());
+    };
+    std::printf("registry filled in %lld ms\n", elapsed());
 
     // The page and its files carry the content policy that makes injected script inert.
     for (const char *path : {"/", "/ui/app.js", "/ui/style.css"}) {
@@ -226,6 +229,7 @@ TEST_F(WebPage, WhatAPersonSees) {
     EXPECT_EQ(curl(port(), "/ui/missing.js").status, 404);
     EXPECT_EQ(curl(port(), "/.web/index.html").status, 404);
 
+    std::printf("page files checked at %lld ms\n", elapsed());
     const fs::path shots = env_or("BV_WEBUI_SCREENSHOTS", (fs::path(BV_PROGRAM_DIR).parent_path() / "screenshots").c_str());
     fs::create_directories(shots);
     const std::string facts =
@@ -242,7 +246,7 @@ TEST_F(WebPage, WhatAPersonSees) {
                                     facts_file.string()},
                                    {{"BV_WEBUI_NODE_DIR", node_dir_}});
     EXPECT_EQ(r.exit_code, 0) << r.out;
-    std::printf("%s", r.out.c_str());
+    std::printf("%sbrowser checks done at %lld ms\n", r.out.c_str(), elapsed());
 }
 
 }  // namespace

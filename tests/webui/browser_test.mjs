@@ -26,6 +26,8 @@ function check(ok, what, detail) {
   else failed += 1;
   console.log(`${ok ? 'ok' : 'not ok'} - ${what}${ok || detail === undefined ? '' : `: ${JSON.stringify(detail)}`}`);
 }
+const begun = Date.now();
+const mark = (what) => console.log(`# ${what} at ${Date.now() - begun} ms`);
 const same = (a, b) => JSON.stringify(a) === JSON.stringify(b);
 
 const deadline = setTimeout(() => {
@@ -62,6 +64,7 @@ const settled = () => page.waitForFunction(() => ![...document.querySelectorAll(
 
 try {
   // Repositories and statistics.
+  mark('repositories');
   await open('');
   await page.waitForFunction(() => /^\d+ repositories\.$/.test(document.getElementById('repo-count').textContent));
   check(same(await texts('#repos li'), ['big/many', 'lib/app', 'lib/multi']), 'the repository list', await texts('#repos li'));
@@ -77,6 +80,7 @@ try {
   await shot('repositories-filtered');
 
   // A repository holding a two-platform index, reached by clicking.
+  mark('index repository');
   await page.click('#repos a');
   await page.waitForSelector('tr[data-tag="v1"] .platform');
   await settled();
@@ -103,6 +107,7 @@ try {
   check(copied === `${facts.host}/lib/multi:v1`, 'the copy button copies the pull command', copied);
 
   // The index's own view lists its platforms.
+  mark('index view');
   await open('#/manifest/lib/multi/v1');
   await page.waitForSelector('table.platforms tbody tr');
   const platformRows = await texts('table.platforms tbody tr td:first-child');
@@ -110,6 +115,7 @@ try {
   await shot('manifest-index');
 
   // The image: layers as bars, annotations, creation time, referrers by artifact type.
+  mark('image view');
   await open('#/manifest/lib/app/v1');
   await page.waitForSelector('.referrer-group');
   const bars = await page.$$eval('.chart .layer', (els) => els.map((e) => ({
@@ -137,6 +143,7 @@ try {
   await shot('manifest-image');
 
   // A referrer's own view names its subject and artifact type.
+  mark('referrer view');
   await open(`#/manifest/lib/app/${facts.signature}`);
   await page.waitForSelector('.referrer-list .note');
   const sigFacts = await page.textContent('dl.facts');
@@ -144,6 +151,7 @@ try {
     'a signature shows its artifact type and subject', sigFacts);
 
   // Hostile text in a tag's config and annotations.
+  mark('hostile text');
   await open('#/repo/lib/app');
   await page.waitForSelector('tr[data-tag="x-evil"] .plat');
   await settled();
@@ -168,6 +176,7 @@ try {
   await shot('manifest-hostile');
 
   // 5,000 tags: the first page at once, the rest on demand.
+  mark('5,000 tags');
   await open('');
   await page.waitForSelector('#repos li');
   const before = requests.length;
@@ -191,6 +200,7 @@ try {
   check((await page.textContent('main .note')).startsWith('200 tags shown; more'), 'the page says more remain');
 
   // Failures are text on the page, never a blank page.
+  mark('failures');
   await open('#/repo/no/such');
   await page.waitForSelector('main .error');
   const missing = await page.textContent('main .error');
@@ -216,6 +226,7 @@ try {
   await shot('error-login');
   await page.unrouteAll();
 
+  mark('done');
   check(pageErrors.length === 0, 'no script error on any view', pageErrors);
   check(dialogs.length === 0, 'no dialog opened', dialogs);
 } catch (error) {
