@@ -273,8 +273,8 @@ int delete_tag(const char *repo_name, const char *tag) {
     return 0;
 }
 
-// Tags first, then the referrer link, then the body: at no point does a tag or a referrers
-// answer name a manifest whose body is gone.
+// Tags first, then the referrer link and the revision link, then the body: at no point does
+// a link name a manifest whose body is gone, however the delete is cut short.
 int delete_digest(const char *repo_name, const char *digest) {
     const char *hex = digest + kPrefixLen;
     int removed = 0;
@@ -296,6 +296,8 @@ int delete_digest(const char *repo_name, const char *digest) {
             ++removed;
         }
     }
+    manifest_rev_path(repo_name, hex, path, sizeof path);
+    remove_file(path);
     manifest_body_path(repo_name, hex, path, sizeof path);
     if (file_exists(path)) {
         if (remove_file(path) != 0) {
@@ -305,8 +307,6 @@ int delete_digest(const char *repo_name, const char *digest) {
         ++removed;
     }
     manifest_ct_path(repo_name, hex, path, sizeof path);
-    remove_file(path);
-    manifest_rev_path(repo_name, hex, path, sizeof path);
     remove_file(path);
     if (removed == 0) {
         set_error(REG_ERR_NOT_FOUND, "manifest not found: %s@%s", repo_name, digest);
