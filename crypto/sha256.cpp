@@ -178,6 +178,34 @@ void sha256_final(sha256_ctx *ctx, uint8_t out[32]) {
     }
 }
 
+// ---- State as bytes ----
+
+void sha256_export(const sha256_ctx *ctx, uint8_t out[SHA256_STATE_SIZE]) {
+    for (int i = 0; i < 8; ++i)
+        for (int b = 0; b < 4; ++b) out[4 * i + b] = (uint8_t)(ctx->state[i] >> (24 - 8 * b));
+    for (int b = 0; b < 8; ++b) out[32 + b] = (uint8_t)(ctx->bitlen >> (56 - 8 * b));
+    memset(out + 40, 0, 64);
+    memcpy(out + 40, ctx->buf, ctx->buflen);
+}
+
+int sha256_import(sha256_ctx *ctx, const uint8_t in[SHA256_STATE_SIZE]) {
+    uint64_t bitlen = 0;
+    for (int b = 0; b < 8; ++b) bitlen = (bitlen << 8) | in[32 + b];
+    if (bitlen % 8 != 0) return -1;
+    // The waiting bytes follow from the count: whatever did not fill a block.
+    const size_t buflen = (size_t)((bitlen / 8) % 64);
+    for (size_t i = buflen; i < 64; ++i)
+        if (in[40 + i] != 0) return -1;
+    for (int i = 0; i < 8; ++i) {
+        ctx->state[i] = 0;
+        for (int b = 0; b < 4; ++b) ctx->state[i] = (ctx->state[i] << 8) | in[4 * i + b];
+    }
+    ctx->bitlen = bitlen;
+    memcpy(ctx->buf, in + 40, 64);
+    ctx->buflen = buflen;
+    return 0;
+}
+
 // ---- Whole files ----
 
 int sha256_file(const char *path, uint8_t out[32]) {

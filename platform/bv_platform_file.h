@@ -1,12 +1,14 @@
 // An open file under an exclusive whole-file lock, for the appends and finishes of uploads
 // that several processes may run on one file at once: open without creating, lock, ask whether
-// the path still names the open file, size, cut back, write at the end, read.
+// the path still names the open file, size, cut back, write at the end, read, seek, flush;
+// and the flushes of a stream's data and of a directory's entries to the disk.
 // Windows: never include this together with <windows.h>; the declarations below are our own.
 #pragma once
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -27,6 +29,13 @@ extern "C" __declspec(dllimport) int __stdcall LockFileEx(void *, unsigned long,
 extern "C" __declspec(dllimport) int __stdcall UnlockFileEx(void *, unsigned long,
                                                             unsigned long, unsigned long,
                                                             bv_win_overlapped *);
+extern "C" __declspec(dllimport) void *__stdcall CreateFileA(const char *, unsigned long,
+                                                             unsigned long, void *,
+                                                             unsigned long, unsigned long,
+                                                             void *);
+extern "C" __declspec(dllimport) int __stdcall FlushFileBuffers(void *);
+extern "C" __declspec(dllimport) int __stdcall CloseHandle(void *);
+extern "C" __declspec(dllimport) unsigned long __stdcall GetLastError(void);
 #else
 #include <fcntl.h>
 #include <sys/file.h>
@@ -56,6 +65,11 @@ public:
     bool truncate(int64_t size);     // cut back to `size` bytes
     bool write_all(const void *data, size_t len);
     long read_some(void *buf, size_t cap);  // bytes read, 0 at the end, -1 on an error
+    // Where the next read_some starts (writes still go to the end): false on a failure.
+    bool seek(int64_t offset);
+    // Waits until the file's bytes are on the disk. A file opened for reading only may be
+    // refused this (Windows), so open it for appending when it must be flushed.
+    bool flush();
     void close();
 
 private:
@@ -113,6 +127,12 @@ inline long locked_file::read_some(void *buf, size_t cap) {
     const unsigned int part = cap > 0x40000000u ? 0x40000000u : static_cast<unsigned>(cap);
     return _read(fd_, buf, part);
 }
+
+inline bool locked_file::seek(int64_t offset) {
+    return fd_ >= 0 && _lseeki64(fd_, offset, SEEK_SET) == offset;
+}
+
+inline bool locked_file::flush() { return fd_ >= 0 && _commit(fd_) == 0; }
 
 // Locks go when the handle closes, but only "eventually"; unlocking first frees the file at
 // once for the next process.
@@ -192,12 +212,97 @@ inline long locked_file::read_some(void *buf, size_t cap) {
     }
 }
 
+inline bool locked_file::seek(int64_t offset) {
+    return fd_ >= 0 && ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) ==
+                           static_cast<off_t>(offset);
+}
+
+// The data and what is needed to read it back (the size) suffice: Linux offers that
+// narrower flush, which skips times nobody relies on.
+inline bool locked_file::flush() {
+    if (fd_ < 0) return false;
+    int rc;
+    do {
+#ifdef __linux__
+        rc = ::fdatasync(fd_);
+#else
+        rc = ::fsync(fd_);
+#endif
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
 // Closing the only descriptor of the open file releases its lock.
 inline void locked_file::close() {
     if (fd_ < 0) return;
     ::close(fd_);
     fd_ = -1;
     locked_ = false;
+}
+
+#endif
+
+// Writes out the stream's buffer and waits until its bytes are on the disk: 0 or -1. The
+// stream stays open, and must be one opened for writing.
+inline int flush_stream(std::FILE *f);
+// Waits until the directory's entries (files created, renamed into or removed from it) are
+// on the disk: 0 or -1. A file system that cannot flush a directory at all counts as done.
+inline int flush_dir(const char *path);
+
+#ifdef _WIN32
+
+inline int flush_stream(std::FILE *f) {
+    if (!f || std::fflush(f) != 0) return -1;
+    return _commit(_fileno(f)) == 0 ? 0 : -1;
+}
+
+// The runtime has no way to flush a directory, but the system does through a handle opened
+// with backup semantics and write access. NTFS keeps metadata in its journal, which such a
+// flush commits, so a rename or removal confirmed here survives a power cut. File systems
+// without a directory flush (FAT) answer "invalid function"; then the file's own flush is all
+// that can be done.
+inline int flush_dir(const char *path) {
+    void *h = CreateFileA(path, 0xC0000000ul /* GENERIC_READ | GENERIC_WRITE */,
+                          0x7ul /* FILE_SHARE_READ | WRITE | DELETE */, nullptr,
+                          3ul /* OPEN_EXISTING */, 0x02000000ul /* FILE_FLAG_BACKUP_SEMANTICS */,
+                          nullptr);
+    if (h == reinterpret_cast<void *>(static_cast<intptr_t>(-1))) return -1;
+    const bool ok = FlushFileBuffers(h) != 0 || GetLastError() == 1ul /* INVALID_FUNCTION */;
+    CloseHandle(h);
+    return ok ? 0 : -1;
+}
+
+#else
+
+inline int flush_stream(std::FILE *f) {
+    if (!f || std::fflush(f) != 0) return -1;
+    const int fd = ::fileno(f);
+    int rc;
+    do {
+#ifdef __linux__
+        rc = ::fdatasync(fd);
+#else
+        rc = ::fsync(fd);
+#endif
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : -1;
+}
+
+// A new or removed name is on the disk once its directory is: open it for reading and flush.
+// Some file systems refuse to flush a directory (EINVAL); there is nothing more to wait for.
+inline int flush_dir(const char *path) {
+    int fd;
+    do {
+        fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    int rc;
+    do {
+        rc = ::fsync(fd);
+    } while (rc != 0 && errno == EINTR);
+    const bool ok = rc == 0 || errno == EINVAL || errno == ENOTSUP;
+    ::close(fd);
+    return ok ? 0 : -1;
 }
 
 #endif

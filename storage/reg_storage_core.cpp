@@ -93,11 +93,15 @@ extern "C" int reg_storage_init(const char *root) {
         set_error(REG_ERR_IO, "cannot create the storage tree");
         return -1;
     }
+    // The first start writes the file with the defaults (durably, unless the environment
+    // says otherwise); later starts only read it, so an operator's edits are never undone.
+    if (settings_early_durability() != 0) return -1;
     config_path(path, sizeof path);
     if (!file_exists(path) && write_file(path, kStorageConfig, sizeof kStorageConfig - 1) != 0) {
         set_error(REG_ERR_IO, "write config.json failed");
         return -1;
     }
+    if (settings_load(path) != 0) return -1;
 
     s_ready = 1;
     s_error[0] = '\0';
@@ -107,17 +111,10 @@ extern "C" int reg_storage_init(const char *root) {
 
 extern "C" void reg_storage_cleanup(void) {
     s_ready = 0;
+    s_settings = kDefaultSettings;
     s_root[0] = '\0';
 }
 
 extern "C" const char *reg_storage_last_error(void) { return s_error; }
 
 extern "C" reg_error_kind reg_storage_last_error_kind(void) { return s_error_kind; }
-
-// Placeholder until the storage configuration is read: the defaults.
-extern "C" void reg_storage_get_settings(reg_storage_settings *out) {
-    if (!out) return;
-    out->read_only = 0;
-    out->deletes_enabled = 1;
-    out->durable_writes = 1;
-}

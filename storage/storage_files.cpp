@@ -1,5 +1,6 @@
 // File and directory primitives of the storage engine: path joining, directory chains,
-// existence and size tests, whole-file reads, atomic whole-file writes, removal and listings.
+// existence and size tests, whole-file reads, atomic whole-file writes, removal, listings, and
+// the flushes that make a write or removal durable when the storage asks for that.
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -11,10 +12,13 @@
 #include <thread>
 
 #include "platform/bv_platform.h"
+#include "platform/bv_platform_file.h"
 #include "platform/bv_platform_fs.h"
 #include "storage/storage_internal.h"
 
 namespace reg_internal {
+
+bool (*s_sync_hook)(sync_target target, const char *path);
 
 namespace {
 
@@ -26,10 +30,17 @@ bool is_dir_sep(char c) { return c == '/' || c == '\\'; }
 // Separators of the running platform: '/' everywhere, '\' as well on Windows.
 bool is_native_sep(char c) { return c == '/' || c == bv_platform::path_sep; }
 
-// One _mkdir step of mkdirs: an existing name is no failure.
+// The hook's word on a flush about to be made: true to make it.
+bool hook_allows(sync_target target, const char *path) {
+    return !s_sync_hook || s_sync_hook(target, path);
+}
+
+// One _mkdir step of mkdirs: an existing name is no failure. A directory this step creates
+// is a new entry of its parent, which must reach the disk before anything inside it counts.
 bool make_dir_tolerant(const char *path) {
     const int err = bv_platform::make_dir(path);
-    return err == 0 || err == EEXIST || dir_exists(path);
+    if (err == 0) return sync_parent(path) == 0;
+    return err == EEXIST || dir_exists(path);
 }
 
 // Windows refuses to replace a file while another process has it open, which a reader does
@@ -90,6 +101,47 @@ int mkdirs(const char *path) {
     return make_dir_tolerant(copy) ? 0 : -1;
 }
 
+bool durable() { return s_settings.durable_writes != 0; }
+
+int sync_stream(std::FILE *f, const char *path) {
+    if (!durable()) return 0;
+    if (!hook_allows(sync_target::file, path)) return -1;
+    return bv_platform::flush_stream(f);
+}
+
+int sync_locked(bv_platform::locked_file &file, const char *path) {
+    if (!durable()) return 0;
+    if (!hook_allows(sync_target::file, path)) return -1;
+    return file.flush() ? 0 : -1;
+}
+
+int sync_dir(const char *dir) {
+    if (!durable()) return 0;
+    if (!dir || !*dir || !hook_allows(sync_target::dir, dir)) return -1;
+    if (bv_platform::flush_dir(dir) == 0) return 0;
+    // Removed meanwhile by another process, which it can be only once empty: what must hold
+    // now is its removal from its parent.
+    if (bv_platform::kind_of(dir) == bv_platform::path_kind::missing) return sync_parent(dir);
+    return -1;
+}
+
+int sync_parent(const char *path) {
+    if (!durable()) return 0;
+    if (!path) return -1;
+    size_t len = std::strlen(path);
+    while (len > 0 && is_dir_sep(path[len - 1])) --len;  // "a/b/" names b, like "a/b"
+    while (len > 0 && !is_dir_sep(path[len - 1])) --len;
+    if (len == 0) return sync_dir(".");
+    // The separator stays only where it is the parent itself: "/" or "C:\".
+    const bool root = len == 1 || (len == 3 && path[1] == ':');
+    const size_t keep = root ? len : len - 1;
+    if (keep >= kPathSize) return -1;
+    char parent[kPathSize];
+    std::memcpy(parent, path, keep);
+    parent[keep] = '\0';
+    return sync_dir(parent);
+}
+
 int file_exists(const char *path) {
     return path && bv_platform::kind_of(path) == bv_platform::path_kind::file ? 1 : 0;
 }
@@ -117,7 +169,9 @@ int read_file(const char *path, char *buf, size_t cap, size_t *out_len) {
 // content, so the bytes go to a fresh file beside the target, which then replaces it in one
 // rename. The temporary name holds the process id and a counter; creating it exclusively
 // keeps two writers (or a leftover of a crashed one) from ever sharing it.
-int write_file(const char *path, const void *data, size_t len) {
+namespace {
+
+int write_file_as(const char *path, const void *data, size_t len, bool may_sync) {
     if (!path || !*path || (len > 0 && !data)) return -1;
     size_t dir_len = std::strlen(path);
     while (dir_len > 0 && !is_native_sep(path[dir_len - 1])) --dir_len;
@@ -136,16 +190,35 @@ int write_file(const char *path, const void *data, size_t len) {
 
     bool failed = len > 0 && std::fwrite(data, 1, len, f) != len;
     failed = std::ferror(f) != 0 || failed;
+    // The bytes must be on the disk before the rename can publish them: after a crash the
+    // name must lead to the old content or the new, never to an empty file.
+    failed = failed || (may_sync && sync_stream(f, tmp) != 0);
     // Buffered bytes reach the file at close, so a failing close is a failed write.
     failed = std::fclose(f) != 0 || failed;
     if (failed || !replace_with_retries(tmp, path)) {
         std::remove(tmp);
         return -1;
     }
-    return 0;
+    return may_sync ? sync_parent(path) : 0;
+}
+
+}  // namespace
+
+int write_file(const char *path, const void *data, size_t len) {
+    return write_file_as(path, data, len, true);
+}
+
+int write_file_unsynced(const char *path, const void *data, size_t len) {
+    return write_file_as(path, data, len, false);
 }
 
 int remove_file(const char *path) {
+    if (!file_exists(path)) return 0;
+    if (std::remove(path) != 0) return -1;
+    return sync_parent(path);
+}
+
+int drop_file(const char *path) {
     if (!file_exists(path)) return 0;
     return std::remove(path) == 0 ? 0 : -1;
 }

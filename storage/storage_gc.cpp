@@ -39,6 +39,15 @@ bool ends_with(const char *text, const char *suffix, size_t *stem_len) {
     return true;
 }
 
+// Whether the upload is still there, under its own name or claimed by a finish.
+bool upload_present(const char *uuid) {
+    char path[kPathSize];
+    upload_path_for_uuid(uuid, path, sizeof path);
+    if (file_exists(path)) return true;
+    upload_claim_path(uuid, path, sizeof path);
+    return file_exists(path) != 0;
+}
+
 // A whole file into `out` when it holds at most `cap` bytes: false else.
 bool slurp(const char *path, size_t cap, std::string *out) {
     const int64_t size = file_size(path);
@@ -271,7 +280,7 @@ int collector::sweep_links(const char *repo, const std::unordered_set<std::strin
         item("link", "link %s sha256:%s", repo, hex);
         if (!opts_.dry_run) {
             const std::string digest = std::string("sha256:") + hex;
-            if (reg_blob_unlink(repo, digest.c_str()) != 0 &&
+            if (blob_unlink(repo, digest.c_str(), false) != 0 &&
                 reg_storage_last_error_kind() != REG_ERR_NOT_FOUND) {
                 ++res_.failures;
                 linked_.insert(hex);
@@ -308,7 +317,7 @@ void collector::drop_blob(const char *hex, const char *path, int64_t size,
         ++res_.spared;
         return;
     }
-    if (remove_file(trash) != 0) {
+    if (drop_file(trash) != 0) {
         ++res_.failures;
         return;
     }
@@ -347,7 +356,7 @@ int collector::sweep_blobs() {
                 if (hex_name(hex.c_str()) && linked_anywhere(hex.c_str(), repos))
                     bv_platform::move_no_replace(path, blob);
                 else
-                    remove_file(path);
+                    drop_file(path);
                 continue;
             }
             if (!hex_name(name) || marked_.count(name) || linked_.count(name)) continue;
@@ -382,7 +391,9 @@ int collector::sweep_uploads() {
         if (listing.is_dir(i)) continue;
         const char *name = listing.name(i);
         size_t stem = 0;
-        if (!ends_with(name, ".part", &stem) && !ends_with(name, ".finish", &stem)) continue;
+        const bool state = ends_with(name, kUploadHashSuffix, &stem);
+        if (!state && !ends_with(name, ".part", &stem) && !ends_with(name, ".finish", &stem))
+            continue;
         char uuid[kUuidSize];
         if (stem != kUuidSize - 1) continue;
         std::memcpy(uuid, name, stem);
@@ -390,15 +401,27 @@ int collector::sweep_uploads() {
         if (!uuid_valid(uuid)) continue;
         char path[kPathSize];
         stats_upload_path(name, path, sizeof path);
+        if (state) {
+            // A hash state goes with its upload; alone, it is what a crash left between the
+            // two removals, and it goes once it is as old as an upload would have to be.
+            if (!opts_.dry_run && !upload_present(uuid) && !young(path, opts_.grace_uploads))
+                drop_file(path);
+            continue;
+        }
         if (young(path, opts_.grace_uploads)) {
             ++res_.spared;
             continue;
         }
         const int64_t size = file_size(path);
         item("upload", "upload %s %lld", name, static_cast<long long>(size));
-        if (!opts_.dry_run && remove_file(path) != 0) {
+        if (!opts_.dry_run && drop_file(path) != 0) {
             ++res_.failures;
             continue;
+        }
+        if (!opts_.dry_run && !upload_present(uuid)) {
+            char state_path[kPathSize];
+            upload_hash_path(uuid, state_path, sizeof state_path);
+            drop_file(state_path);
         }
         ++res_.uploads;
         res_.upload_bytes += size > 0 ? size : 0;

@@ -5,9 +5,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
+#include "crypto/sha256.h"
 #include "platform/bv_platform.h"
 #include "storage/reg_storage.h"
+
+namespace bv_platform {
+class locked_file;
+}
 
 namespace reg_internal {
 
@@ -28,6 +34,20 @@ extern int s_ready;                  // 1 while initialised
 extern char s_error[kErrorSize];     // the last-error slot
 extern char s_result[kResultSize];   // manifest bodies and JSON documents are returned here
 extern reg_error_kind s_error_kind;  // the kind of the failure whose message s_error holds
+
+// The switches of the initialised storage (storage_settings.cpp); the defaults before that.
+inline constexpr reg_storage_settings kDefaultSettings = {0, 1, 1};
+extern reg_storage_settings s_settings;
+
+// Reads the switches from a config.json's text and REGISTRY_DURABLE_WRITES into *out: 0, or -1
+// with the message set (REG_ERR_IO) when the text is no JSON object, one of the keys is not a
+// boolean or appears twice, or the variable is not "0" or "1"; *out is then untouched.
+int settings_parse(const char *text, size_t len, reg_storage_settings *out);
+// s_settings = the defaults with the environment's durability, for the writes that come
+// before config.json is read: 0 or -1 as settings_parse.
+int settings_early_durability();
+// settings_parse of the file at `config_path` into s_settings: 0 or -1 with the message set.
+int settings_load(const char *config_path);
 
 // printf-style into s_error, cut at 1023 characters, with the failure's kind. Messages reach
 // clients: they name digests, tags and repositories, never a path of the server's.
@@ -55,10 +75,37 @@ int64_t file_size(const char *path);  // -1 when the attributes cannot be read
 // Up to cap - 1 bytes into buf, NUL after them, count into *out_len (may be null): 0 or -1.
 int read_file(const char *path, char *buf, size_t cap, size_t *out_len);
 // Replaces the file atomically (temporary file in the same directory, then a replacing
-// rename); on failure the old content stays and no temporary file is left: 0 or -1.
+// rename); on failure the old content stays and no temporary file is left: 0 or -1. With
+// durable writes the temporary file is flushed before the rename and the directory after it;
+// a failure of that last flush leaves the new content in place but answers -1.
 int write_file(const char *path, const void *data, size_t len);
+// write_file without any flush, for files whose loss costs only time (an upload's hash state).
+int write_file_unsynced(const char *path, const void *data, size_t len);
 // 0 when the file is gone afterwards or the path is not a file (directories stay); -1 else.
+// With durable writes a removal made here is flushed (its directory) before the 0.
 int remove_file(const char *path);
+// remove_file without the flush: leftovers, temporaries and the collector's removals.
+int drop_file(const char *path);
+
+// ---- Durable writes ------------------------------------------------------------------------
+// With s_settings.durable_writes every write and removal that a success answer confirms is
+// flushed before the answer: files' data before they are renamed into place, directories
+// after a name appears in or leaves them. Without it each of these is a no-op answering 0.
+// Every flush passes these helpers, so a test hook sees them all.
+
+enum class sync_target { file, dir };
+// Called before each flush with what is flushed (a file's path, or a directory); false makes
+// the flush fail without being made. Null (the default): every flush is made.
+extern bool (*s_sync_hook)(sync_target target, const char *path);
+bool durable();  // s_settings.durable_writes
+// The open stream's bytes (it stays open); `path` names it for the hook: 0 or -1.
+int sync_stream(std::FILE *f, const char *path);
+// An open upload file (opened for appending, so that every platform lets it be flushed).
+int sync_locked(bv_platform::locked_file &file, const char *path);
+// The entries of directory `dir`: 0 or -1.
+int sync_dir(const char *dir);
+// The directory holding `path` (the current directory for a bare name): 0 or -1.
+int sync_parent(const char *path);
 
 // The entries of one directory, however many it holds: names in one heap pool that grows
 // with the directory. Owned by whoever declares it; the destructor frees the memory, and a
@@ -139,6 +186,11 @@ void blob_link_dir(const char *repo_name, const char *hex, char *out, size_t out
 void blob_link_path(const char *repo_name, const char *hex, char *out, size_t out_size);
 // {root}/uploads/{uuid}.finish, where a finish keeps the upload it has claimed
 void upload_claim_path(const char *upload_uuid, char *out, size_t out_size);
+// {root}/uploads/{uuid}.hash, the hash state of the upload's bytes so far
+inline constexpr char kUploadHashSuffix[] = ".hash";
+void upload_hash_path(const char *upload_uuid, char *out, size_t out_size);
+// Whether a name in {root}/uploads is that of a hash state rather than of an upload.
+bool is_upload_hash_name(const char *name);
 
 // {root}/repositories/{name}/_manifests
 void manifests_dir(const char *repo_name, char *out, size_t out_size);
@@ -197,6 +249,30 @@ void blob_trash_path(const char *hex, char *out, size_t out_size);
 // the upload file is opened, and after it is locked and found still in place. Null: no stop.
 enum class append_stage { opened, locked };
 extern void (*s_append_pause)(append_stage stage);
+
+// The running hash of an upload (storage_upload_hash.cpp): the state after its first
+// `covered` bytes. Read and written only under the upload's lock.
+struct upload_hash {
+    sha256_ctx ctx;
+    int64_t covered;
+    void reset();                           // no bytes yet
+    void add(const void *data, size_t len); // the next len bytes of the upload
+};
+// The saved state of the upload, or a reset one when none can be trusted (missing, torn,
+// malformed). Whether it still fits the file is for upload_hash_catch_up to settle.
+void upload_hash_load(const char *upload_uuid, upload_hash *out);
+// Saves the state beside the upload, atomically and without a flush: 0 or -1.
+int upload_hash_save(const char *upload_uuid, const upload_hash &state);
+void upload_hash_drop(const char *upload_uuid);  // removes the saved state, if any
+// Makes the state cover the first `size` bytes of the locked file (`to_end`: and whatever
+// the file yields after them), reading what it lacks through buf (cap bytes); a state
+// covering more than `size` starts over from the first byte. The file's read position moves.
+// 0, or -1 when the file cannot be read or ends early (the state is then of no use).
+int upload_hash_catch_up(bv_platform::locked_file &file, upload_hash *state, int64_t size,
+                         bool to_end, void *buf, size_t cap);
+
+// reg_blob_unlink, whose removal is flushed only when `synced` (the collector's need not be).
+int blob_unlink(const char *repo_name, const char *digest, bool synced);
 
 // ---- Manifest store ------------------------------------------------------------------------
 

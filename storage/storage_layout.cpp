@@ -107,6 +107,21 @@ void upload_claim_path(const char *upload_uuid, char *out, size_t out_size) {
     path_join(out, out_size, dir, name);
 }
 
+void upload_hash_path(const char *upload_uuid, char *out, size_t out_size) {
+    char name[128];
+    std::snprintf(name, sizeof name, "%s%s", upload_uuid ? upload_uuid : "", kUploadHashSuffix);
+    char dir[kPathSize];
+    uploads_dir(dir, sizeof dir);
+    path_join(out, out_size, dir, name);
+}
+
+bool is_upload_hash_name(const char *name) {
+    if (!name) return false;
+    const size_t len = std::strlen(name);
+    const size_t suffix = sizeof kUploadHashSuffix - 1;
+    return len > suffix && std::strcmp(name + len - suffix, kUploadHashSuffix) == 0;
+}
+
 void manifests_dir(const char *repo_name, char *out, size_t out_size) {
     char name[kPathSize];
     const char *sep = bv_platform::path_sep_str;

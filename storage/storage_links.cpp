@@ -65,7 +65,9 @@ extern "C" int reg_blob_link(const char *repo_name, const char *digest) {
     return -1;
 }
 
-extern "C" int reg_blob_unlink(const char *repo_name, const char *digest) {
+namespace reg_internal {
+
+int blob_unlink(const char *repo_name, const char *digest, bool synced) {
     if (check_link_args(repo_name, digest) != 0) return -1;
     char link[kPathSize];
     blob_link_path(repo_name, digest + 7, link, sizeof link);
@@ -83,11 +85,22 @@ extern "C" int reg_blob_unlink(const char *repo_name, const char *digest) {
         }
         return -1;
     }
+    // The removal must hold once the caller answers; the empty directory may come back.
+    if (synced && sync_parent(link) != 0) {
+        set_error(REG_ERR_IO, "flush after removing blob link failed");
+        return -1;
+    }
     // The directory goes only when it is empty, which a link written meanwhile prevents.
     char dir[kPathSize];
     blob_link_dir(repo_name, digest + 7, dir, sizeof dir);
     bv_platform::remove_dir(dir);
     return 0;
+}
+
+}  // namespace reg_internal
+
+extern "C" int reg_blob_unlink(const char *repo_name, const char *digest) {
+    return blob_unlink(repo_name, digest, true);
 }
 
 extern "C" int reg_blob_linked(const char *repo_name, const char *digest) {

@@ -65,7 +65,8 @@ int count_uploads(int64_t *out_bytes) {
     int count = 0;
     int64_t total = 0;
     for (size_t i = 0; i < listing.count(); ++i) {
-        if (listing.is_dir(i)) continue;
+        // A hash state belongs to its upload and is no upload of its own.
+        if (listing.is_dir(i) || is_upload_hash_name(listing.name(i))) continue;
         char path[kPathSize];
         stats_upload_path(listing.name(i), path, sizeof path);
         const int64_t size = file_size(path);

@@ -1,5 +1,6 @@
 // Uploads: files in {root}/uploads named by random identifiers, fed by chunks or by streamed
-// request bodies under an exclusive file lock, then hashed and moved into the blob store.
+// request bodies under an exclusive file lock and hashed as they grow, then moved into the
+// blob store.
 // Appends and finishes of one upload may race in several processes; the lock and the finish's
 // claim of the file keep every stored blob equal to the bytes its name was computed from.
 #include <algorithm>
@@ -89,8 +90,18 @@ int lock_upload(const char *upload_uuid, bv_platform::locked_file &file, int64_t
 }
 
 // After a failed write the upload is cut back to what it held before the call, so a retry
-// of the same bytes at the same offset is possible. The message is the caller's.
+// of the same bytes at the same offset is possible. The message is the caller's. The saved
+// hash state was not touched by the call, so it covers no byte that is cut off.
 void roll_back(bv_platform::locked_file &file, int64_t size) { file.truncate(size); }
+
+// The running hash of the locked upload, brought up to its `size` bytes: true when the call
+// can go on from it, false when the file cannot be read for it (the finish then reads what
+// the saved state lacks).
+bool resume_hash(const char *upload_uuid, bv_platform::locked_file &file, int64_t size,
+                 upload_hash *state) {
+    upload_hash_load(upload_uuid, state);
+    return upload_hash_catch_up(file, state, size, false, s_stream_buf, kStreamBufSize) == 0;
+}
 
 }  // namespace
 
@@ -113,6 +124,7 @@ extern "C" int reg_blob_start_upload(char *out_upload_uuid) {
         errno = 0;
         if (std::FILE *f = bv_platform::open_exclusive(path)) {
             std::fclose(f);
+            upload_hash_drop(out_upload_uuid);  // never another upload's state
             return 0;
         }
         if (errno != EEXIST) break;
@@ -130,10 +142,16 @@ extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, 
     bv_platform::locked_file file;
     int64_t size = 0;
     if (lock_upload(upload_uuid, file, &size) != 0) return -1;
+    upload_hash state;
+    const bool hashing = resume_hash(upload_uuid, file, size, &state);
     if (!file.write_all(data, len)) {
         roll_back(file, size);
         set_error(REG_ERR_IO, "write error appending chunk");
         return -1;
+    }
+    if (hashing) {
+        state.add(data, len);
+        upload_hash_save(upload_uuid, state);
     }
     return 0;
 }
@@ -179,7 +197,10 @@ extern "C" int reg_blob_append_stream(const char *upload_uuid, reg_read_fn read,
     }
 
     // Bytes gather in the buffer until it is full or the body ends, then go to the file in
-    // one write; the lock is held throughout, so the body lands whole and in one place.
+    // one write; the lock is held throughout, so the body lands whole and in one place. Each
+    // piece is hashed once written, while it is still in memory.
+    upload_hash state;
+    const bool hashing = resume_hash(upload_uuid, file, size, &state);
     int64_t total = 0;
     bool ended = false;
     while (!ended && (len < 0 || total < len)) {
@@ -208,6 +229,7 @@ extern "C" int reg_blob_append_stream(const char *upload_uuid, reg_read_fn read,
             set_error(REG_ERR_IO, "write error appending chunk");
             return -1;
         }
+        if (hashing) state.add(s_stream_buf, fill);
         total += static_cast<int64_t>(fill);
     }
     if (len >= 0 && total < len) {
@@ -216,6 +238,7 @@ extern "C" int reg_blob_append_stream(const char *upload_uuid, reg_read_fn read,
                   static_cast<long long>(total), static_cast<long long>(len));
         return -1;
     }
+    if (hashing && total > 0) upload_hash_save(upload_uuid, state);
     if (out_size) *out_size = size + total;
     return 0;
 }
@@ -247,21 +270,39 @@ int claim_upload(const char *upload_uuid, const char *upload_path, const char *c
     return -1;
 }
 
-// Hashes the claimed file under its lock. An append that opened the upload before the claim
-// holds that lock until its bytes are written, so they are all in the hash; one that locks
-// later finds the upload's name gone and writes nothing. 0 or -1.
-int hash_claimed(const char *claim_path, uint8_t (&sum)[32]) {
+// Hashes the claimed file under its lock, going on from the appends' saved state unless
+// `from_scratch`. An append that opened the upload before the claim holds that lock until
+// its bytes and its state are written, so they are all in the hash; one that locks later
+// finds the upload's name gone and writes nothing. *used_state tells whether a saved state
+// stood for any of the bytes. 0 or -1.
+int hash_claimed(const char *upload_uuid, const char *claim_path, bool from_scratch,
+                 uint8_t (&sum)[32], bool *used_state) {
     bv_platform::locked_file file;
     if (!file.open(claim_path, false) || !file.lock()) return -1;
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    for (;;) {
-        const long got = file.read_some(s_stream_buf, kStreamBufSize);
-        if (got < 0) return -1;
-        if (got == 0) break;
-        sha256_update(&ctx, s_stream_buf, static_cast<size_t>(got));
+    const int64_t size = file.size();
+    if (size < 0) return -1;
+    upload_hash state;
+    if (from_scratch)
+        state.reset();
+    else
+        upload_hash_load(upload_uuid, &state);
+    *used_state = state.covered > 0 && state.covered <= size;
+    if (upload_hash_catch_up(file, &state, size, true, s_stream_buf, kStreamBufSize) != 0)
+        return -1;
+    sha256_final(&state.ctx, sum);
+    return 0;
+}
+
+// The claimed file's bytes reach the disk before its rename into the store makes them a
+// blob: 0, or -1 with the message set.
+int flush_claimed(const char *claim_path) {
+    if (!durable()) return 0;
+    bv_platform::locked_file file;
+    // Opened for appending: a file opened for reading only may not be flushed everywhere.
+    if (!file.open(claim_path, true) || sync_locked(file, claim_path) != 0) {
+        set_error(REG_ERR_IO, "flushing the upload failed");
+        return -1;
     }
-    sha256_final(&ctx, sum);
     return 0;
 }
 
@@ -272,9 +313,10 @@ int store_claimed(const char *claim_path, const char *digest) {
     blob_path_for_digest(digest, blob_path, sizeof blob_path);
     if (file_exists(blob_path)) {
         // Stored already: the blob stays as it is and this copy of its bytes goes.
-        remove_file(claim_path);
+        drop_file(claim_path);
         return 0;
     }
+    if (flush_claimed(claim_path) != 0) return -1;
     char fanout[kPathSize];
     blob_fanout_dir(digest + 7, fanout, sizeof fanout);
     for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
@@ -282,11 +324,15 @@ int store_claimed(const char *claim_path, const char *digest) {
             set_error(REG_ERR_IO, "mkdirs blob dir failed");
             return -1;
         }
-        if (bv_platform::move_no_replace(claim_path, blob_path) == 0) return 0;
+        if (bv_platform::move_no_replace(claim_path, blob_path) == 0) {
+            if (sync_dir(fanout) == 0) return 0;
+            set_error(REG_ERR_IO, "flushing the blob directory failed: %s", digest);
+            return -1;
+        }
         if (file_exists(blob_path)) {
             // Another process stored the same bytes since the test above. The blob is in
             // place, so this finish has done its job as well.
-            remove_file(claim_path);
+            drop_file(claim_path);
             return 0;
         }
     }
@@ -316,17 +362,24 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
     // From here on every failure but a mismatch gives the upload back under its name, as it
     // was, to be finished again or cancelled.
     uint8_t sum[32];
-    if (hash_claimed(claim_path, sum) != 0) {
-        bv_platform::move_no_replace(claim_path, upload_path);
-        set_error(REG_ERR_IO, "hashing upload failed");
-        return -1;
-    }
-    char hex[kHexSize];
-    bin_to_hex(sum, sizeof sum, hex);
     char computed[80];
-    std::snprintf(computed, sizeof computed, "sha256:%s", hex);
+    bool used_state = false;
+    for (bool from_scratch = false;; from_scratch = true) {
+        if (hash_claimed(upload_uuid, claim_path, from_scratch, sum, &used_state) != 0) {
+            bv_platform::move_no_replace(claim_path, upload_path);
+            set_error(REG_ERR_IO, "hashing upload failed");
+            return -1;
+        }
+        char hex[kHexSize];
+        bin_to_hex(sum, sizeof sum, hex);
+        std::snprintf(computed, sizeof computed, "sha256:%s", hex);
+        // A mismatch costs the client its upload, so it is never the word of a saved state
+        // alone: the bytes themselves are hashed once more before it is believed.
+        if (std::strcmp(computed, expected_digest) == 0 || !used_state || from_scratch) break;
+    }
     if (std::strcmp(computed, expected_digest) != 0) {
-        remove_file(claim_path);
+        drop_file(claim_path);
+        upload_hash_drop(upload_uuid);
         set_error(REG_ERR_DIGEST_MISMATCH, "digest mismatch: expected %s, got %s",
                   expected_digest, computed);
         return -1;
@@ -335,6 +388,7 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
         bv_platform::move_no_replace(claim_path, upload_path);
         return -1;
     }
+    upload_hash_drop(upload_uuid);
     std::snprintf(out_digest, kDigestSize, "%s", expected_digest);
     return 0;
 }
@@ -351,5 +405,6 @@ extern "C" int reg_blob_cancel_upload(const char *upload_uuid) {
         set_error(REG_ERR_IO, "cancel failed");
         return -1;
     }
+    upload_hash_drop(upload_uuid);
     return 0;
 }

@@ -452,4 +452,62 @@ TEST(Sha256Dispatch, SwitchingImplementationsMidMessage) {
     sha256_select_impl(SHA256_IMPL_AUTO);
 }
 
+// A context exported part-way and imported into a fresh one (another process, as far as the
+// state goes) ends with the digest of the whole message, wherever the cut falls.
+TEST_P(Sha256, ExportedStateResumesAnywhere) {
+    const std::string m = generated(3000);
+    const Digest whole = digest_of(m);
+    for (size_t cut : {size_t(0), size_t(1), size_t(55), size_t(56), size_t(63), size_t(64),
+                       size_t(65), size_t(128), size_t(1000), size_t(3000)}) {
+        SCOPED_TRACE(cut);
+        sha256_ctx first;
+        sha256_init(&first);
+        sha256_update(&first, m.data(), cut);
+        uint8_t bytes[SHA256_STATE_SIZE];
+        sha256_export(&first, bytes);
+        sha256_ctx second;
+        std::memset(&second, 0xAB, sizeof second);  // nothing of the old context may leak in
+        ASSERT_EQ(sha256_import(&second, bytes), 0);
+        EXPECT_EQ(second.buflen, cut % 64);
+        sha256_update(&second, m.data() + cut, m.size() - cut);
+        Digest d;
+        sha256_final(&second, d.data());
+        EXPECT_EQ(hex(d), hex(whole));
+    }
+}
+
+TEST_P(Sha256, ExportLayoutAndRefusedImports) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, "abc", 3);
+    uint8_t bytes[SHA256_STATE_SIZE];
+    sha256_export(&ctx, bytes);
+    // The words and the count most significant byte first, then the waiting bytes.
+    EXPECT_EQ(hex(bytes, 4), "6a09e667");
+    EXPECT_EQ(hex(bytes + 32, 8), "0000000000000018");
+    EXPECT_EQ(std::memcmp(bytes + 40, "abc", 3), 0);
+    EXPECT_EQ(hex(bytes + 43, 4), "00000000");
+
+    const struct Case {
+        const char *label;
+        size_t at;
+        uint8_t value;
+    } refused[] = {
+        {"count of no whole bytes", 39, 0x1c},
+        {"a byte past the waiting ones", 43, 1},
+        {"the last byte", SHA256_STATE_SIZE - 1, 1},
+    };
+    for (const Case &c : refused) {
+        SCOPED_TRACE(c.label);
+        uint8_t bad[SHA256_STATE_SIZE];
+        std::memcpy(bad, bytes, sizeof bad);
+        bad[c.at] = c.value;
+        sha256_ctx target;
+        sha256_init(&target);
+        EXPECT_EQ(sha256_import(&target, bad), -1);
+        EXPECT_EQ(target.bitlen, 0u);  // untouched
+        EXPECT_EQ(target.state[0], 0x6a09e667u);
+    }
+}
+
 }  // namespace

@@ -48,9 +48,9 @@ TEST(StorageInit, BuildsTheTreeAndConfig) {
     EXPECT_EQ(bvtest::read_all(fs::path(root) / "config.json"), kConfig);
 
     // Again at the same root: config.json stays as it is, even when changed meanwhile.
-    bvtest::write_all(fs::path(root) / "config.json", "mine");
+    bvtest::write_all(fs::path(root) / "config.json", "{\"mine\": 1}");
     ASSERT_EQ(reg_storage_init(root.c_str()), 0);
-    EXPECT_EQ(bvtest::read_all(fs::path(root) / "config.json"), "mine");
+    EXPECT_EQ(bvtest::read_all(fs::path(root) / "config.json"), "{\"mine\": 1}");
 }
 
 TEST(StorageInit, RootTrimming) {

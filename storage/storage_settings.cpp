@@ -1,0 +1,124 @@
+// The storage's operating switches: read from the storage's own config.json at start-up, with
+// the environment's word on durable writes. A file that cannot be read whole and understood
+// stops the engine, so a typo never quietly widens what the registry allows.
+#include <cstdlib>
+#include <cstring>
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+
+#include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
+
+namespace reg_internal {
+
+reg_storage_settings s_settings = kDefaultSettings;
+
+namespace {
+
+// A configuration is a handful of keys; anything near this size is no configuration of ours.
+constexpr size_t kConfigMax = 64 * 1024;
+
+struct bool_key {
+    const char *name;
+    int reg_storage_settings::*field;
+};
+
+constexpr bool_key kBoolKeys[] = {
+    {"readOnly", &reg_storage_settings::read_only},
+    {"deleteEnabled", &reg_storage_settings::deletes_enabled},
+    {"durableWrites", &reg_storage_settings::durable_writes},
+};
+
+// The switches of one document, or -1 with the message set. Every key of ours must appear at
+// most once: with two, which one counts would depend on the parser, not on the writer.
+int settings_from_json(const char *text, size_t len, reg_storage_settings *out) {
+    rapidjson::Document doc;
+    doc.Parse<rapidjson::kParseDefaultFlags>(text, len);
+    if (doc.HasParseError()) {
+        set_error(REG_ERR_IO, "storage config.json is not valid JSON: %s (at byte %zu)",
+                  rapidjson::GetParseError_En(doc.GetParseError()), doc.GetErrorOffset());
+        return -1;
+    }
+    if (!doc.IsObject()) {
+        set_error(REG_ERR_IO, "storage config.json must hold a JSON object");
+        return -1;
+    }
+    reg_storage_settings settings = kDefaultSettings;
+    for (const bool_key &key : kBoolKeys) {
+        int seen = 0;
+        for (auto m = doc.MemberBegin(); m != doc.MemberEnd(); ++m) {
+            if (std::strcmp(m->name.GetString(), key.name) != 0 ||
+                m->name.GetStringLength() != std::strlen(key.name))
+                continue;
+            if (++seen > 1) {
+                set_error(REG_ERR_IO, "storage config.json: \"%s\" appears more than once",
+                          key.name);
+                return -1;
+            }
+            if (!m->value.IsBool()) {
+                set_error(REG_ERR_IO, "storage config.json: \"%s\" must be true or false",
+                          key.name);
+                return -1;
+            }
+            settings.*key.field = m->value.GetBool() ? 1 : 0;
+        }
+    }
+    *out = settings;
+    return 0;
+}
+
+// REGISTRY_DURABLE_WRITES: unset or empty leaves the file's choice, "0" and "1" override it,
+// anything else is refused like a bad key in the file.
+int apply_environment(reg_storage_settings *settings) {
+    const char *env = std::getenv("REGISTRY_DURABLE_WRITES");
+    if (!env || !*env) return 0;
+    if (std::strcmp(env, "0") == 0 || std::strcmp(env, "1") == 0) {
+        settings->durable_writes = env[0] == '1';
+        return 0;
+    }
+    set_error(REG_ERR_IO, "REGISTRY_DURABLE_WRITES must be 0 or 1");
+    return -1;
+}
+
+}  // namespace
+
+int settings_parse(const char *text, size_t len, reg_storage_settings *out) {
+    if (!text || !out) return -1;
+    reg_storage_settings settings;
+    if (settings_from_json(text, len, &settings) != 0 || apply_environment(&settings) != 0)
+        return -1;
+    *out = settings;
+    return 0;
+}
+
+int settings_early_durability() {
+    reg_storage_settings settings = kDefaultSettings;
+    if (apply_environment(&settings) != 0) return -1;
+    s_settings = settings;
+    return 0;
+}
+
+int settings_load(const char *config_path) {
+    static char text[kConfigMax + 1];
+    size_t len = 0;
+    if (read_file(config_path, text, sizeof text, &len) != 0) {
+        set_error(REG_ERR_IO, "cannot read storage config.json");
+        return -1;
+    }
+    if (len >= kConfigMax) {
+        set_error(REG_ERR_IO, "storage config.json is larger than %zu bytes", kConfigMax - 1);
+        return -1;
+    }
+    reg_storage_settings settings;
+    if (settings_parse(text, len, &settings) != 0) return -1;
+    s_settings = settings;
+    return 0;
+}
+
+}  // namespace reg_internal
+
+extern "C" void reg_storage_get_settings(reg_storage_settings *out) {
+    if (!out) return;
+    *out = reg_internal::s_ready ? reg_internal::s_settings : reg_internal::kDefaultSettings;
+}
