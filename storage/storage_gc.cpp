@@ -1,6 +1,7 @@
 // Garbage collection: marks every blob and manifest that some repository still refers to and
 // removes the rest (unreferenced blob files, blob links, optionally untagged manifests, stale
-// uploads), sparing whatever is younger than its grace period so that pushes in flight survive.
+// uploads and what killed writes left), sparing whatever is younger than its grace period so
+// that pushes in flight survive.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -112,6 +113,10 @@ private:
         return mtime < 0 || now_ - mtime < grace;
     }
 
+    bool scan_dir(const char *dir, const char *wanted, int *left_young = nullptr,
+                  int *removed = nullptr);
+    bool drop_unfinished(const char *dir, const char *name);
+    void sweep_manifest_dirs(const char *repo, const dir_listing &manifests);
     int repository(const char *repo);
     void keep_closure(const char *repo, std::vector<manifest_node> &nodes);
     void drop_manifests(const char *repo, std::vector<manifest_node> &nodes);
@@ -127,6 +132,106 @@ private:
     std::unordered_set<std::string> marked_;  // blobs named by a kept manifest
     std::unordered_set<std::string> linked_;  // blobs named by a link that stays
 };
+
+// Looks through a directory the engine writes files into and says whether `wanted` (may be
+// null) is among its entries. The temporary files of writes that never finished, which a
+// killed program leaves behind and every listing hides, go once older than the upload grace;
+// `left_young` and `removed` (may be null) count those spared and those gone.
+bool collector::scan_dir(const char *dir, const char *wanted, int *left_young, int *removed) {
+    bv_platform::dir_reader reader;
+    if (!reader.open(dir)) return false;
+    bool found = false;
+    std::vector<std::string> unfinished;
+    const char *name = nullptr;
+    bool is_dir = false;
+    while (reader.next(&name, &is_dir)) {
+        if (wanted && !is_dir && std::strcmp(name, wanted) == 0) found = true;
+        else if (!is_dir && is_temp_name(name)) unfinished.emplace_back(name);
+    }
+    reader.close();
+    for (const std::string &n : unfinished) {
+        const bool gone = drop_unfinished(dir, n.c_str());
+        if (gone && removed) ++*removed;
+        if (!gone && left_young) ++*left_young;
+    }
+    return found;
+}
+
+// Counted with the uploads: both are writes that never finished. True when it went (or, on
+// a dry run, would go).
+bool collector::drop_unfinished(const char *dir, const char *name) {
+    char path[kPathSize];
+    path_join(path, sizeof path, dir, name);
+    if (young(path, opts_.grace_uploads)) {
+        ++res_.spared;
+        return false;
+    }
+    const int64_t size = file_size(path);
+    const size_t root_len = std::strlen(s_root);
+    const char *shown = std::strncmp(path, s_root, root_len) == 0 ? path + root_len + 1 : path;
+    item("upload", "unfinished %s %lld", shown, static_cast<long long>(size));
+    if (!opts_.dry_run && remove_file(path) != 0) {
+        ++res_.failures;
+        return false;
+    }
+    ++res_.uploads;
+    res_.upload_bytes += size > 0 ? size : 0;
+    return true;
+}
+
+// What killed puts and deletes leave in the manifest directories: temporary files beside the
+// bodies, revision, tag and referrer links, and media-type files whose body never came or
+// is gone (a put writes the type first, a delete removes it last).
+void collector::sweep_manifest_dirs(const char *repo, const dir_listing &manifests) {
+    char dir[kPathSize];
+    manifests_dir(repo, dir, sizeof dir);
+    scan_dir(dir, nullptr);
+    std::unordered_set<std::string> bodies;
+    for (size_t i = 0; i < manifests.count(); ++i)
+        if (!manifests.is_dir(i) && hex_name(manifests.name(i))) bodies.insert(manifests.name(i));
+    for (size_t i = 0; i < manifests.count(); ++i) {
+        size_t stem = 0;
+        const char *name = manifests.name(i);
+        if (manifests.is_dir(i) || !ends_with(name, ".ct", &stem) || stem != 64) continue;
+        const std::string hex(name, stem);
+        if (bodies.count(hex) || !hex_name(hex.c_str())) continue;
+        char path[kPathSize];
+        manifest_ct_path(repo, hex.c_str(), path, sizeof path);
+        if (young(path, opts_.grace_blobs)) continue;
+        item("upload", "unfinished %s@sha256:%s.ct", repo, hex.c_str());
+        if (opts_.dry_run || remove_file(path) == 0) ++res_.uploads;
+        else ++res_.failures;
+    }
+
+    dir_listing listing;
+    manifest_revs_root(repo, dir, sizeof dir);
+    list_dir(dir, &listing);
+    for (size_t i = 0; i < listing.count(); ++i) {
+        if (!listing.is_dir(i) || !hex_name(listing.name(i))) continue;
+        manifest_rev_dir(repo, listing.name(i), dir, sizeof dir);
+        scan_dir(dir, nullptr);
+    }
+    name_list tags;
+    collect_tag_names(repo, &tags);
+    for (size_t i = 0; i < tags.count(); ++i) {
+        manifest_tag_dir(repo, tags.at(i), dir, sizeof dir);
+        scan_dir(dir, nullptr);
+    }
+    dir_listing inner;
+    manifest_referrers_root(repo, dir, sizeof dir);
+    list_dir(dir, &listing);
+    for (size_t i = 0; i < listing.count(); ++i) {
+        if (!listing.is_dir(i) || !hex_name(listing.name(i))) continue;
+        manifest_referrers_dir(repo, listing.name(i), dir, sizeof dir);
+        list_dir(dir, &inner);
+        for (size_t j = 0; j < inner.count(); ++j) {
+            if (!inner.is_dir(j) || !hex_name(inner.name(j))) continue;
+            char referrer[kPathSize];
+            manifest_referrer_dir(repo, listing.name(i), inner.name(j), referrer, sizeof referrer);
+            scan_dir(referrer, nullptr);
+        }
+    }
+}
 
 int collector::run() {
     name_list repos;
@@ -163,6 +268,8 @@ int collector::repository(const char *repo) {
         if (!node.parsed) unsure = true;
         nodes.push_back(std::move(node));
     }
+
+    sweep_manifest_dirs(repo, listing);
 
     if (opts_.delete_untagged) {
         keep_closure(repo, nodes);
@@ -266,8 +373,22 @@ int collector::sweep_links(const char *repo, const std::unordered_set<std::strin
         const char *hex = listing.name(i);
         if (!listing.is_dir(i) || !hex_name(hex)) continue;
         char link[kPathSize];
+        char link_dir[kPathSize];
         blob_link_path(repo, hex, link, sizeof link);
-        if (unsure || refs.count(hex) || !file_exists(link)) {
+        blob_link_dir(repo, hex, link_dir, sizeof link_dir);
+        int left_young = 0;
+        int removed = 0;
+        if (!scan_dir(link_dir, "link", &left_young, &removed)) {
+            // A link being made, or what a killed link or unlink left: the latter must not
+            // keep its blob for ever. Removing the directory fails when a link came in since.
+            // A removed temporary made the directory look new, but it was the last trace.
+            if (left_young > 0 || (removed == 0 && young(link_dir, opts_.grace_blobs)))
+                linked_.insert(hex);
+            else if (!opts_.dry_run)
+                bv_platform::remove_dir(link_dir);
+            continue;
+        }
+        if (unsure || refs.count(hex)) {
             linked_.insert(hex);
             continue;
         }
@@ -384,6 +505,7 @@ int collector::sweep_blobs() {
 int collector::sweep_uploads() {
     char dir[kPathSize];
     uploads_dir(dir, sizeof dir);
+    scan_dir(dir, nullptr);
     dir_listing listing;
     if (list_dir(dir, &listing) == kListNoMemory) return -1;
     for (size_t i = 0; i < listing.count(); ++i) {
