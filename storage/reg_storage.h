@@ -204,7 +204,8 @@ typedef struct reg_gc_result {
     int64_t blobs, blob_bytes;        /* blob files removed and their bytes */
     int64_t links;                    /* repository blob links removed */
     int64_t manifests, manifest_bytes;/* manifests removed (delete_untagged) and their bytes */
-    int64_t uploads, upload_bytes;    /* upload files removed and their bytes */
+    int64_t uploads, upload_bytes;    /* upload files removed and their bytes, with the files
+                                         of writes a killed program never finished */
     int64_t spared;                   /* unreferenced items kept for being younger than grace */
     int64_t failures;                 /* items that should have gone but could not be removed */
 } reg_gc_result;
