@@ -38,6 +38,7 @@ function renderRepositories() {
   const list = el('ul', { class: 'repos', id: 'repos' });
   const status = el('p', { class: 'note', id: 'repo-count' }, 'Loading repositories…');
   let complete = false;
+  let failed = false;
   add(clear(view), el('h1', {}, 'Repositories'), filter, status, list);
 
   const draw = () => {
@@ -48,7 +49,8 @@ function renderRepositories() {
     let line = needle ? `${matching.length} of ${count(names.length, 'repository', 'repositories')} match` : count(names.length, 'repository', 'repositories');
     if (matching.length > SHOWN_NAMES) line += `; the first ${SHOWN_NAMES} are shown, narrow the filter for the rest`;
     if (!complete) line += '; loading more…';
-    status.textContent = names.length || !complete ? `${line}.` : 'The registry holds no repositories yet.';
+    if (failed && !names.length) status.textContent = 'The repository list could not be read.';
+    else status.textContent = names.length || !complete ? `${line}.` : 'The registry holds no repositories yet.';
   };
   filter.addEventListener('input', draw);
   catalog((page) => {
@@ -59,6 +61,7 @@ function renderRepositories() {
     draw();
   }, (error) => {
     complete = true;
+    failed = true;
     draw();
     status.after(errorNote(error, 'Repository list'));
   });

@@ -46,7 +46,7 @@ export function layerChart(doc) {
 }
 
 function platformTable(name, summary) {
-  const children = Array.isArray(summary.doc.manifests) ? summary.doc.manifests : [];
+  const children = (Array.isArray(summary.doc.manifests) ? summary.doc.manifests : []).filter((c) => c && typeof c === 'object');
   return el('table', { class: 'platforms' },
     el('thead', {}, el('tr', {}, ['Platform', 'Digest', 'Media type', 'Size', 'Created'].map((h) => el('th', {}, h)))),
     el('tbody', {}, summary.entries.map((entry, i) => el('tr', {},

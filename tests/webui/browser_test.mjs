@@ -199,6 +199,24 @@ try {
   check(secondPage.length === 2 && secondPage[1].includes('last=t00099'), 'the next page follows the Link', secondPage);
   check((await page.textContent('main .note')).startsWith('200 tags shown; more'), 'the page says more remain');
 
+  // Link pages of the catalog are followed, on this origin only.
+  mark('catalog pages');
+  const firstCatalog = (link) => (route) => route.fulfill({
+    status: 200, contentType: 'application/json', headers: { Link: link }, body: '{"repositories":["a"]}',
+  });
+  await page.route('**/v2/_catalog?n=1000', firstCatalog('</v2/_catalog?n=2&last=a>; rel="next"'));
+  await open('');
+  await page.waitForFunction(() => /^\d+ repositories\.$/.test(document.getElementById('repo-count').textContent));
+  check(same(await texts('#repos li'), ['a', 'big/many', 'lib/app', 'lib/multi']), 'every catalog page is listed', await texts('#repos li'));
+  check(requests.filter((u) => u.includes('/v2/_catalog?n=2&last=')).length === 2, 'the catalog Link is followed to the end');
+  await page.unrouteAll();
+  await page.route('http://other.invalid/**', (route) => route.abort());
+  await page.route('**/v2/_catalog?n=1000', firstCatalog('<http://other.invalid/v2/_catalog?n=1>; rel="next"'));
+  await open('');
+  await page.waitForFunction(() => /^\d+ repositor(y|ies)\.$/.test(document.getElementById('repo-count').textContent));
+  check(!requests.some((u) => u.includes('other.invalid')), 'a Link to another origin is not followed');
+  await page.unrouteAll();
+
   // Failures are text on the page, never a blank page.
   mark('failures');
   await open('#/repo/no/such');
@@ -223,6 +241,8 @@ try {
   check(login.includes('Login required') && login.includes('UNAUTHORIZED'), 'a refused login says so', login);
   const down = await page.textContent('#stats .error');
   check(down.includes('could not be reached'), 'a failed fetch says so', down);
+  check(await page.textContent('#repo-count') === 'The repository list could not be read.', 'a failed list claims no empty registry',
+    await page.textContent('#repo-count'));
   await shot('error-login');
   await page.unrouteAll();
 
