@@ -172,13 +172,19 @@ export async function stats() {
 }
 
 // Runs at most `width` of the queued jobs at a time, so a long page does not open hundreds of
-// requests at once; jobs queued later run after the earlier ones.
-export function limiter(width) {
+// requests at once; jobs queued later run after the earlier ones. Once `alive()` is false (the
+// view that queued them is gone) the jobs still waiting are dropped, so the next view's requests
+// do not wait behind them.
+export function limiter(width, alive = () => true) {
   let running = 0;
   const queue = [];
   const pump = () => {
     while (running < width && queue.length) {
       const { job, resolve, reject } = queue.shift();
+      if (!alive()) {
+        reject(new RegistryError(null, 'the view was left', ''));
+        continue;
+      }
       running += 1;
       Promise.resolve().then(job).then(resolve, reject).finally(() => {
         running -= 1;

@@ -86,15 +86,16 @@ async function referrerSection(section, name, digest) {
 
 export async function renderManifest(view, name, ref) {
   document.title = `${name}@${ref} — Registry`;
-  add(clear(view), el('h1', {}, name, el('span', { class: 'ref' }, ref.includes(':') ? `@${ref}` : `:${ref}`)),
-    el('p', { class: 'note' }, 'Loading manifest…'));
+  const heading = el('h1', {}, name, el('span', { class: 'ref' }, ref.includes(':') ? `@${ref}` : `:${ref}`));
+  add(clear(view), heading, el('p', { class: 'note' }, 'Loading manifest…'));
   let summary;
   try {
-    summary = await summarize(name, ref, limiter(6));
+    summary = await summarize(name, ref, limiter(6, () => heading.isConnected));
   } catch (error) {
-    view.lastChild.replaceWith(errorNote(error, `Manifest ${ref}`));
+    if (heading.isConnected) view.lastChild.replaceWith(errorNote(error, `Manifest ${ref}`));
     return;
   }
+  if (!heading.isConnected) return;
   const { doc, digest } = summary;
   const host = window.location.host;
   const entry = summary.entries[0];

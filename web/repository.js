@@ -63,8 +63,8 @@ function tagRow(name, tag, run) {
 
 export function renderRepository(view, name) {
   document.title = `${name} — Registry`;
-  const run = limiter(6);
   const body = el('tbody');
+  const run = limiter(6, () => body.isConnected);
   const status = el('p', { class: 'note' }, 'Loading tags…');
   const more = el('button', { type: 'button', class: 'more', hidden: '' }, 'Load more tags');
   let shown = 0;

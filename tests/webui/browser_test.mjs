@@ -199,6 +199,18 @@ try {
   check(secondPage.length === 2 && secondPage[1].includes('last=t00099'), 'the next page follows the Link', secondPage);
   check((await page.textContent('main .note')).startsWith('200 tags shown; more'), 'the page says more remain');
 
+  // Leaving a long list drops the requests it still had queued.
+  await open('');
+  await page.waitForSelector('#repos li');
+  const leaving = requests.length;
+  await page.click('#repos a[href="#/repo/big/many"]');
+  await page.waitForFunction(() => document.querySelectorAll('table.tags tbody tr').length > 0);
+  await page.click('#crumbs a');
+  await page.waitForSelector('#repos li');
+  await page.waitForTimeout(3000);
+  const afterLeaving = requests.slice(leaving).filter((u) => u.includes('/v2/big/many/manifests/')).length;
+  check(afterLeaving < 50, 'a view left stops fetching', `${afterLeaving} manifests fetched`);
+
   // Link pages of the catalog are followed, on this origin only.
   mark('catalog pages');
   const firstCatalog = (link) => (route) => route.fulfill({
