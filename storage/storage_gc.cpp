@@ -197,7 +197,10 @@ void collector::sweep_manifest_dirs(const char *repo, const dir_listing &manifes
         if (bodies.count(hex) || !hex_name(hex.c_str())) continue;
         char path[kPathSize];
         manifest_ct_path(repo, hex.c_str(), path, sizeof path);
-        if (young(path, opts_.grace_blobs)) continue;
+        if (young(path, opts_.grace_blobs)) {
+            ++res_.spared;
+            continue;
+        }
         item("upload", "unfinished %s@sha256:%s.ct", repo, hex.c_str());
         if (opts_.dry_run || remove_file(path) == 0) ++res_.uploads;
         else ++res_.failures;
