@@ -35,9 +35,13 @@ wine_prefix_ready() {
 }
 
 # wine_keep_server WINE: one wineserver for $WINEPREFIX that stays up between programs, so each
-# program start costs about a quarter of a second instead of a server start as well.
+# program start costs about a quarter of a second instead of a server start as well. The
+# first program of a server starts Wine's own services, which inherit its standard streams and
+# live as long as the server: a trivial first program gives them /dev/null, never the pipe of
+# a test or of a CGI request, whose reader would otherwise wait for an end that never comes.
 wine_keep_server() {
   "$(dirname "$1")/wineserver" -p
+  "$1" cmd /c exit </dev/null >/dev/null 2>&1
 }
 
 # wine_stop_server WINE: ends that wineserver and whatever still runs in the prefix.
