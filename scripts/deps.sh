@@ -12,7 +12,7 @@ declare -A groups=(
   [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64"
   [bench]="openssl coreutils hyperfine wrk python3 bc apache2-utils"
   [browser]="chromium fonts-liberation"
-  [cluster]="glusterfs-server glusterfs-client haproxy fuse3 lighttpd curl skopeo jq"
+  [cluster]="glusterfs-server glusterfs-client haproxy fuse3 lighttpd curl skopeo python3"
 )
 
 missing=()
