@@ -94,13 +94,17 @@ VOL
   for _ in $(seq 100); do gcli peer status >/dev/null 2>&1 && break; sleep 0.1; done
   gcli peer status >/dev/null || { say "glusterd does not answer"; exit 3; }
 
-  gcli volume create "$volume" "$host:$state/brick" force >/dev/null
+  # A brick needs extended attributes (trusted.*) on its file system; where the volume
+  # cannot be made or started, GlusterFS cannot run on this machine.
+  local out
+  out=$(gcli volume create "$volume" "$host:$state/brick" force 2>&1) \
+    || { say "cannot create the volume: $out"; exit 3; }
   # Every client-side cache off: a second host must see replaces and removals at once.
   for option in quick-read stat-prefetch open-behind write-behind flush-behind io-cache \
                 read-ahead readdir-ahead; do
     gcli volume set "$volume" "performance.$option" off >/dev/null
   done
-  gcli volume start "$volume" >/dev/null
+  out=$(gcli volume start "$volume" 2>&1) || { say "cannot start the volume: $out"; exit 3; }
 
   # The mount helper mangles --fopen-keep-cache=off, so the client runs directly; the kernel
   # keeps no attributes, entries or negative lookups either.
