@@ -107,6 +107,7 @@ Define BV_BIND "$bind"
 Define BV_BIN_DIR "$bin"
 Define BV_APACHE_MODULES "$modules"
 Define REGISTRY_STORAGE_ROOT "$storage"
+Define BV_WEB_DIR "$repo/web"
 CONF
 [[ -z "$htpasswd" ]] || echo "Define BV_HTPASSWD \"$htpasswd\"" >>"$conf"
 cat >>"$conf" <<CONF
