@@ -42,8 +42,10 @@ TEST_F(Lighttpd, ServesThePingOverHttp) {
 }
 
 TEST_F(Lighttpd, OtherPathsGetTheRegistryNotFound) {
-    const char *paths[] = {"/v2x", "/", "/.endpoints/v2_ping", "/.errors/error-handler.sh",
-                           "/.errors/not-found.sh", "/v2/library/x/unknown/y", "/v2/a/blobs/"};
+    // "/" is the browsing page; its files are reached only through /ui/.
+    const char *paths[] = {"/v2x", "/index.html", "/.web/index.html", "/ui/missing.js", "/ui/",
+                           "/.endpoints/v2_ping", "/.errors/error-handler.sh", "/.errors/not-found.sh",
+                           "/v2/library/x/unknown/y", "/v2/a/blobs/"};
     for (const char *path : paths) {
         auto r = regtest::http(port(), "GET", path);
         EXPECT_EQ(r.status, 404) << path;
