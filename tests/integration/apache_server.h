@@ -55,6 +55,13 @@ inline bool account_can_run(uid_t uid, gid_t gid, const std::string &program) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// Lets every account search and read `dir` (0755), whatever the umask made it: httpd's account
+// walks the scratch directories of a test run as root.
+inline void open_to_all(const fs::path &dir) {
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+}
+
 struct ApacheOptions {
     std::string htpasswd;  // non-empty: Basic authentication against this file (BV_HTPASSWD)
     std::string bin_dir;   // the endpoint programs; empty: this build's
@@ -78,6 +85,7 @@ public:
         ASSERT_FALSE(modules.empty()) << "Apache's modules (mod_cgid.so) were not found";
         for (const char *dir : {"apache/logs", "apache/run", "storage/blobs"})
             fs::create_directories(scratch_.path() / dir);
+        for (const char *dir : {"", "apache", "apache/run"}) open_to_all(scratch_.path() / dir);
         std::string bin = options.bin_dir.empty() ? BV_PROGRAM_DIR : options.bin_dir;
         std::string account;
         if (geteuid() == 0) {
@@ -140,6 +148,7 @@ private:
     std::string stage_programs(const std::string &from) const {
         const fs::path to = scratch_.path() / "bin";
         fs::create_directories(to);
+        open_to_all(to);
         for (const auto &entry : fs::directory_iterator(from)) {
             if (!entry.is_regular_file() || access(entry.path().c_str(), X_OK) != 0) continue;
             fs::copy_file(entry.path(), to / entry.path().filename(), fs::copy_options::overwrite_existing);

@@ -197,8 +197,8 @@ for v in PATH_INFO QUERY_STRING REGISTRY_STORAGE_ROOT REGISTRY_X_SENDFILE HTTP_A
 done
 printf 'body=[%s]\n' "$(cat)"
 )sh");
-        fs::permissions(bin_.path() / "v2_tags", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                                     fs::perms::others_read | fs::perms::others_exec);
+        apachetest::open_to_all(bin_.path());
+        apachetest::open_to_all(bin_.path() / "v2_tags");
         Apache::SetUp();
     }
     apachetest::ApacheOptions options() const override {
@@ -391,6 +391,7 @@ protected:
         auto made = clienttools::run_tool({tool, "-b", "-c", "-B", file_.str() + "/htpasswd", "alice", "s3cret"});
         ASSERT_EQ(made.exit_code, 0) << made.out;
         // httpd reads the file as the account it serves as.
+        apachetest::open_to_all(file_.path());
         fs::permissions(file_.path() / "htpasswd", fs::perms::owner_read | fs::perms::owner_write |
                                                        fs::perms::group_read | fs::perms::others_read);
         Apache::SetUp();
