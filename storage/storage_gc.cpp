@@ -123,6 +123,7 @@ private:
     int sweep_links(const char *repo, const std::unordered_set<std::string> &refs, bool unsure);
     int sweep_blobs();
     void drop_blob(const char *hex, const char *path, int64_t size, const name_list &repos);
+    void settle_parked(const name_list &repos);
     bool linked_anywhere(const char *hex, const name_list &repos) const;
     int sweep_uploads();
 
@@ -131,6 +132,14 @@ private:
     const int64_t now_;
     std::unordered_set<std::string> marked_;  // blobs named by a kept manifest
     std::unordered_set<std::string> linked_;  // blobs named by a link that stays
+    size_t link_dirs_ = 0;                    // link directories seen, in all repositories
+    struct parked_blob {
+        std::string hex;
+        std::string path;
+        int64_t size;
+    };
+    std::vector<parked_blob> parked_;         // parked, awaiting the last look for links
+    std::vector<std::string> fanouts_;        // fan-out directories that may have emptied
 };
 
 // Looks through a directory the engine writes files into and says whether `wanted` (may be
@@ -372,6 +381,7 @@ int collector::sweep_links(const char *repo, const std::unordered_set<std::strin
     blob_links_root(repo, dir, sizeof dir);
     dir_listing listing;
     if (list_dir(dir, &listing) == kListNoMemory) return -1;
+    link_dirs_ += listing.count();
     for (size_t i = 0; i < listing.count(); ++i) {
         const char *hex = listing.name(i);
         if (!listing.is_dir(i) || !hex_name(hex)) continue;
@@ -428,6 +438,8 @@ bool collector::linked_anywhere(const char *hex, const name_list &repos) const {
 // The blob is parked under a name no reader serves before the links are looked at once more:
 // a push that linked it since the mark either made its manifest check before the park (its
 // link is seen now and the blob comes back) or makes it after and finds no blob (refused).
+// Parked blobs are settled in batches, so that many removals cost one listing of every
+// repository's links rather than one look into every repository per blob.
 void collector::drop_blob(const char *hex, const char *path, int64_t size,
                           const name_list &repos) {
     char trash[kPathSize];
@@ -436,17 +448,41 @@ void collector::drop_blob(const char *hex, const char *path, int64_t size,
         if (file_exists(path)) ++res_.failures;
         return;
     }
-    if (linked_anywhere(hex, repos)) {
-        bv_platform::move_no_replace(trash, path);
-        ++res_.spared;
-        return;
+    parked_.push_back(parked_blob{hex, path, size});
+    if (parked_.size() * repos.count() > link_dirs_ + 4096) settle_parked(repos);
+}
+
+void collector::settle_parked(const name_list &repos) {
+    // A link directory counts as a link here: at worst a blob stays for the next run.
+    std::unordered_set<std::string> linked;
+    bool listed = parked_.size() * repos.count() > link_dirs_;
+    dir_listing listing;
+    for (size_t i = 0; listed && i < repos.count(); ++i) {
+        char dir[kPathSize];
+        blob_links_root(repos.at(i), dir, sizeof dir);
+        if (list_dir(dir, &listing) == kListNoMemory) listed = false;
+        for (size_t j = 0; listed && j < listing.count(); ++j)
+            if (listing.is_dir(j)) linked.emplace(listing.name(j));
     }
-    if (drop_file(trash) != 0) {
-        ++res_.failures;
-        return;
+    for (const parked_blob &blob : parked_) {
+        char trash[kPathSize];
+        blob_trash_path(blob.hex.c_str(), trash, sizeof trash);
+        if (listed ? linked.count(blob.hex) != 0 : linked_anywhere(blob.hex.c_str(), repos)) {
+            bv_platform::move_no_replace(trash, blob.path.c_str());
+            ++res_.spared;
+            continue;
+        }
+        if (drop_file(trash) != 0) {
+            ++res_.failures;
+            continue;
+        }
+        ++res_.blobs;
+        res_.blob_bytes += blob.size;
     }
-    ++res_.blobs;
-    res_.blob_bytes += size;
+    parked_.clear();
+    // Only an empty fan-out directory goes; a finish that races this makes it again.
+    for (const std::string &fanout : fanouts_) bv_platform::remove_dir(fanout.c_str());
+    fanouts_.clear();
 }
 
 int collector::sweep_blobs() {
@@ -463,7 +499,10 @@ int collector::sweep_blobs() {
         char fanout[kPathSize];
         stats_fanout_dir(outer.name(i), fanout, sizeof fanout);
         const int listed = list_dir(fanout, &inner);
-        if (listed == kListNoMemory) return -1;
+        if (listed == kListNoMemory) {
+            settle_parked(repos);
+            return -1;
+        }
         bool removed = false;
         for (size_t j = 0; listed == 0 && j < inner.count(); ++j) {
             if (inner.is_dir(j)) continue;
@@ -498,10 +537,10 @@ int collector::sweep_blobs() {
             drop_blob(name, path, size > 0 ? size : 0, repos);
             removed = true;
         }
-        // Only an empty fan-out directory goes; a finish that races this makes it again.
-        if (removed) bv_platform::remove_dir(fanout);
+        if (removed) fanouts_.emplace_back(fanout);
         progress("blobs", i + 1, outer.count());
     }
+    settle_parked(repos);
     return 0;
 }
 
