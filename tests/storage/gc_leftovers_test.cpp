@@ -143,3 +143,27 @@ INSTANTIATE_TEST_SUITE_P(Cases, GcLeftoversTest, ::testing::ValuesIn(kCases),
                          });
 
 }  // namespace
+
+// Enough unlinked blobs over enough repositories that their last look is one listing of every
+// repository's links: all of them go, with the links no manifest names, and no blob is left
+// parked.
+TEST_F(GcLeftoversTest, ManyRemovalsAreSettledTogether) {
+    for (int r = 0; r < 6; ++r) ASSERT_EQ(reg_blob_link(("other" + std::to_string(r)).c_str(), lost_.c_str()), 0);
+    std::vector<std::string> loose;
+    for (int i = 0; i < 60; ++i) {
+        const std::string data = "loose blob " + std::to_string(i);
+        loose.push_back(digest_of(data));
+        fs::create_directories(blob_file(loose.back()).parent_path());
+        bvtest::write_all(blob_file(loose.back()), data);
+    }
+    age_everything();
+    reg_gc_result res{};
+    ASSERT_EQ(gc(false, &res), 0) << error();
+    EXPECT_EQ(res.failures, 0);
+    for (const std::string &d : loose) EXPECT_FALSE(fs::exists(blob_file(d))) << d;
+    EXPECT_EQ(res.blobs, 62);  // the loose ones and the blobs of the two broken links
+    EXPECT_EQ(res.links, 6);   // the other repositories name it in no manifest
+    EXPECT_TRUE(fs::exists(blob_file(config_)));
+    for (const auto &e : fs::recursive_directory_iterator(root_.path() / "blobs"))
+        EXPECT_NE(e.path().extension(), ".gc") << e.path();
+}
