@@ -21,7 +21,12 @@ work=$(mktemp -d /tmp/bv-cluster-work.XXXXXX)
 started=$(date +%s)
 
 skip() { echo "test-cluster.sh: SKIPPED: $*"; exit 0; }
-fail() { echo "test-cluster.sh: FAILED: $*" >&2; exit 1; }
+fail() {
+  echo "test-cluster.sh: FAILED: $*" >&2
+  # What the instances logged (their programs' standard error included) says why.
+  tail -n 20 "$BV_CLUSTER_DIR"/log/lighttpd-*.log >&2 2>/dev/null || true
+  exit 1
+}
 note() { printf '[%3ds] %s\n' $(( $(date +%s) - started )) "$*"; }
 
 [[ $(id -u) -eq 0 ]] || skip "needs root for glusterd and the FUSE mounts"
