@@ -4,10 +4,13 @@
 // rule names.
 #include <gtest/gtest.h>
 
+#include <regex.h>
+
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <regex>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,6 +21,37 @@
 namespace {
 
 const std::string kWebConfig = std::string(BV_SOURCE_DIR) + "/deploy/iis/web.config";
+
+// A POSIX extended regular expression: the rules' patterns use nothing beyond it.
+class Pattern {
+public:
+    Pattern(const std::string &text, bool icase) : text_(text) {
+        ok_ = regcomp(&re_, text.c_str(), REG_EXTENDED | (icase ? REG_ICASE : 0)) == 0;
+    }
+    ~Pattern() {
+        if (ok_) regfree(&re_);
+    }
+    Pattern(const Pattern &) = delete;
+    Pattern &operator=(const Pattern &) = delete;
+    bool ok() const { return ok_; }
+    const std::string &text() const { return text_; }
+    // Whether it matches somewhere in `s`; the groups ({R:0}, {R:1}, ...) go to *groups.
+    bool search(const std::string &s, std::vector<std::string> *groups = nullptr) const {
+        regmatch_t m[10];
+        if (!ok_ || regexec(&re_, s.c_str(), 10, m, 0) != 0) return false;
+        if (groups) {
+            groups->clear();
+            for (const regmatch_t &g : m)
+                groups->push_back(g.rm_so < 0 ? std::string() : s.substr(g.rm_so, g.rm_eo - g.rm_so));
+        }
+        return true;
+    }
+
+private:
+    std::string text_;
+    regex_t re_{};
+    bool ok_ = false;
+};
 
 std::string unescape_xml(std::string s) {
     const std::pair<const char *, const char *> entities[] = {
@@ -30,9 +64,13 @@ std::string unescape_xml(std::string s) {
 
 // The value of attribute `name` in the element text `element`, "" when absent.
 std::string attribute(const std::string &element, const std::string &name) {
-    const std::regex re("\\s" + name + "=\"([^\"]*)\"");
-    std::smatch m;
-    return std::regex_search(element, m, re) ? unescape_xml(m[1].str()) : std::string();
+    const std::string key = name + "=\"";
+    for (size_t at = element.find(key); at != std::string::npos; at = element.find(key, at + 1)) {
+        if (at == 0 || !std::isspace(static_cast<unsigned char>(element[at - 1]))) continue;
+        const size_t from = at + key.size();
+        return unescape_xml(element.substr(from, element.find('"', from) - from));
+    }
+    return {};
 }
 
 // Every element `tag` (its opening tag's text) in `text`, in order.
@@ -49,11 +87,12 @@ std::vector<std::string> elements(const std::string &text, const std::string &ta
 
 struct Rule {
     std::string name;
-    std::regex match;
-    std::vector<std::regex> conditions;  // any one must match the URL as sent
-    std::string action;                  // Rewrite or CustomResponse
-    std::string url;                     // the Rewrite target
-    int status = 0;                      // the CustomResponse status
+    std::shared_ptr<Pattern> match;
+    std::vector<std::shared_ptr<Pattern>> conditions;  // any one must match the URL as sent
+    std::string action;                                // Rewrite or CustomResponse
+    std::string url;                                   // the Rewrite target
+    bool append_query = true;
+    int status = 0;                                    // the CustomResponse status
 };
 
 std::vector<Rule> load_rules(const std::string &text) {
@@ -63,14 +102,16 @@ std::vector<Rule> load_rules(const std::string &text) {
         Rule r;
         r.name = attribute(elements(block, "rule").at(0), "name");
         const std::string match = elements(block, "match").at(0);
-        auto flags = std::regex::ECMAScript;
-        if (attribute(match, "ignoreCase") != "false") flags |= std::regex::icase;
-        r.match = std::regex(attribute(match, "url"), flags);
-        for (const auto &add : elements(block, "add"))
-            r.conditions.emplace_back(attribute(add, "pattern"), std::regex::ECMAScript | std::regex::icase);
+        r.match = std::make_shared<Pattern>(attribute(match, "url"), attribute(match, "ignoreCase") != "false");
+        EXPECT_TRUE(r.match->ok()) << r.name << ": " << r.match->text();
+        for (const auto &add : elements(block, "add")) {
+            r.conditions.push_back(std::make_shared<Pattern>(attribute(add, "pattern"), true));
+            EXPECT_TRUE(r.conditions.back()->ok()) << r.name << ": " << r.conditions.back()->text();
+        }
         const std::string action = elements(block, "action").at(0);
         r.action = attribute(action, "type");
         r.url = attribute(action, "url");
+        r.append_query = attribute(action, "appendQueryString") != "false";
         r.status = std::atoi(attribute(action, "statusCode").c_str());
         rules.push_back(std::move(r));
     }
@@ -83,21 +124,21 @@ std::vector<Rule> load_rules(const std::string &text) {
 std::string apply(const std::vector<Rule> &rules, const std::string &sent, const std::string &path,
                   const std::string &query) {
     for (const Rule &r : rules) {
-        std::smatch m;
-        if (!std::regex_search(path, m, r.match)) continue;
+        std::vector<std::string> groups;
+        if (!r.match->search(path, &groups)) continue;
         if (!r.conditions.empty()) {
             bool any = false;
-            for (const auto &c : r.conditions) any = any || std::regex_search(sent, c);
+            for (const auto &c : r.conditions) any = any || c->search(sent);
             if (!any) continue;
         }
         if (r.action == "CustomResponse") return std::to_string(r.status);
         std::string url = r.url;
-        for (size_t i = 0; i < m.size(); ++i) {
+        for (size_t i = 0; i < groups.size(); ++i) {
             const std::string ref = "{R:" + std::to_string(i) + "}";
             for (size_t at = url.find(ref); at != std::string::npos; at = url.find(ref))
-                url.replace(at, ref.size(), m[i].str());
+                url.replace(at, ref.size(), groups[i]);
         }
-        return url + (query.empty() ? "" : "?" + query);
+        return url + (query.empty() || !r.append_query ? "" : "?" + query);
     }
     return "no rule";
 }
@@ -182,10 +223,10 @@ TEST_F(IisConfig, EveryRoutedProgramHasACgiMapping) {
     for (const Rule &r : load_rules(text_)) {
         // The page's static files are no programs.
         if (r.action != "Rewrite" || r.url.rfind("web/", 0) == 0) continue;
-        const std::regex target("^endpoints/([a-z0-9_]+\\.exe)(/.*)?$");
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(r.url, m, target)) << r.name << ": " << r.url;
-        routed.insert(m[1].str());
+        const Pattern target("^endpoints/([a-z0-9_]+\\.exe)(/.*)?$", false);
+        std::vector<std::string> m;
+        ASSERT_TRUE(target.search(r.url, &m)) << r.name << ": " << r.url;
+        routed.insert(m[1]);
     }
     EXPECT_EQ(routed.size(), 8u);
     const size_t location = text_.find("<location path=\"endpoints\">");
