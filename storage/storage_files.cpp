@@ -118,11 +118,20 @@ int sync_locked(bv_platform::locked_file &file, const char *path) {
 int sync_dir(const char *dir) {
     if (!durable()) return 0;
     if (!dir || !*dir || !hook_allows(sync_target::dir, dir)) return -1;
-    if (bv_platform::flush_dir(dir) == 0) return 0;
-    // Removed meanwhile by another process, which it can be only once empty: what must hold
-    // now is its removal from its parent.
-    if (bv_platform::kind_of(dir) == bv_platform::path_kind::missing) return sync_parent(dir);
-    return -1;
+    using namespace std::chrono;
+    const auto give_up = steady_clock::now() + milliseconds(500);
+    auto wait = milliseconds(1);
+    for (;;) {
+        if (bv_platform::flush_dir(dir) == 0) return 0;
+        // Removed meanwhile by another process, which it can be only once empty: what must
+        // hold now is its removal from its parent.
+        if (bv_platform::kind_of(dir) == bv_platform::path_kind::missing) return sync_parent(dir);
+        // Where open handles stand in the way (Windows), another process opening or removing
+        // the directory at the same moment makes the open fail for a moment.
+        if (!bv_platform::readers_block_replace || steady_clock::now() >= give_up) return -1;
+        std::this_thread::sleep_for(wait);
+        wait = std::min(wait * 2, milliseconds(50));
+    }
 }
 
 int sync_parent(const char *path) {

@@ -325,7 +325,8 @@ int store_claimed(const char *claim_path, const char *digest) {
             return -1;
         }
         if (bv_platform::move_no_replace(claim_path, blob_path) == 0) {
-            if (sync_dir(fanout) == 0) return 0;
+            // A delete that took the blob since is ordered after this finish: done as well.
+            if (sync_dir(fanout) == 0 || !file_exists(blob_path)) return 0;
             set_error(REG_ERR_IO, "flushing the blob directory failed: %s", digest);
             return -1;
         }
