@@ -12,6 +12,19 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/utime.h>
+// Our own declarations, as in bv_platform_file.h: never <windows.h> with its macros.
+struct bv_win_filetime {
+    unsigned long low;
+    unsigned long high;
+};
+extern "C" __declspec(dllimport) void *__stdcall CreateFileA(const char *, unsigned long,
+                                                             unsigned long, void *,
+                                                             unsigned long, unsigned long,
+                                                             void *);
+extern "C" __declspec(dllimport) int __stdcall SetFileTime(void *, const bv_win_filetime *,
+                                                           const bv_win_filetime *,
+                                                           const bv_win_filetime *);
+extern "C" __declspec(dllimport) int __stdcall CloseHandle(void *);
 #else
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -33,12 +46,24 @@ inline int64_t mtime_of(const char *path) {
     return static_cast<int64_t>(st.st_mtime);
 }
 
-// Sets both the access and the modification time: true on success.
+// Sets both the access and the modification time: true on success. The C runtime's _utime
+// opens without backup semantics and so refuses directories; those go through the handle.
 inline bool set_mtime(const char *path, int64_t seconds) {
     struct __utimbuf64 times;
     times.actime = static_cast<__time64_t>(seconds);
     times.modtime = static_cast<__time64_t>(seconds);
-    return _utime64(path, &times) == 0;
+    if (_utime64(path, &times) == 0) return true;
+    void *h = CreateFileA(path, 0x100ul /* FILE_WRITE_ATTRIBUTES */, 7ul /* share all */, nullptr,
+                          3ul /* OPEN_EXISTING */, 0x02000000ul /* FILE_FLAG_BACKUP_SEMANTICS */,
+                          nullptr);
+    if (h == reinterpret_cast<void *>(static_cast<intptr_t>(-1))) return false;
+    // 100 ns ticks since 1601-01-01.
+    const uint64_t ticks = (static_cast<uint64_t>(seconds) + 11644473600ull) * 10000000ull;
+    const bv_win_filetime t = {static_cast<unsigned long>(ticks & 0xFFFFFFFFull),
+                               static_cast<unsigned long>(ticks >> 32)};
+    const bool ok = SetFileTime(h, nullptr, &t, &t) != 0;
+    CloseHandle(h);
+    return ok;
 }
 
 inline bool stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }

@@ -29,11 +29,16 @@ int check_link_args(const char *repo_name, const char *digest) {
 }
 
 // 1 when the link file holds exactly `digest`, 0 when it is absent or holds anything else,
-// -1 when it exists but cannot be read.
+// -1 when it exists but cannot be read. A link another process (or host, on a shared volume)
+// is replacing at that moment may fail to open once though it exists; reading again decides.
 int link_names_digest(const char *link_path, const char *digest) {
     char text[128];
     size_t len = 0;
-    if (read_file(link_path, text, sizeof text, &len) != 0) return file_exists(link_path) ? -1 : 0;
+    for (int attempt = 0;; ++attempt) {
+        if (read_file(link_path, text, sizeof text, &len) == 0) break;
+        if (!file_exists(link_path)) return 0;
+        if (attempt == 2) return -1;
+    }
     return len == kDigestLen && std::memcmp(text, digest, kDigestLen) == 0 ? 1 : 0;
 }
 
