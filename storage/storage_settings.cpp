@@ -45,9 +45,11 @@ int settings_from_json(const char *text, size_t len, reg_storage_settings *out) 
         return -1;
     }
     reg_storage_settings settings = kDefaultSettings;
+    // Through a const view: a mutable member iterator's comparisons are ambiguous in C++20.
+    const rapidjson::Value &root = doc;
     for (const bool_key &key : kBoolKeys) {
         int seen = 0;
-        for (auto m = doc.MemberBegin(); m != doc.MemberEnd(); ++m) {
+        for (auto m = root.MemberBegin(); m != root.MemberEnd(); ++m) {
             if (std::strcmp(m->name.GetString(), key.name) != 0 ||
                 m->name.GetStringLength() != std::strlen(key.name))
                 continue;
