@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the normal build, the AddressSanitizer + UndefinedBehaviorSanitizer
-# build, the fuzzers for a bounded time, and the Windows build under Wine.
+# Builds and runs every test: the normal build, the web page in headless Chromium, the GlusterFS
+# cluster test, the AddressSanitizer + UndefinedBehaviorSanitizer build, the fuzzers for a
+# bounded time, and the Windows build under Wine with the Wine-served registry.
 # Environment: BV_FUZZ_SECONDS (default 20) per fuzzer; BV_JOBS (default: all cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
