@@ -59,44 +59,20 @@ protected:
         Apache::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_FALSE(clienttools::find_tool("skopeo").empty()) << "skopeo is not installed (scripts/deps.sh server)";
-        policy_ = (server_.scratch() / "policy.json").string();
-        bvtest::write_all(policy_, "{\"default\":[{\"type\":\"insecureAcceptAnything\"}]}");
-        registries_ = (server_.scratch() / "registries.conf").string();
-        bvtest::write_all(registries_, "");
-        fs::create_directories(server_.scratch() / "tmp");
+        client_.prepare(server_.scratch());
     }
     std::string remote(const std::string &ref) const {
         return "docker://127.0.0.1:" + std::to_string(port()) + "/" + ref;
     }
     fs::path dir(const std::string &name) const { return server_.scratch() / name; }
-    bvtest::ProcessResult skopeo(std::vector<std::string> args) {
-        args.insert(args.begin(), {"skopeo", "--policy", policy_, "--tmpdir", (server_.scratch() / "tmp").string()});
-        last_ = clienttools::joined(args);
-        return clienttools::run_tool(args, {{"CONTAINERS_REGISTRIES_CONF", registries_}});
-    }
+    bvtest::ProcessResult skopeo(std::vector<std::string> args) { return client_.run(std::move(args)); }
     bvtest::ProcessResult copy(const std::string &from, const std::string &to, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"copy", "--src-tls-verify=false", "--dest-tls-verify=false",
-                                         "--dest-oci-accept-uncompressed-layers"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        args.push_back(from);
-        args.push_back(to);
-        return skopeo(args);
+        return client_.copy(from, to, std::move(extra));
     }
-    static void expect_blobs(const fs::path &layout_dir, const ocilayout::Image &image) {
-        std::vector<std::string> blobs = {image.manifest, image.config};
-        blobs.insert(blobs.end(), image.layers.begin(), image.layers.end());
-        for (const auto &b : blobs) {
-            const fs::path file = layout_dir / "blobs" / "sha256" / bvtest::sha256_hex(b);
-            ASSERT_TRUE(fs::exists(file)) << file;
-            EXPECT_TRUE(bvtest::read_all(file) == b) << file << " differs from what was pushed";
-        }
-    }
-    std::string policy_;
-    std::string registries_;
-    std::string last_;
+    clienttools::SkopeoRunner client_;
 };
 
-#define EXPECT_RUNS(result) EXPECT_EQ((result).exit_code, 0) << last_ << "\n" << (result).out << server_.error_log()
+#define EXPECT_RUNS(result) EXPECT_EQ((result).exit_code, 0) << client_.last() << "\n" << (result).out << server_.error_log()
 
 // Push an image of several layers by tag and a two-platform index whole, pull both back byte
 // for byte, list the tags, delete by digest.
@@ -109,7 +85,7 @@ TEST_F(ApacheSkopeo, RoundTripOfAnImageAndAnIndex) {
     layout.write(dir("src"), {{"v1", {ocilayout::kManifestType, img.manifest}}, {"multi", {ocilayout::kIndexType, index}}});
 
     auto pushed = copy("oci:" + dir("src").string() + ":v1", remote("lib/app:v1"));
-    ASSERT_EQ(pushed.exit_code, 0) << last_ << "\n" << pushed.out << server_.error_log();
+    ASSERT_EQ(pushed.exit_code, 0) << client_.last() << "\n" << pushed.out << server_.error_log();
     EXPECT_RUNS(copy("oci:" + dir("src").string() + ":v1", remote("lib/app:v2")));
     EXPECT_RUNS(copy("oci:" + dir("src").string() + ":multi", remote("lib/multi:v1"), {"--all"}));
 
@@ -122,10 +98,10 @@ TEST_F(ApacheSkopeo, RoundTripOfAnImageAndAnIndex) {
     EXPECT_EQ(multi.body, index);
 
     EXPECT_RUNS(copy(remote("lib/app:v1"), "oci:" + dir("back").string() + ":v1"));
-    expect_blobs(dir("back"), img);
+    clienttools::expect_blobs(dir("back"), img);
     EXPECT_RUNS(copy(remote("lib/multi:v1"), "oci:" + dir("multi-back").string() + ":multi", {"--all"}));
-    expect_blobs(dir("multi-back"), amd);
-    expect_blobs(dir("multi-back"), arm);
+    clienttools::expect_blobs(dir("multi-back"), amd);
+    clienttools::expect_blobs(dir("multi-back"), arm);
     EXPECT_EQ(bvtest::read_all(dir("multi-back") / "blobs" / "sha256" / bvtest::sha256_hex(index)), index);
 
     auto tags = skopeo({"list-tags", "--tls-verify=false", remote("lib/app")});

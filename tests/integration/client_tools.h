@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "tests/integration/oci_layout.h"
 #include "tests/integration/registry_server.h"
 
 namespace clienttools {
@@ -91,6 +92,51 @@ inline CurlAnswer curl(int port, const std::string &path, std::vector<std::strin
     args.insert(args.end(), extra.begin(), extra.end());
     args.push_back("http://127.0.0.1:" + std::to_string(port) + path);
     return parse_curl(bvtest::run_program(args[0], std::vector<std::string>(args.begin() + 1, args.end())));
+}
+
+// skopeo with its own files under a scratch folder: a policy that accepts anything (plain http
+// on loopback needs no trust decisions), an empty registries.conf and a temporary folder. The
+// last command line is kept for failure messages.
+class SkopeoRunner {
+public:
+    void prepare(const fs::path &scratch) {
+        policy_ = (scratch / "policy.json").string();
+        bvtest::write_all(policy_, "{\"default\":[{\"type\":\"insecureAcceptAnything\"}]}");
+        registries_ = (scratch / "registries.conf").string();
+        bvtest::write_all(registries_, "");
+        tmp_ = (scratch / "tmp").string();
+        fs::create_directories(tmp_);
+    }
+    bvtest::ProcessResult run(std::vector<std::string> args) {
+        args.insert(args.begin(), {"skopeo", "--policy", policy_, "--tmpdir", tmp_});
+        last_ = joined(args);
+        return run_tool(args, {{"CONTAINERS_REGISTRIES_CONF", registries_}});
+    }
+    // Pulled-back layers stay as the registry serves them.
+    bvtest::ProcessResult copy(const std::string &from, const std::string &to,
+                               std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"copy", "--src-tls-verify=false", "--dest-tls-verify=false",
+                                         "--dest-oci-accept-uncompressed-layers"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(from);
+        args.push_back(to);
+        return run(std::move(args));
+    }
+    const std::string &last() const { return last_; }
+
+private:
+    std::string policy_, registries_, tmp_, last_;
+};
+
+// Every blob of `image` is in the OCI layout at `layout_dir`, byte for byte.
+inline void expect_blobs(const fs::path &layout_dir, const ocilayout::Image &image) {
+    std::vector<std::string> blobs = {image.manifest, image.config};
+    blobs.insert(blobs.end(), image.layers.begin(), image.layers.end());
+    for (const auto &b : blobs) {
+        const fs::path file = layout_dir / "blobs" / "sha256" / bvtest::sha256_hex(b);
+        ASSERT_TRUE(fs::exists(file)) << file;
+        EXPECT_TRUE(bvtest::read_all(file) == b) << file << " differs from what was pushed";
+    }
 }
 
 }  // namespace clienttools

@@ -21,51 +21,22 @@ protected:
     void SetUp() override {
         ASSERT_FALSE(clienttools::find_tool("skopeo").empty()) << "skopeo is not installed (scripts/deps.sh server)";
         RegistryServerTest::SetUp();
-        // Plain http on loopback needs no trust decisions: the policy accepts anything.
-        policy_ = (server_.scratch() / "policy.json").string();
-        bvtest::write_all(policy_, "{\"default\":[{\"type\":\"insecureAcceptAnything\"}]}");
-        registries_ = (server_.scratch() / "registries.conf").string();
-        bvtest::write_all(registries_, "");
-        fs::create_directories(server_.scratch() / "tmp");
+        client_.prepare(server_.scratch());
     }
 
     std::string host() const { return "127.0.0.1:" + std::to_string(port()); }
     std::string remote(const std::string &ref) const { return "docker://" + host() + "/" + ref; }
     fs::path dir(const std::string &name) const { return server_.scratch() / name; }
 
-    bvtest::ProcessResult skopeo(std::vector<std::string> args) {
-        args.insert(args.begin(), {"skopeo", "--policy", policy_, "--tmpdir", (server_.scratch() / "tmp").string()});
-        auto r = clienttools::run_tool(args, {{"CONTAINERS_REGISTRIES_CONF", registries_}});
-        last_ = clienttools::joined(args);
-        return r;
-    }
+    bvtest::ProcessResult skopeo(std::vector<std::string> args) { return client_.run(std::move(args)); }
     bvtest::ProcessResult copy(const std::string &from, const std::string &to, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"copy", "--src-tls-verify=false", "--dest-tls-verify=false",
-                                         // Pulled-back layers stay as the registry serves them.
-                                         "--dest-oci-accept-uncompressed-layers"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        args.push_back(from);
-        args.push_back(to);
-        return skopeo(args);
+        return client_.copy(from, to, std::move(extra));
     }
 
-    // Every blob of `image` is in the layout at `layout_dir`, byte for byte.
-    static void expect_blobs(const fs::path &layout_dir, const ocilayout::Image &image) {
-        std::vector<std::string> blobs = {image.manifest, image.config};
-        blobs.insert(blobs.end(), image.layers.begin(), image.layers.end());
-        for (const auto &b : blobs) {
-            const fs::path file = layout_dir / "blobs" / "sha256" / bvtest::sha256_hex(b);
-            ASSERT_TRUE(fs::exists(file)) << file;
-            EXPECT_TRUE(bvtest::read_all(file) == b) << file << " differs from what was pushed";
-        }
-    }
-
-    std::string policy_;
-    std::string registries_;
-    std::string last_;
+    clienttools::SkopeoRunner client_;
 };
 
-#define EXPECT_RUNS(result) EXPECT_EQ((result).exit_code, 0) << last_ << "\n" << (result).out
+#define EXPECT_RUNS(result) EXPECT_EQ((result).exit_code, 0) << client_.last() << "\n" << (result).out
 
 TEST_F(Skopeo, PushByTagAndDigestInspectListAndPullBack) {
     ocilayout::Layout layout(1);
@@ -73,7 +44,7 @@ TEST_F(Skopeo, PushByTagAndDigestInspectListAndPullBack) {
     layout.write(dir("src"), {{"v1", {ocilayout::kManifestType, img.manifest}}});
 
     auto pushed = copy("oci:" + dir("src").string() + ":v1", remote("lib/app:v1"));
-    ASSERT_EQ(pushed.exit_code, 0) << last_ << "\n" << pushed.out;
+    ASSERT_EQ(pushed.exit_code, 0) << client_.last() << "\n" << pushed.out;
     auto by_digest = copy("oci:" + dir("src").string() + ":v1", remote("lib/pinned@" + img.digest()));
     EXPECT_RUNS(by_digest);
 
@@ -102,9 +73,9 @@ TEST_F(Skopeo, PushByTagAndDigestInspectListAndPullBack) {
     EXPECT_EQ(no_tags.out.find("\"v1\""), std::string::npos) << no_tags.out;
 
     EXPECT_RUNS(copy(remote("lib/app:v1"), "oci:" + dir("by-tag").string() + ":v1"));
-    expect_blobs(dir("by-tag"), img);
+    clienttools::expect_blobs(dir("by-tag"), img);
     EXPECT_RUNS(copy(remote("lib/pinned@" + img.digest()), "oci:" + dir("by-digest").string() + ":v1"));
-    expect_blobs(dir("by-digest"), img);
+    clienttools::expect_blobs(dir("by-digest"), img);
 }
 
 TEST_F(Skopeo, CopyAllOfATwoPlatformIndex) {
@@ -115,7 +86,7 @@ TEST_F(Skopeo, CopyAllOfATwoPlatformIndex) {
     layout.write(dir("src"), {{"multi", {ocilayout::kIndexType, index}}});
 
     auto pushed = copy("oci:" + dir("src").string() + ":multi", remote("lib/multi:v1"), {"--all"});
-    ASSERT_EQ(pushed.exit_code, 0) << last_ << "\n" << pushed.out;
+    ASSERT_EQ(pushed.exit_code, 0) << client_.last() << "\n" << pushed.out;
 
     auto got = curl(port(), "/v2/lib/multi/manifests/v1");
     EXPECT_EQ(got.status, 200);
@@ -128,8 +99,8 @@ TEST_F(Skopeo, CopyAllOfATwoPlatformIndex) {
     }
 
     EXPECT_RUNS(copy(remote("lib/multi:v1"), "oci:" + dir("back").string() + ":multi", {"--all"}));
-    expect_blobs(dir("back"), amd);
-    expect_blobs(dir("back"), arm);
+    clienttools::expect_blobs(dir("back"), amd);
+    clienttools::expect_blobs(dir("back"), arm);
     EXPECT_EQ(bvtest::read_all(dir("back") / "blobs" / "sha256" / bvtest::sha256_hex(index)), index);
 }
 
@@ -137,11 +108,11 @@ TEST_F(Skopeo, CopyBetweenRepositoriesOfTheRegistry) {
     ocilayout::Layout layout(3);
     const ocilayout::Image img = layout.image("amd64", 2, 100000);
     layout.write(dir("src"), {{"v1", {ocilayout::kManifestType, img.manifest}}});
-    ASSERT_EQ(copy("oci:" + dir("src").string() + ":v1", remote("team/source:v1")).exit_code, 0) << last_;
+    ASSERT_EQ(copy("oci:" + dir("src").string() + ":v1", remote("team/source:v1")).exit_code, 0) << client_.last();
 
     // Within one registry the client asks to mount the blobs instead of uploading them again.
     auto moved = copy(remote("team/source:v1"), remote("team/target:v2"), {"--debug"});
-    ASSERT_EQ(moved.exit_code, 0) << last_ << "\n" << moved.out;
+    ASSERT_EQ(moved.exit_code, 0) << client_.last() << "\n" << moved.out;
     EXPECT_NE(moved.out.find("mount="), std::string::npos) << "no mount was tried:\n" << moved.out;
 
     auto got = curl(port(), "/v2/team/target/manifests/v2");
@@ -153,7 +124,7 @@ TEST_F(Skopeo, CopyBetweenRepositoriesOfTheRegistry) {
         EXPECT_EQ(head.header("Content-Length"), std::to_string(blob.size()));
     }
     EXPECT_RUNS(copy(remote("team/target:v2"), "oci:" + dir("back").string() + ":v2"));
-    expect_blobs(dir("back"), img);
+    clienttools::expect_blobs(dir("back"), img);
 }
 
 TEST_F(Skopeo, ConvertsToDockerSchema2) {
@@ -161,7 +132,7 @@ TEST_F(Skopeo, ConvertsToDockerSchema2) {
     const ocilayout::Image img = layout.image("amd64", 1);
     layout.write(dir("src"), {{"v1", {ocilayout::kManifestType, img.manifest}}});
     auto pushed = copy("oci:" + dir("src").string() + ":v1", remote("lib/docker:v1"), {"--format", "v2s2"});
-    ASSERT_EQ(pushed.exit_code, 0) << last_ << "\n" << pushed.out;
+    ASSERT_EQ(pushed.exit_code, 0) << client_.last() << "\n" << pushed.out;
     auto got = curl(port(), "/v2/lib/docker/manifests/v1");
     EXPECT_EQ(got.status, 200);
     EXPECT_EQ(got.header("Content-Type"), "application/vnd.docker.distribution.manifest.v2+json");
@@ -176,8 +147,8 @@ TEST_F(Skopeo, DeleteByDigestRemovesTheManifestAndItsTags) {
     ocilayout::Layout layout(5);
     const ocilayout::Image img = layout.image("amd64", 1);
     layout.write(dir("src"), {{"v1", {ocilayout::kManifestType, img.manifest}}});
-    ASSERT_EQ(copy("oci:" + dir("src").string() + ":v1", remote("lib/gone:v1")).exit_code, 0) << last_;
-    ASSERT_EQ(copy("oci:" + dir("src").string() + ":v1", remote("lib/gone:v2")).exit_code, 0) << last_;
+    ASSERT_EQ(copy("oci:" + dir("src").string() + ":v1", remote("lib/gone:v1")).exit_code, 0) << client_.last();
+    ASSERT_EQ(copy("oci:" + dir("src").string() + ":v1", remote("lib/gone:v2")).exit_code, 0) << client_.last();
 
     auto deleted = skopeo({"delete", "--tls-verify=false", remote("lib/gone@" + img.digest())});
     EXPECT_RUNS(deleted);

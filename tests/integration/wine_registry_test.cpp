@@ -56,11 +56,7 @@ protected:
         auto ping = regtest::http(port(), "GET", "/v2/");
         ASSERT_EQ(ping.status, 200) << "the Windows v2_ping.exe did not answer through Wine:\n" << ping.head << ping.body;
         ASSERT_EQ(ping.body, "{}\n");
-        policy_ = (server_.scratch() / "policy.json").string();
-        bvtest::write_all(policy_, "{\"default\":[{\"type\":\"insecureAcceptAnything\"}]}");
-        registries_ = (server_.scratch() / "registries.conf").string();
-        bvtest::write_all(registries_, "");
-        fs::create_directories(server_.scratch() / "tmp");
+        client_.prepare(server_.scratch());
     }
 
     std::string remote(const std::string &ref) const {
@@ -70,38 +66,16 @@ protected:
         return "oci:" + (server_.scratch() / name).string() + ":" + tag;
     }
 
-    bvtest::ProcessResult skopeo(std::vector<std::string> args) {
-        args.insert(args.begin(), {"skopeo", "--policy", policy_, "--tmpdir", (server_.scratch() / "tmp").string()});
-        last_ = clienttools::joined(args);
-        return clienttools::run_tool(args, {{"CONTAINERS_REGISTRIES_CONF", registries_}});
-    }
+    bvtest::ProcessResult skopeo(std::vector<std::string> args) { return client_.run(std::move(args)); }
     bvtest::ProcessResult copy(const std::string &from, const std::string &to, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"copy", "--src-tls-verify=false", "--dest-tls-verify=false",
-                                         "--dest-oci-accept-uncompressed-layers"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        args.push_back(from);
-        args.push_back(to);
-        return skopeo(args);
+        return client_.copy(from, to, std::move(extra));
     }
 
-    // Every blob of `image` came back into the layout `name` byte for byte.
-    void expect_pulled(const std::string &name, const ocilayout::Image &image) const {
-        std::vector<std::string> blobs = {image.manifest, image.config};
-        blobs.insert(blobs.end(), image.layers.begin(), image.layers.end());
-        for (const auto &b : blobs) {
-            const fs::path file = server_.scratch() / name / "blobs" / "sha256" / bvtest::sha256_hex(b);
-            ASSERT_TRUE(fs::exists(file)) << file;
-            EXPECT_TRUE(bvtest::read_all(file) == b) << file << " differs from what was pushed";
-        }
-    }
-
-    std::string policy_;
-    std::string registries_;
-    std::string last_;
+    clienttools::SkopeoRunner client_;
 };
 
-#define EXPECT_RUNS(result) EXPECT_EQ((result).exit_code, 0) << last_ << "\n" << (result).out
-#define ASSERT_RUNS(result) ASSERT_EQ((result).exit_code, 0) << last_ << "\n" << (result).out
+#define EXPECT_RUNS(result) EXPECT_EQ((result).exit_code, 0) << client_.last() << "\n" << (result).out
+#define ASSERT_RUNS(result) ASSERT_EQ((result).exit_code, 0) << client_.last() << "\n" << (result).out
 
 // The manifest round trip: an image of several layers (one large enough to arrive in many
 // writes) pushed under two tags, read back exactly, listed, pulled back and deleted by digest.
@@ -131,7 +105,7 @@ TEST_F(WineRegistry, SkopeoPushesListsPullsBackAndDeletesAnImage) {
     EXPECT_EQ(raw.out, img.manifest);
 
     EXPECT_RUNS(copy(remote("lib/app:v1"), layout("back", "v1")));
-    expect_pulled("back", img);
+    clienttools::expect_blobs(server_.scratch() / "back", img);
 
     EXPECT_RUNS(skopeo({"delete", "--tls-verify=false", remote("lib/app@" + img.digest())}));
     for (const std::string &ref : {std::string("v1"), std::string("v2"), img.digest()}) {
@@ -162,8 +136,8 @@ TEST_F(WineRegistry, SkopeoCopiesATwoPlatformIndexBothWays) {
     }
 
     EXPECT_RUNS(copy(remote("lib/multi:v1"), layout("back", "multi"), {"--all"}));
-    expect_pulled("back", amd);
-    expect_pulled("back", arm);
+    clienttools::expect_blobs(server_.scratch() / "back", amd);
+    clienttools::expect_blobs(server_.scratch() / "back", arm);
     EXPECT_EQ(bvtest::read_all(server_.scratch() / "back" / "blobs" / "sha256" / bvtest::sha256_hex(index)), index);
 }
 
