@@ -370,4 +370,27 @@ int64_t count_blobs(int *out_count);     // bytes in blob files; their number in
 int count_tags();                        // readable tag links of every repository
 int count_uploads(int64_t *out_bytes);   // upload files; their bytes into *out_bytes
 
+// The one walk over the blob store's fan-out directories, for statistics, collection and
+// verification: visit(fanout_name, fanout_dir, entries) is called for each fan-out directory
+// whose listing succeeded and returns 0 to go on or -1 to stop. Returns 0 when walked, -1 when
+// a listing ran out of memory or visit stopped; a store that cannot be listed is walked empty.
+template <class Visit>
+int for_each_blob_fanout(Visit &&visit) {
+    char dir[kPathSize];
+    blobs_dir(dir, sizeof dir);
+    dir_listing outer;
+    dir_listing inner;
+    const int listed = list_dir(dir, &outer);
+    if (listed == kListNoMemory) return -1;
+    for (size_t i = 0; listed == 0 && i < outer.count(); ++i) {
+        if (!outer.is_dir(i)) continue;
+        char fanout[kPathSize];
+        stats_fanout_dir(outer.name(i), fanout, sizeof fanout);
+        const int inner_listed = list_dir(fanout, &inner);
+        if (inner_listed == kListNoMemory) return -1;
+        if (inner_listed == 0 && visit(outer.name(i), fanout, inner) != 0) return -1;
+    }
+    return 0;
+}
+
 }  // namespace reg_internal

@@ -16,29 +16,20 @@ int count_repos() {
 int64_t count_blobs(int *out_count) {
     int count = 0;
     int64_t total = 0;
-    char dir[kPathSize];
-    blobs_dir(dir, sizeof dir);
-    dir_listing outer;
-    dir_listing inner;
-    int listed = list_dir(dir, &outer);
-    for (size_t i = 0; listed == 0 && i < outer.count(); ++i) {
-        if (!outer.is_dir(i)) continue;
-        char fanout[kPathSize];
-        stats_fanout_dir(outer.name(i), fanout, sizeof fanout);
-        const int inner_listed = list_dir(fanout, &inner);
-        if (inner_listed == kListNoMemory) listed = kListNoMemory;
-        if (inner_listed != 0) continue;
-        for (size_t j = 0; j < inner.count(); ++j) {
-            if (inner.is_dir(j)) continue;
+    const int walked = for_each_blob_fanout([&](const char *, const char *fanout,
+                                                const dir_listing &entries) {
+        for (size_t j = 0; j < entries.count(); ++j) {
+            if (entries.is_dir(j)) continue;
             char path[kPathSize];
-            stats_blob_path(fanout, inner.name(j), path, sizeof path);
+            stats_blob_path(fanout, entries.name(j), path, sizeof path);
             const int64_t size = file_size(path);
             if (size > 0) total += size;
             ++count;
         }
-    }
+        return 0;
+    });
     if (out_count) *out_count = count;
-    return listed == kListNoMemory ? -1 : total;
+    return walked != 0 ? -1 : total;
 }
 
 int count_tags() {

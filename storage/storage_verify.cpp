@@ -84,25 +84,16 @@ private:
     }
 
     int blobs() {
-        char dir[kPathSize];
-        blobs_dir(dir, sizeof dir);
-        dir_listing outer;
-        dir_listing inner;
-        if (list_dir(dir, &outer) == kListNoMemory) return -1;
-        for (size_t i = 0; i < outer.count(); ++i) {
-            if (!outer.is_dir(i)) continue;
-            char fanout[kPathSize];
-            stats_fanout_dir(outer.name(i), fanout, sizeof fanout);
-            const int listed = list_dir(fanout, &inner);
-            if (listed == kListNoMemory) return -1;
-            for (size_t j = 0; listed == 0 && j < inner.count(); ++j) {
-                const char *name = inner.name(j);
-                if (inner.is_dir(j) || !hex_name(name)) continue;
+        return for_each_blob_fanout([&](const char *fanout_name, const char *fanout,
+                                        const dir_listing &entries) {
+            for (size_t j = 0; j < entries.count(); ++j) {
+                const char *name = entries.name(j);
+                if (entries.is_dir(j) || !hex_name(name)) continue;
                 ++res_.blobs;
                 char path[kPathSize];
                 stats_blob_path(fanout, name, path, sizeof path);
                 char hex[kHexSize];
-                if (std::strncmp(name, outer.name(i), 2) != 0 || std::strlen(outer.name(i)) != 2)
+                if (std::strncmp(name, fanout_name, 2) != 0 || std::strlen(fanout_name) != 2)
                     problem("misplaced-blob", "blob sha256:%s: stored outside its fan-out", name);
                 else if (hash_file(path, hex) != 0)
                     problem("unreadable-blob", "blob sha256:%s: cannot be read", name);
@@ -110,8 +101,8 @@ private:
                     problem("corrupt-blob", "blob sha256:%s: content hashes to sha256:%s", name,
                             hex);
             }
-        }
-        return 0;
+            return 0;
+        });
     }
 
     void check_named(const char *repo, const char *hex, const char *digest, named_kind kind) {
