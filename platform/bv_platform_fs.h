@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -102,8 +104,16 @@ inline int move_no_replace_by_link(const char *from, const char *to) {
     return move_no_replace(from, to);
 }
 
-// A binary stream reading the file, or null.
-inline std::FILE *open_read(const char *path) { return std::fopen(path, "rb"); }
+// A binary stream reading the file, or null. While another process replaces the file, the old
+// one lingers delete-pending for a moment and opens of the name fail with EACCES; a few short
+// waits (under 60 ms in all) find the new file.
+inline std::FILE *open_read(const char *path) {
+    for (int attempt = 0;; ++attempt) {
+        std::FILE *f = std::fopen(path, "rb");
+        if (f || errno != EACCES || attempt == 10) return f;
+        std::this_thread::sleep_for(std::chrono::milliseconds(attempt + 1));
+    }
+}
 
 // Removes an empty directory: 0 or -1.
 inline int remove_dir(const char *path) { return _rmdir(path) == 0 ? 0 : -1; }
