@@ -1,5 +1,6 @@
-/* CGI support: request environment, query string and body, response head and whole
- * error responses, JSON escaping, and bounded string helpers. Usable from C and C++. */
+/* CGI support: serving requests (as a CGI program or a FastCGI application), the request
+ * environment, query string and body, response head, body and whole error responses, JSON
+ * escaping, and bounded string helpers. Usable from C and C++. */
 #ifndef BV_CGI_H
 #define BV_CGI_H
 
@@ -18,7 +19,53 @@
 extern "C" {
 #endif
 
-/* Request environment. Returned strings are borrowed and never null. */
+/* ---- Serving --------------------------------------------------------------------------------
+ * A program answers requests through a handler: a function that reads one request through this
+ * header, writes its whole answer and returns. Everything below that reads the request or writes
+ * the answer acts on the request being served.
+ *
+ * cgi_serve detects once, at start, how the web server started the process:
+ *  - as a plain CGI program: the handler runs once, for the request in the environment and on
+ *    standard input and output; cgi_serve returns the handler's result as the exit status;
+ *  - as a FastCGI application (standard input is a listening socket, or on Windows the pipe IIS
+ *    passes, or REGISTRY_FASTCGI_LISTEN names an address to listen on): the handler runs once per
+ *    request, until the web server closes the connection or REGISTRY_FASTCGI_MAX_REQUESTS requests
+ *    (default 10000; "0" no limit) are served, and cgi_serve returns 0.
+ * Between requests the module's own per-request state (query slots, response-head state) is
+ * reset. A handler that throws (or runs out of memory) ends the process with status 70 after
+ * answering 500 when no head was out yet, so the web server replaces it. `context` is passed to
+ * the handler untouched and may be null. Call cgi_serve once per process. */
+typedef int (*cgi_handler)(void *context);
+int cgi_serve(cgi_handler handler, void *context);
+/* 1 while serving as a FastCGI application, else 0. */
+int cgi_is_fastcgi(void);
+/* Ends the request being served, once its answer is written: as a CGI program the process exits
+ * with status 0 (standard output flushed); under FastCGI the request ends and cgi_serve goes on
+ * with the next one. Outside cgi_serve it exits the process. */
+BV_NORETURN void cgi_end_request(void);
+
+/* Response bytes, after the head. cgi_write, cgi_puts and cgi_printf return 0 when the bytes were
+ * taken, -1 when not (null text: nothing written, 0). cgi_flush sends what is buffered and returns
+ * 0 only when every write of this request so far has succeeded. */
+int cgi_write(const void *data, size_t len);
+int cgi_puts(const char *text);
+int cgi_printf(const char *fmt, ...)
+#if defined(__MINGW32__)
+    __attribute__((format(gnu_printf, 1, 2)))
+#elif defined(__GNUC__) || defined(__clang__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+int cgi_flush(void);
+/* json_escape_f into the response. */
+void cgi_json_escape(const char *text);
+/* Up to `cap` bytes of the request body as the web server sends it (standard input under CGI);
+ * fewer only at its end; 0 at the end or on a failure. */
+size_t cgi_read(void *buf, size_t cap);
+
+/* Request environment. Returned strings are borrowed, never null, and live until the request
+ * ends. Under FastCGI the request's parameters are looked up; names beginning "REGISTRY_" (the
+ * deployment's settings) fall back to the process environment, others never do. */
 void        bv_stdout_bin(void);
 const char *cgi_env(const char *name, const char *fallback);
 const char *cgi_method(void);
@@ -26,7 +73,8 @@ int         cgi_is_post(void);
 int         cgi_is_head(void);
 const char *cgi_path_info(void);
 
-/* Query string and request body. */
+/* Query string and request body. Without a query string, a CGI program (not a FastCGI one)
+ * takes the parameter from the environment. */
 const char *cgi_query(const char *name);
 char       *cgi_read_post(size_t *out_len); /* caller releases with free() */
 
@@ -41,7 +89,7 @@ void cgi_header_ct(const char *content_type);
 void cgi_header_extra(const char *line);
 void cgi_headers_end(void);
 
-/* Whole error responses; both end the process with exit status 0. */
+/* Whole error responses; both end the request through cgi_end_request. */
 BV_NORETURN void cgi_die_text(int status, const char *message);
 BV_NORETURN void cgi_die_json(int status, const char *message);
 

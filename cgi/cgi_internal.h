@@ -1,0 +1,55 @@
+// What the CGI module's files share: the request being served, and the FastCGI protocol layer
+// each platform provides (libfcgi on POSIX systems, the module's own on Windows).
+#ifndef BV_CGI_INTERNAL_H
+#define BV_CGI_INTERNAL_H
+
+#include <cstddef>
+#include <memory>
+
+namespace bv_cgi {
+
+// One FastCGI request as the protocol layer delivers it. Lives from listener::accept to
+// listener::finish.
+class connection {
+public:
+    virtual ~connection() = default;
+    // The request's parameter `name`, or null when the web server sent none.
+    virtual const char *param(const char *name) = 0;
+    // Up to `cap` bytes of the request body; fewer only at its end; 0 at the end or on failure.
+    virtual std::size_t read(void *buf, std::size_t cap) = 0;
+    // Queues `len` bytes of the answer; false when the connection has failed.
+    virtual bool write(const void *data, std::size_t len) = 0;
+    // Sends what is queued; false when the connection has failed.
+    virtual bool flush() = 0;
+};
+
+// The listening side: one request at a time, in order.
+class listener {
+public:
+    virtual ~listener() = default;
+    // Waits for the next request. Null when serving should stop (the web server closed the
+    // listening socket or asked the application to end).
+    virtual connection *accept() = 0;
+    // Completes the request `accept` returned (the rest of the answer and the end of the
+    // request go out), after which the connection is gone.
+    virtual void finish(connection *request) = 0;
+};
+
+// The platform's listener when the process runs as a FastCGI application (standard input a
+// listening socket or IIS's pipe, or REGISTRY_FASTCGI_LISTEN set), else null: a CGI program.
+// A listen address that cannot be used prints why to standard error and gives null as well,
+// with *failed set.
+std::unique_ptr<listener> open_fastcgi_listener(bool *failed);
+
+// Thrown by cgi_end_request under FastCGI, caught by cgi_serve: the request is over.
+struct request_ended {};
+
+// The request being served under FastCGI, or null (a CGI program, or between requests).
+connection *current();
+
+// The query slots and response-head state go back to their start for the next request.
+void reset_request_state();
+
+}  // namespace bv_cgi
+
+#endif
