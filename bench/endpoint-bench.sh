@@ -1,28 +1,41 @@
-# Sourced by run-pull.sh, run-push.sh and run-small.sh: builds the endpoint and baseline
-# programs (Release) and serves them with bench/lighttpd-bench.conf (the registry's own
-# lighttpd configuration plus the baselines) on a local port over a scratch storage root;
-# everything stops and goes when the script exits.
+# Sourced by run-pull.sh, run-push.sh, run-small.sh and the FastCGI benchmarks: builds the
+# endpoint and baseline programs (Release) and serves them with bench/lighttpd-bench.conf (the
+# registry's own lighttpd configuration plus the baselines) on a local port over a scratch
+# storage root; everything stops and goes when the script exits. `bench_start fastcgi` serves
+# bench/lighttpd-bench-fastcgi.conf instead: the same, plus the endpoints as FastCGI
+# applications under /fcgi/ ($bench_fcgi_url) and the FastCGI floor.
 # Environment: BV_BENCH_DIR, scratch directory on the disk to measure (default
-# /tmp/bv-endpoint-bench, removed afterwards); BV_BENCH_PORT (default 18950).
+# /tmp/bv-endpoint-bench, removed afterwards); BV_BENCH_PORT (default 18950); BV_BENCH_BUILD,
+# the build directory (default build/bench); BV_FASTCGI_PROCS, processes per FastCGI program
+# (default 2); BV_FASTCGI_MAX_REQUESTS, requests per process (default 10000, "0" no limit).
 
 bench_start() {
+  local conf=bench/lighttpd-bench.conf
+  local targets=(v2_ping v2_blobs v2_uploads ping_baseline push_baseline)
+  if [[ ${1:-} == fastcgi ]]; then
+    conf=bench/lighttpd-bench-fastcgi.conf
+    targets+=(v2_manifests v2_tags manifest_seed fcgi_floor)
+  fi
+  bench_build=${BV_BENCH_BUILD:-build/bench}
   scripts/deps.sh build server bench
-  cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DBV_BUILD_TESTS=OFF -DBV_BUILD_BENCH=ON >/dev/null
-  cmake --build build/bench --target v2_ping v2_blobs v2_uploads ping_baseline push_baseline \
-    -j "$(nproc)" >/dev/null
+  cmake -S . -B "$bench_build" -DCMAKE_BUILD_TYPE=Release -DBV_BUILD_TESTS=OFF -DBV_BUILD_BENCH=ON >/dev/null
+  cmake --build "$bench_build" --target "${targets[@]}" -j "$(nproc)" >/dev/null
 
   bench_dir=${BV_BENCH_DIR:-/tmp/bv-endpoint-bench}
   rm -rf "$bench_dir"
-  mkdir -p "$bench_dir"/{storage/blobs,spool,docroot,files,copy}
+  mkdir -p "$bench_dir"/{storage/blobs,spool,docroot,files,copy,sockets}
   bench_port=${BV_BENCH_PORT:-18950}
   bench_url="http://127.0.0.1:$bench_port"
+  bench_fcgi_url="$bench_url/fcgi"
   export BV_PORT=$bench_port BV_BIND=127.0.0.1 BV_X_SENDFILE=1
-  export BV_BIN_DIR="$PWD/build/bench/endpoints" BV_DEPLOY_DIR="$PWD/deploy"
+  export BV_BIN_DIR="$PWD/$bench_build/endpoints" BV_DEPLOY_DIR="$PWD/deploy"
   export BV_DOC_ROOT="$bench_dir/docroot" BV_SPOOL_DIR="$bench_dir/spool"
   export REGISTRY_STORAGE_ROOT="$bench_dir/storage"
-  export BV_BENCH_BIN="$PWD/build/bench/bench" BV_BENCH_FILES="$bench_dir/files"
+  export BV_BENCH_BIN="$PWD/$bench_build/bench" BV_BENCH_FILES="$bench_dir/files"
   export BV_BENCH_COPY="$bench_dir/copy/body"
-  lighttpd -D -f bench/lighttpd-bench.conf 2>"$bench_dir/lighttpd.log" &
+  export BV_FASTCGI_SOCKETS="$bench_dir/sockets" BV_FASTCGI_PROCS=${BV_FASTCGI_PROCS:-2}
+  export BV_FASTCGI_MAX_REQUESTS=${BV_FASTCGI_MAX_REQUESTS:-10000}
+  lighttpd -D -f "$conf" 2>"$bench_dir/lighttpd.log" &
   bench_pid=$!
   trap 'kill "$bench_pid" 2>/dev/null; wait "$bench_pid" 2>/dev/null; rm -rf "$bench_dir"' EXIT
   for _ in $(seq 100); do

@@ -13,7 +13,7 @@ mib=${BV_BENCH_MIB:-1024}
 count=${BV_BENCH_MANIFESTS:-1000}
 source bench/endpoint-bench.sh
 bench_start
-cmake --build build/bench --target v2_manifests -j 2 >/dev/null
+cmake --build "$bench_build" --target v2_manifests -j 2 >/dev/null
 
 # The switch: every request's program reads config.json afresh.
 durability() {  # on|off

@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Small requests at 8 concurrent connections under one lighttpd: manifest GET by tag (wrk) and
+# blob HEAD (ab; wrk waits for a body after a HEAD answer that announces one), each served by
+# the endpoint program as CGI, by the same program as a FastCGI application, and by the FastCGI
+# floor (bench/fcgi_floor.c, a trivial libfcgi responder). Target: FastCGI reaches at least 0.6
+# of the floor's rate.
+#
+# Usage: bench/run-fastcgi.sh [SECONDS] [ROUNDS]   (default 5 s per run, 5 rounds; the three
+# sides run in turn within a round, in a rotating order, and the median round of each counts)
+# Environment: BV_FASTCGI_PROCS, processes per FastCGI program (2); see bench/endpoint-bench.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-5}
+rounds=${2:-5}
+source bench/endpoint-bench.sh
+bench_start fastcgi
+
+"$bench_build/bench/manifest_seed" "$REGISTRY_STORAGE_ROOT" bench/app latest >/dev/null
+printf 'a small blob for HEAD\n' >"$bench_dir/small"
+digest="sha256:$(openssl dgst -sha256 -r "$bench_dir/small" | cut -d ' ' -f 1)"
+bench_push "$bench_dir/small" "$digest"
+
+sides=(cgi fastcgi floor)
+declare -A url=(
+  [get_cgi]="$bench_url/v2/bench/app/manifests/latest"
+  [get_fastcgi]="$bench_fcgi_url/v2/bench/app/manifests/latest"
+  [get_floor]="$bench_fcgi_url/floor"
+  [head_cgi]="$bench_url/v2/bench/blobs/$digest"
+  [head_fastcgi]="$bench_fcgi_url/v2/bench/blobs/$digest"
+  [head_floor]="$bench_fcgi_url/floor"
+)
+
+# The head of an answer without the lines that differ from one answer to the next.
+# (curl -X HEAD would wait for the body the head announces; -I does not.)
+answer() {  # METHOD URL
+  if [[ $1 == HEAD ]]; then
+    curl -s -I "$2" | tr -d '\r' | grep -v '^Date: '
+  else
+    curl -s -D - -o "$bench_dir/answer.body" "$2" | tr -d '\r' | grep -v '^Date: '
+    cat "$bench_dir/answer.body"
+  fi
+}
+# A benchmark of error answers measures nothing: every side must answer 200, and the FastCGI
+# program exactly what the CGI one answers, but for Accept-Ranges, which lighttpd adds to an
+# answer that reached it whole before it sent the head (a matter of timing, in either mode).
+for test in GET:get HEAD:head; do
+  method=${test%%:*}; kind=${test#*:}
+  for side in "${sides[@]}"; do
+    status=$(answer "$method" "${url[${kind}_$side]}" | awk 'NR == 1 {print $2}')
+    [[ $status == 200 ]] || { echo "$method ${url[${kind}_$side]}: $status, not 200" >&2; exit 1; }
+  done
+  cgi=$(answer "$method" "${url[${kind}_cgi]}")
+  fcgi=$(answer "$method" "${url[${kind}_fastcgi]}")
+  if [[ $(grep -v '^Accept-Ranges: ' <<<"$cgi") != "$(grep -v '^Accept-Ranges: ' <<<"$fcgi")" ]]; then
+    echo "$method: the FastCGI answer differs from the CGI one:" >&2
+    diff <(echo "$cgi") <(echo "$fcgi") >&2 || true
+    exit 1
+  fi
+  [[ $cgi == "$fcgi" ]] || { echo "$method: FastCGI and CGI answers differ in Accept-Ranges only:"; diff <(echo "$cgi") <(echo "$fcgi") | sed 's/^/  /' || true; }
+done
+
+# Requests per second of one run and how many answers were not 200 or failed: those are
+# counted, shown and fail the benchmark at the end (a process being replaced must lose none).
+rate() {  # get|head URL SECONDS
+  local out
+  if [[ $1 == get ]]; then
+    out=$(wrk -t 2 -c 8 -d "${3}s" "$2")
+    awk '/^Requests\/sec:/ {r = $2} /Non-2xx or 3xx responses:/ {e += $NF}
+         /Socket errors:/ {gsub(/,/, ""); e += $4 + $6 + $8 + $10} END {print r, e + 0}' <<<"$out"
+  else
+    out=$(ab -q -i -k -c 8 -t "$3" -n 10000000 "$2" 2>&1)
+    awk '/^Requests per second:/ {r = $4} /^Non-2xx responses:/ {e += $3} /^Failed requests:/ {e += $3}
+         END {print r, e + 0}' <<<"$out"
+  fi
+}
+median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+echo "Load before: $(uptime)"
+for kind in get head; do
+  for side in "${sides[@]}"; do rate "$kind" "${url[${kind}_$side]}" 1 >/dev/null; done  # warm-up
+done
+declare -A runs=() errors=()
+for round in $(seq "$rounds"); do
+  for kind in get head; do
+    line="round $round $kind:"
+    for i in 0 1 2; do
+      side=${sides[$(( (i + round) % 3 ))]}
+      read -r r e < <(rate "$kind" "${url[${kind}_$side]}" "$seconds")
+      runs[${kind}_$side]+=" $r"
+      errors[${kind}_$side]=$(( ${errors[${kind}_$side]:-0} + e ))
+      line+=$(printf '  %s %9.1f' "$side" "$r")
+      (( e == 0 )) || line+=" ($e not 200)"
+    done
+    echo "$line"
+  done
+done
+echo "Load after:  $(uptime)"
+
+ratio() { python3 -c "print(f'{$1 / $2:.3f}')"; }
+verdict() { python3 -c "print('met' if $1 >= 0.6 else 'NOT met')"; }
+printf '\n%-36s %12s %12s %12s\n' "8 connections, median of $rounds x ${seconds} s" "CGI" "FastCGI" "floor"
+for kind in get head; do
+  declare -A med=()
+  for side in "${sides[@]}"; do
+    # shellcheck disable=SC2086
+    med[$side]=$(median ${runs[${kind}_$side]})
+  done
+  label="GET manifest by tag (wrk), req/s"
+  [[ $kind == head ]] && label="HEAD blob (ab), req/s"
+  printf '%-36s %12.1f %12.1f %12.1f\n' "$label" "${med[cgi]}" "${med[fastcgi]}" "${med[floor]}"
+  f_floor=$(ratio "${med[fastcgi]}" "${med[floor]}")
+  printf '  ratios: FastCGI / CGI %s, FastCGI / floor %s (target >= 0.6: %s)\n' \
+    "$(ratio "${med[fastcgi]}" "${med[cgi]}")" "$f_floor" "$(verdict "$f_floor")"
+done
+
+failed=0
+for key in "${!errors[@]}"; do
+  if (( errors[$key] > 0 )); then
+    echo "${key/_/ }: ${errors[$key]} answers not 200 over all rounds" >&2
+    failed=1
+  fi
+done
+exit "$failed"
