@@ -1,0 +1,314 @@
+// One FastCGI process over many requests: recycling after REGISTRY_FASTCGI_MAX_REQUESTS, no
+// parameter of one request seen by the next, aborted and short bodies, kept connections, both
+// ways of being started, and a 64 MiB upload streamed in bounded memory.
+#ifndef _WIN32
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/endpoints/fastcgi_fixture.h"
+
+namespace {
+
+using fcgitest::Call;
+using fcgitest::Ending;
+using fcgitest::Process;
+using fcgitest::Request;
+
+class FastCgiProcess : public fcgitest::FastCgiTest {
+protected:
+    static Call call(const std::string &method, const std::string &path, const std::string &query = {},
+                     const std::string &body = {}) {
+        Call c;
+        c.method = method;
+        c.path = path;
+        c.query = query;
+        c.body = body;
+        return c;
+    }
+    // A new upload in `repo` through `process`; its identifier comes back.
+    std::string start_upload(Process &process, const std::string &repo = "app") {
+        const std::string raw = fcgi(process, fcgitest::to_request(call("POST", "/v2/" + repo + "/blobs/uploads/")), "start");
+        const std::string uuid = fcgitest::header_of(raw, "Docker-Upload-UUID");
+        EXPECT_FALSE(uuid.empty()) << raw;
+        return uuid;
+    }
+};
+
+// The process ends with status 0 right after its Nth request, not before; "0" never ends it.
+TEST_F(FastCgiProcess, RecycledAfterMaxRequests) {
+    struct Case {
+        const char *limit;
+        int requests;
+        bool ends;
+    };
+    const Case cases[] = {{"1", 1, true}, {"3", 3, true}, {"5", 5, true}, {"0", 12, false}};
+    const Call refused = call("POST", "/v2/");
+    const Call ping = call("GET", "/v2/");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.limit);
+        Process process(path_of("v2_ping"), process_env({{"REGISTRY_FASTCGI_MAX_REQUESTS", c.limit}}));
+        for (int i = 0; i < c.requests; ++i) {
+            // Refused requests count like served ones.
+            const auto reply = process.send(fcgitest::to_request(i % 2 ? refused : ping));
+            EXPECT_TRUE(reply.ended) << "request " << i + 1;
+            if (i + 1 < c.requests) {
+                EXPECT_TRUE(process.running()) << "ended after " << i + 1;
+            }
+        }
+        if (c.ends) {
+            EXPECT_EQ(process.wait_exit(10), std::optional<int>(0)) << process.stderr_text();
+        } else {
+            EXPECT_FALSE(process.wait_exit(0.3).has_value());
+        }
+    }
+}
+
+// A request that carries a parameter is followed by one that lacks it: the second is answered
+// exactly as a CGI run without the parameter, never as if the first one's were still set.
+TEST_F(FastCgiProcess, NoParameterOutlivesItsRequest) {
+    const std::string layer = "bytes of a layer to read in ranges";
+    const std::string blob = this->blob("app", layer);
+    const std::string manifest = image("app", "leak");
+    store("app", "v1", manifest);
+    store("app", "v2", image("app", "other"));
+    const std::string alice_only = access_file("alice: write=*\n");
+
+    Call put = call("PUT", "/v2/app/manifests/v3", {}, manifest);
+    put.params = {{"CONTENT_TYPE", regcgi::kOciManifest}};
+    Call typed_put = put;
+    Call tags = call("GET", "/v2/app/tags/list");
+    Call tags_no_query = tags;
+    tags_no_query.send_query = false;
+    Call blob_get = call("GET", "/v2/app/blobs/" + blob);
+
+    struct Case {
+        const char *label;
+        const char *program;
+        Call first;
+        Call second;
+    };
+    auto plus = [](Call c, const std::string &name, const std::string &value) {
+        c.params.emplace_back(name, value);
+        return c;
+    };
+    const std::string uuid_placeholder = "<id>";
+    const std::vector<Case> cases = {
+        {"REGISTRY_READ_ONLY", "v2_manifests", plus(put, "REGISTRY_READ_ONLY", "1"), typed_put},
+        {"REGISTRY_DELETE_ENABLED", "v2_manifests", plus(call("DELETE", "/v2/app/manifests/v9"), "REGISTRY_DELETE_ENABLED", "0"),
+         call("DELETE", "/v2/app/manifests/v9")},
+        {"QUERY_STRING", "v2_tags", call("GET", "/v2/app/tags/list", "n=1"), tags_no_query},
+        {"QUERY_STRING empty", "v2_tags", call("GET", "/v2/app/tags/list", "n=1&last=v1"), tags},
+        {"REMOTE_USER", "v2_tags", plus(plus(tags, "REMOTE_USER", "alice"), "REGISTRY_ACCESS_FILE", alice_only),
+         plus(tags, "REGISTRY_ACCESS_FILE", alice_only)},
+        {"REGISTRY_ACCESS_FILE", "v2_tags", plus(tags, "REGISTRY_ACCESS_FILE", alice_only), tags},
+        {"HTTP_RANGE", "v2_blobs", plus(blob_get, "HTTP_RANGE", "bytes=2-5"), blob_get},
+        {"REGISTRY_X_SENDFILE", "v2_blobs", plus(blob_get, "REGISTRY_X_SENDFILE", "1"), blob_get},
+        {"CONTENT_TYPE", "v2_manifests", typed_put, call("PUT", "/v2/app/manifests/v3", {}, manifest)},
+        {"REQUEST_METHOD", "v2_blobs", call("HEAD", "/v2/app/blobs/" + blob), [&] {
+             Call c = blob_get;
+             c.params.emplace_back("REQUEST_METHOD", std::nullopt);
+             return c;
+         }()},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        Process process(path_of(c.program), process_env());
+        fcgi(process, fcgitest::to_request(c.first), std::string(c.label) + " (first)");
+        Request second = fcgitest::to_request(c.second);
+        if (std::string(c.label) == "REQUEST_METHOD")
+            std::erase_if(second.params, [](const auto &p) { return p.first == "REQUEST_METHOD"; });
+        EXPECT_EQ(fcgi(process, second, c.label), cgi(c.program, second)) << c.label;
+    }
+
+    // CONTENT_LENGTH: a chunk with a length, then one without a length and without a body.
+    Process uploads(path_of("v2_uploads"), process_env());
+    const std::string uuid = start_upload(uploads);
+    const std::string path = "/v2/app/blobs/uploads/" + uuid;
+    fcgi(uploads, fcgitest::to_request(call("PATCH", path, {}, "abcde")), "chunk");
+    Call empty = call("PATCH", path);
+    empty.content_length = "";
+    const Request no_length = fcgitest::to_request(empty);
+    const std::string answer = fcgi(uploads, no_length, "chunk without a length");
+    EXPECT_EQ(fcgitest::header_of(answer, "Range"), "0-4") << answer;
+    EXPECT_EQ(answer, cgi("v2_uploads", no_length));
+}
+
+// lighttpd passes its setenv.add-environment entries as request parameters, the storage root
+// among them: a process whose own environment names no root serves the one the request names.
+TEST_F(FastCgiProcess, StorageRootGivenAsParameter) {
+    store("app", "v1", image("app", "root"));
+    bvtest::TempDir cwd;  // where a root left unnamed would be made
+    Process process(path_of("v2_tags"), {}, fcgitest::Start::inherited_socket, cwd.path());
+    Call list = call("GET", "/v2/app/tags/list");
+    list.params = {{"REGISTRY_STORAGE_ROOT", root_.str()}};
+    const Request request = fcgitest::to_request(list);
+    EXPECT_EQ(fcgi(process, request, "root as parameter"), cgi("v2_tags", request));
+}
+
+// A connection dropped halfway through a body leaves the process serving, and the upload (or
+// manifest) as it was: the next request sees what a CGI run sees.
+TEST_F(FastCgiProcess, AbortedBodiesLeaveTheProcessServing) {
+    const std::string manifest = image("app", "abort");
+    struct Case {
+        const char *label;
+        const char *program;
+        bool upload;  // the request goes to a fresh upload's path
+        Call aborted;
+        Call after;
+    };
+    Call put = call("PUT", "/v2/app/manifests/half", {}, manifest);
+    put.params = {{"CONTENT_TYPE", regcgi::kOciManifest}};
+    const std::string big(200000, 'z');
+    const std::vector<Case> cases = {
+        {"chunk", "v2_uploads", true, call("PATCH", "", {}, big), call("GET", "")},
+        {"closing chunk", "v2_uploads", true, call("PUT", "", "digest=" + regcgi::digest_of(big), big), call("GET", "")},
+        {"whole blob", "v2_uploads", false, call("POST", "/v2/app/blobs/uploads/", "digest=" + regcgi::digest_of(big), big),
+         call("HEAD", "/v2/app/blobs/" + regcgi::digest_of(big))},
+        {"manifest", "v2_manifests", false, put, call("GET", "/v2/app/manifests/half")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        Process process(path_of(c.program), process_env());
+        Call aborted = c.aborted;
+        Call after = c.after;
+        if (c.upload) {
+            const std::string uuid = start_upload(process);
+            aborted.path = after.path = "/v2/app/blobs/uploads/" + uuid;
+        }
+        Request request = fcgitest::to_request(aborted);
+        request.ending = Ending::abort;
+        request.sent = aborted.body.size() / 3;
+        process.send(request);
+        const Request next = fcgitest::to_request(after);
+        const std::string answer = fcgi(process, next, std::string(c.label) + " after the abort");
+        EXPECT_EQ(answer, cgi(c.program, next));
+        if (c.upload) {
+            EXPECT_EQ(fcgitest::header_of(answer, "Range"), "0-0") << answer;
+        }
+    }
+}
+
+// A body that ends before its announced length is answered as under CGI (the same refusal,
+// the upload left as it was), and the process goes on.
+TEST_F(FastCgiProcess, BodyCutShortIsAnsweredAsUnderCgi) {
+    const std::string manifest = image("app", "short");
+    const std::string data(100000, 'q');
+    struct Case {
+        const char *label;
+        const char *program;
+        bool upload;
+        Call call;
+        std::size_t sent;
+    };
+    Call put = call("PUT", "/v2/app/manifests/short", {}, manifest);
+    put.params = {{"CONTENT_TYPE", regcgi::kOciManifest}};
+    const std::vector<Case> cases = {
+        {"chunk", "v2_uploads", true, call("PATCH", "", {}, data), 40000},
+        {"chunk, nothing sent", "v2_uploads", true, call("PATCH", "", {}, data), 0},
+        {"closing chunk", "v2_uploads", true, call("PUT", "", "digest=" + regcgi::digest_of(data), data), 99999},
+        {"whole blob", "v2_uploads", false, call("POST", "/v2/app/blobs/uploads/", "digest=" + regcgi::digest_of(data), data), 10},
+        {"manifest", "v2_manifests", false, put, manifest.size() / 2},
+    };
+    Process uploads(path_of("v2_uploads"), process_env());
+    Process manifests(path_of("v2_manifests"), process_env());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        Process &process = std::string(c.program) == "v2_uploads" ? uploads : manifests;
+        Call fcgi_call = c.call;
+        Call cgi_call = c.call;
+        std::string fcgi_uuid, cgi_uuid;
+        if (c.upload) {
+            fcgi_uuid = start_upload(process);
+            cgi_uuid = start_upload(process);
+            fcgi_call.path = "/v2/app/blobs/uploads/" + fcgi_uuid;
+            cgi_call.path = "/v2/app/blobs/uploads/" + cgi_uuid;
+        }
+        Request short_fcgi = fcgitest::to_request(fcgi_call);
+        short_fcgi.ending = Ending::cut_short;
+        short_fcgi.sent = c.sent;
+        Request short_cgi = fcgitest::to_request(cgi_call);
+        short_cgi.ending = Ending::cut_short;
+        short_cgi.sent = c.sent;
+        const std::string a = fcgi(process, short_fcgi, c.label);
+        const std::string b = cgi(c.program, short_cgi);
+        EXPECT_EQ(fcgitest::replaced(a, fcgi_uuid, "<id>"), fcgitest::replaced(b, cgi_uuid, "<id>"));
+        if (c.upload) {
+            const std::string progress =
+                fcgi(process, fcgitest::to_request(call("GET", fcgi_call.path)), std::string(c.label) + " progress");
+            EXPECT_EQ(fcgitest::replaced(progress, fcgi_uuid, "<id>"),
+                      fcgitest::replaced(cgi(c.program, fcgitest::to_request(call("GET", cgi_call.path))), cgi_uuid, "<id>"));
+        }
+    }
+}
+
+// Several requests over one kept connection, a refused one whose body the program never read
+// among them, each answered as a CGI run answers it.
+TEST_F(FastCgiProcess, KeptConnectionServesRequestAfterRequest) {
+    const std::string manifest = image("app", "kept");
+    store("app", "v1", manifest);
+    Call oversized = call("PUT", "/v2/app/manifests/v2", {}, std::string(1000, 'x'));
+    oversized.content_length = std::to_string(5 * 1024 * 1024);
+    Call put = call("PUT", "/v2/app/manifests/v1", {}, manifest);
+    put.params = {{"CONTENT_TYPE", regcgi::kOciManifest}};
+    const std::vector<Call> calls = {
+        put,
+        call("GET", "/v2/app/manifests/v1"),
+        oversized,
+        call("GET", "/v2/app/manifests/nope"),
+        call("POST", "/v2/app/manifests/v1", {}, "never read"),
+        call("HEAD", "/v2/app/manifests/v1"),
+        call("GET", "/v2/app/manifests/v1"),
+    };
+    Process process(path_of("v2_manifests"), process_env());
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        Request request = fcgitest::to_request(calls[i]);
+        request.keep_conn = true;
+        EXPECT_EQ(fcgi(process, request, "kept " + std::to_string(i)), cgi("v2_manifests", request)) << i;
+    }
+}
+
+// Started on an inherited socket or told to listen itself, the program answers alike.
+TEST_F(FastCgiProcess, BothWaysOfStartingServe) {
+    store("app", "v1", image("app", "start"));
+    const Request request = fcgitest::to_request(call("GET", "/v2/app/tags/list"));
+    for (fcgitest::Start start : {fcgitest::Start::inherited_socket, fcgitest::Start::listen_variable}) {
+        Process process(path_of("v2_tags"), process_env(), start);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(fcgi(process, request, "start " + std::to_string(static_cast<int>(start))), cgi("v2_tags", request));
+    }
+}
+
+// 64 MiB through one chunk and a closing PUT: the body streams to storage, so the process's
+// peak resident set stays far below the body's size; the blob arrives whole.
+TEST_F(FastCgiProcess, LargeUploadStreamsInBoundedMemory) {
+    std::string data(64u * 1024 * 1024, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 2654435761u) >> 13);
+    Process process(path_of("v2_uploads"), process_env());
+    const std::string uuid = start_upload(process);
+    const std::string path = "/v2/app/blobs/uploads/" + uuid;
+    Request chunk = fcgitest::to_request(call("PATCH", path, {}, data));
+    chunk.record_size = 65535;
+    const std::string patched = fcgi(process, chunk, "64 MiB chunk");
+    EXPECT_EQ(fcgitest::header_of(patched, "Range"), "0-" + std::to_string(data.size() - 1)) << patched;
+    const std::string digest = regcgi::digest_of(data);
+    const std::string done = fcgi(process, fcgitest::to_request(call("PUT", path, "digest=" + digest)), "close");
+    EXPECT_EQ(fcgitest::header_of(done, "Docker-Content-Digest"), digest) << done;
+
+    Request whole = fcgitest::to_request(call("POST", "/v2/other/blobs/uploads/", "digest=" + digest, data));
+    whole.record_size = 65535;
+    EXPECT_EQ(fcgitest::header_of(fcgi(process, whole, "64 MiB whole"), "Docker-Content-Digest"), digest);
+
+    const long peak = process.peak_rss_kib();
+    ASSERT_GT(peak, 0);
+    EXPECT_LT(peak, 16 * 1024) << "peak resident set " << peak << " KiB for a 64 MiB body";
+    Process blobs(path_of("v2_blobs"), process_env());
+    const std::string stat = fcgi(blobs, fcgitest::to_request(call("HEAD", "/v2/other/blobs/" + digest)), "blob head");
+    EXPECT_EQ(fcgitest::header_of(stat, "Content-Length"), std::to_string(data.size())) << stat;
+}
+
+}  // namespace
+
+#endif
