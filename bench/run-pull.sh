@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Pulling a blob through lighttpd: GET of a 1 GiB blob into /dev/null with curl, the body sent
-# by lighttpd from the blob file (X-Sendfile, the default) and by the blob program itself,
-# against lighttpd serving the same file as a static file. Target: at least 0.95 of the static
-# file's throughput.
+# by lighttpd from the blob file (X-Sendfile, the default) and by the blob program itself, the
+# program run as CGI and as a FastCGI application under the same lighttpd, against lighttpd
+# serving the same file as a static file. Target: at least 0.95 of the static file's throughput.
 #
 # Usage: bench/run-pull.sh [RUNS]   (default 5 rounds, alternating; the best run counts)
 # Environment: BV_BENCH_MIB, the blob size (1024); see bench/endpoint-bench.sh.
@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 runs=${1:-5}
 mib=${BV_BENCH_MIB:-1024}
 source bench/endpoint-bench.sh
-bench_start
+bench_start fastcgi
 
 digest=$(bench_make_file "$bench_dir/blob" "$mib")
 bench_push "$bench_dir/blob" "$digest"
@@ -23,15 +23,18 @@ declare -A url=(
   [static]="$bench_url/bench/static/$hex"
   [sendfile]="$bench_url/v2/bench/blobs/$digest"
   [program]="$bench_url/bench/stream/v2/bench/blobs/$digest"
+  [fcgi_sendfile]="$bench_fcgi_url/v2/bench/blobs/$digest"
+  [fcgi_program]="$bench_fcgi_url/stream/v2/bench/blobs/$digest"
 )
+kinds=(static sendfile program fcgi_sendfile fcgi_program)
 declare -A best
-for kind in static sendfile program; do
+for kind in "${kinds[@]}"; do
   size=$(curl -sf -o /dev/null -w '%{size_download}' "${url[$kind]}")
   [[ "$size" -eq $(( mib << 20 )) ]] || { echo "$kind: got $size bytes" >&2; exit 1; }
   best[$kind]=
 done
 for _ in $(seq "$runs"); do
-  for kind in static sendfile program; do
+  for kind in "${kinds[@]}"; do
     speed=$(curl -sf -o /dev/null -w '%{speed_download}' "${url[$kind]}")
     best[$kind]=$(bench_max ${best[$kind]} "$speed")
   done
@@ -39,5 +42,10 @@ done
 mbps() { echo "scale=1; $1 / 1048576" | bc -l; }
 echo "GET of a $mib MiB blob into /dev/null, best of $runs:"
 echo "  lighttpd static file:        $(mbps "${best[static]}") MiB/s"
-echo "  blob program, X-Sendfile:    $(mbps "${best[sendfile]}") MiB/s   ratio $(echo "scale=3; ${best[sendfile]} / ${best[static]}" | bc -l) (target >= 0.95)"
-echo "  blob program, streaming:     $(mbps "${best[program]}") MiB/s   ratio $(echo "scale=3; ${best[program]} / ${best[static]}" | bc -l) (target >= 0.95)"
+line() {  # LABEL KIND
+  echo "  $1$(mbps "${best[$2]}") MiB/s   ratio $(echo "scale=3; ${best[$2]} / ${best[static]}" | bc -l) (target >= 0.95)"
+}
+line "CGI, X-Sendfile:             " sendfile
+line "CGI, program streaming:      " program
+line "FastCGI, X-Sendfile:         " fcgi_sendfile
+line "FastCGI, program streaming:  " fcgi_program
