@@ -35,6 +35,9 @@ bench_start() {
   export BV_BENCH_COPY="$bench_dir/copy/body"
   export BV_FASTCGI_SOCKETS="$bench_dir/sockets" BV_FASTCGI_PROCS=${BV_FASTCGI_PROCS:-2}
   export BV_FASTCGI_MAX_REQUESTS=${BV_FASTCGI_MAX_REQUESTS:-10000}
+  # The programs run as deploy/lighttpd-fastcgi.conf runs them.
+  export BV_FASTCGI_RUN=
+  [[ -x deploy/fastcgi-run.sh ]] && BV_FASTCGI_RUN="$PWD/deploy/fastcgi-run.sh "
   lighttpd -D -f "$conf" 2>"$bench_dir/lighttpd.log" &
   bench_pid=$!
   trap 'kill "$bench_pid" 2>/dev/null; wait "$bench_pid" 2>/dev/null; rm -rf "$bench_dir"' EXIT

@@ -42,10 +42,12 @@ for kind in "${kinds[@]}"; do
   [[ $got == "$status" ]] || { echo "$kind: $method $path answered $got, not $status" >&2; exit 1; }
 done
 
-# The process lighttpd started for PROGRAM (its only one).
+# The process of PROGRAM (its only one): lighttpd's child, or its grandchild when
+# deploy/fastcgi-run.sh runs it.
 pid_of() {
   local found
-  found=$(awk -v parent="$bench_pid" -v name="($1)" '$4 == parent && $2 == name {print $1}' \
+  found=$(awk -v top="$bench_pid" -v name="($1)" '{parent[$1] = $4; comm[$1] = $2}
+    END {for (p in comm) if (comm[p] == name && (parent[p] == top || parent[parent[p]] == top)) print p}' \
     /proc/[0-9]*/stat 2>/dev/null || true)
   [[ -n $found && $found != *$'\n'* ]] || { echo "$1: not exactly one process: ${found:-none}" >&2; return 1; }
   echo "$found"
