@@ -6,7 +6,9 @@
 # of the floor's rate.
 #
 # Usage: bench/run-fastcgi.sh [SECONDS] [ROUNDS]   (default 5 s per run, 5 rounds; the three
-# sides run in turn within a round, in a rotating order, and the median round of each counts)
+# sides run in turn within a round, in a rotating order). The rates printed are each side's
+# median; the ratios are the medians of each round's own ratios, which a machine whose load
+# drifts from round to round disturbs less.
 # Environment: BV_FASTCGI_PROCS, processes per FastCGI program (2); see bench/endpoint-bench.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -79,7 +81,8 @@ echo "Load before: $(uptime)"
 for kind in get head; do
   for side in "${sides[@]}"; do rate "$kind" "${url[${kind}_$side]}" 1 >/dev/null; done  # warm-up
 done
-declare -A runs=() errors=()
+ratio() { python3 -c "print(f'{$1 / $2:.3f}')"; }
+declare -A runs=() errors=() ratios=() this=()
 for round in $(seq "$rounds"); do
   for kind in get head; do
     line="round $round $kind:"
@@ -87,16 +90,18 @@ for round in $(seq "$rounds"); do
       side=${sides[$(( (i + round) % 3 ))]}
       read -r r e < <(rate "$kind" "${url[${kind}_$side]}" "$seconds")
       runs[${kind}_$side]+=" $r"
+      this[$side]=$r
       errors[${kind}_$side]=$(( ${errors[${kind}_$side]:-0} + e ))
       line+=$(printf '  %s %9.1f' "$side" "$r")
       (( e == 0 )) || line+=" ($e not 200)"
     done
     echo "$line"
+    ratios[${kind}_cgi]+=" $(ratio "${this[fastcgi]}" "${this[cgi]}")"
+    ratios[${kind}_floor]+=" $(ratio "${this[fastcgi]}" "${this[floor]}")"
   done
 done
 echo "Load after:  $(uptime)"
 
-ratio() { python3 -c "print(f'{$1 / $2:.3f}')"; }
 verdict() { python3 -c "print('met' if $1 >= 0.6 else 'NOT met')"; }
 printf '\n%-36s %12s %12s %12s\n' "8 connections, median of $rounds x ${seconds} s" "CGI" "FastCGI" "floor"
 for kind in get head; do
@@ -108,9 +113,11 @@ for kind in get head; do
   label="GET manifest by tag (wrk), req/s"
   [[ $kind == head ]] && label="HEAD blob (ab), req/s"
   printf '%-36s %12.1f %12.1f %12.1f\n' "$label" "${med[cgi]}" "${med[fastcgi]}" "${med[floor]}"
-  f_floor=$(ratio "${med[fastcgi]}" "${med[floor]}")
-  printf '  ratios: FastCGI / CGI %s, FastCGI / floor %s (target >= 0.6: %s)\n' \
-    "$(ratio "${med[fastcgi]}" "${med[cgi]}")" "$f_floor" "$(verdict "$f_floor")"
+  # shellcheck disable=SC2086
+  f_floor=$(median ${ratios[${kind}_floor]})
+  # shellcheck disable=SC2086
+  printf '  ratios: FastCGI / CGI %.3f, FastCGI / floor %.3f (target >= 0.6: %s); rounds:%s\n' \
+    "$(median ${ratios[${kind}_cgi]})" "$f_floor" "$(verdict "$f_floor")" "${ratios[${kind}_floor]}"
 done
 
 failed=0
