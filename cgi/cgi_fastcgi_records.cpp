@@ -245,9 +245,10 @@ bool session::answer_values(const header &h) {
     static const std::pair<const char *, const char *> known[] = {
         {"FCGI_MAX_CONNS", "1"}, {"FCGI_MAX_REQS", "1"}, {"FCGI_MPXS_CONNS", "0"}};
     std::string body;
-    for (const auto &[name, value] : known) {
-        const bool wanted = std::any_of(asked.begin(), asked.end(), [&](const auto &p) { return p.first == name; });
-        if (wanted) encode_pair(body, name, value);
+    for (const auto &entry : known) {
+        const bool wanted =
+            std::any_of(asked.begin(), asked.end(), [&](const auto &p) { return p.first == entry.first; });
+        if (wanted) encode_pair(body, entry.first, entry.second);
     }
     close_stdout_record();
     const std::uint8_t pad = padding_for(body.size());
