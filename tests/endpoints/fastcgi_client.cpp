@@ -97,6 +97,11 @@ public:
         if (offset_ < pending_.size()) return std::string_view(pending_).substr(offset_);
         pending_.clear();
         offset_ = 0;
+        if (!head_done_) {
+            head_done_ = true;
+            if (request_.stdin_delay_ms > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(request_.stdin_delay_ms));
+        }
         if (body_at_ < body_end_) {
             const std::size_t size = std::clamp<std::size_t>(request_.record_size, 1, 65535);
             const std::size_t n = std::min(size, body_end_ - body_at_);
@@ -117,6 +122,7 @@ private:
     std::size_t body_at_ = 0;
     std::size_t body_end_ = 0;
     bool stdin_closed_ = false;
+    bool head_done_ = false;
 };
 
 // Takes the records out of `in` as they complete; true once END_REQUEST is read.

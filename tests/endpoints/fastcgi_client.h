@@ -36,6 +36,7 @@ struct Request {
     std::size_t record_size = 8192;  // body bytes per STDIN record (at most 65535)
     bool keep_conn = false;          // FCGI_KEEP_CONN: the next request reuses the connection
     std::size_t hang_up_after = 0;   // close once this many answer bytes came (0: read it all)
+    int stdin_delay_ms = 0;          // pause between the params and the body (a slow client)
 };
 
 struct Reply {

@@ -253,8 +253,9 @@ TEST_F(FastCgiProcess, BodyCutShortIsAnsweredAsUnderCgi) {
     }
 }
 
-// Several requests over one kept connection, a refused one whose body the program never read
-// among them, each answered as a CGI run answers it.
+// Several requests over one kept connection (as servers that set FCGI_KEEP_CONN send them), each
+// answered as a CGI run answers it: among them refusals whose body the program never reads, and
+// requests whose body (even an empty one) arrives only after the program has answered.
 TEST_F(FastCgiProcess, KeptConnectionServesRequestAfterRequest) {
     const std::string manifest = image("app", "kept");
     store("app", "v1", manifest);
@@ -262,20 +263,29 @@ TEST_F(FastCgiProcess, KeptConnectionServesRequestAfterRequest) {
     oversized.content_length = std::to_string(5 * 1024 * 1024);
     Call put = call("PUT", "/v2/app/manifests/v1", {}, manifest);
     put.params = {{"CONTENT_TYPE", regcgi::kOciManifest}};
-    const std::vector<Call> calls = {
-        put,
-        call("GET", "/v2/app/manifests/v1"),
-        oversized,
-        call("GET", "/v2/app/manifests/nope"),
-        call("POST", "/v2/app/manifests/v1", {}, "never read"),
-        call("HEAD", "/v2/app/manifests/v1"),
-        call("GET", "/v2/app/manifests/v1"),
+    struct Step {
+        const char *label;
+        Call call;
+        int stdin_delay_ms;
+    };
+    const std::vector<Step> steps = {
+        {"body read", put, 0},
+        {"no body", call("GET", "/v2/app/manifests/v1"), 0},
+        {"body read, arriving late", put, 50},
+        {"no body", call("GET", "/v2/app/manifests/v1"), 0},
+        {"oversized body never read", oversized, 0},
+        {"unknown tag", call("GET", "/v2/app/manifests/nope"), 0},
+        {"refused method, body never read", call("POST", "/v2/app/manifests/v1", {}, "never read"), 0},
+        {"head", call("HEAD", "/v2/app/manifests/v1"), 0},
+        {"no body, its end arriving late", call("GET", "/v2/app/manifests/v1"), 50},
+        {"no body", call("GET", "/v2/app/manifests/v1"), 0},
     };
     Process process(path_of("v2_manifests"), process_env());
-    for (std::size_t i = 0; i < calls.size(); ++i) {
-        Request request = fcgitest::to_request(calls[i]);
+    for (const Step &step : steps) {
+        Request request = fcgitest::to_request(step.call);
         request.keep_conn = true;
-        EXPECT_EQ(fcgi(process, request, "kept " + std::to_string(i)), cgi("v2_manifests", request)) << i;
+        request.stdin_delay_ms = step.stdin_delay_ms;
+        EXPECT_EQ(fcgi(process, request, step.label), cgi("v2_manifests", request)) << step.label;
     }
 }
 
