@@ -201,8 +201,9 @@ TEST_F(FastCgiProcess, AbortedBodiesLeaveTheProcessServing) {
 }
 
 // A body that ends before its announced length is answered as under CGI (the same refusal,
-// the upload left as it was), and the process goes on.
-TEST_F(FastCgiProcess, BodyCutShortIsAnsweredAsUnderCgi) {
+// the upload left as it was), and the process goes on; so is one that arrives slowly or in
+// records of a few bytes.
+TEST_F(FastCgiProcess, BodiesCutShortSlowOrInSmallRecordsAreAnsweredAsUnderCgi) {
     const std::string manifest = image("app", "short");
     const std::string data(100000, 'q');
     struct Case {
@@ -210,8 +211,11 @@ TEST_F(FastCgiProcess, BodyCutShortIsAnsweredAsUnderCgi) {
         const char *program;
         bool upload;
         Call call;
-        std::size_t sent;
+        std::size_t sent;  // body bytes sent before the body ends; npos: all of it
+        std::size_t record_size = 8192;
+        int delay_ms = 0;
     };
+    const std::size_t all = std::string::npos;
     Call put = call("PUT", "/v2/app/manifests/short", {}, manifest);
     put.params = {{"CONTENT_TYPE", regcgi::kOciManifest}};
     const std::vector<Case> cases = {
@@ -220,6 +224,12 @@ TEST_F(FastCgiProcess, BodyCutShortIsAnsweredAsUnderCgi) {
         {"closing chunk", "v2_uploads", true, call("PUT", "", "digest=" + regcgi::digest_of(data), data), 99999},
         {"whole blob", "v2_uploads", false, call("POST", "/v2/app/blobs/uploads/", "digest=" + regcgi::digest_of(data), data), 10},
         {"manifest", "v2_manifests", false, put, manifest.size() / 2},
+        {"chunk, slowly", "v2_uploads", true, call("PATCH", "", {}, data), all, 8192, 100},
+        {"chunk in small records", "v2_uploads", true, call("PATCH", "", {}, data.substr(0, 3000)), all, 7},
+        {"whole blob in one-byte records", "v2_uploads", false,
+         call("POST", "/v2/app/blobs/uploads/", "digest=" + regcgi::digest_of(data.substr(0, 700)), data.substr(0, 700)), all, 1},
+        {"manifest, slowly", "v2_manifests", false, put, all, 100, 100},
+        {"manifest in small records, cut short", "v2_manifests", false, put, manifest.size() - 1, 3},
     };
     Process uploads(path_of("v2_uploads"), process_env());
     Process manifests(path_of("v2_manifests"), process_env());
@@ -236,11 +246,13 @@ TEST_F(FastCgiProcess, BodyCutShortIsAnsweredAsUnderCgi) {
             cgi_call.path = "/v2/app/blobs/uploads/" + cgi_uuid;
         }
         Request short_fcgi = fcgitest::to_request(fcgi_call);
-        short_fcgi.ending = Ending::cut_short;
-        short_fcgi.sent = c.sent;
         Request short_cgi = fcgitest::to_request(cgi_call);
-        short_cgi.ending = Ending::cut_short;
-        short_cgi.sent = c.sent;
+        for (Request *r : {&short_fcgi, &short_cgi}) {
+            r->ending = c.sent == all ? Ending::complete : Ending::cut_short;
+            r->sent = c.sent;
+            r->record_size = c.record_size;
+            r->stdin_delay_ms = c.delay_ms;
+        }
         const std::string a = fcgi(process, short_fcgi, c.label);
         const std::string b = cgi(c.program, short_cgi);
         EXPECT_EQ(fcgitest::replaced(a, fcgi_uuid, "<id>"), fcgitest::replaced(b, cgi_uuid, "<id>"));
