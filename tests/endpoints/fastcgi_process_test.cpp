@@ -345,6 +345,7 @@ TEST_F(FastCgiProcess, LargeUploadStreamsInBoundedMemory) {
     EXPECT_EQ(fcgitest::header_of(fcgi(process, whole, "64 MiB whole"), "Docker-Content-Digest"), digest);
 
     const long peak = process.peak_rss_kib();
+    RecordProperty("peak_rss_kib", static_cast<int>(peak));
     ASSERT_GT(peak, 0);
     EXPECT_LT(peak, 16 * 1024) << "peak resident set " << peak << " KiB for a 64 MiB body";
     Process blobs(path_of("v2_blobs"), process_env());

@@ -83,6 +83,8 @@ TEST_F(FastCgiResources, NoFilesOrMemoryHeldAcrossRequests) {
     const long rss = process.rss_kib();
     round(200);
     ASSERT_TRUE(process.running()) << process.stderr_text();
+    RecordProperty("rss_kib_after_180", static_cast<int>(rss));
+    RecordProperty("rss_kib_after_1980", static_cast<int>(process.rss_kib()));
     EXPECT_EQ(process.open_fds(), fds);
     EXPECT_LT(process.rss_kib() - rss, 512) << "resident set grew from " << rss << " KiB";
 }
