@@ -1,13 +1,31 @@
-// Request environment: CGI variables with their fallbacks, and the method tests.
+// Request environment: CGI variables with their fallbacks (the request's FastCGI parameters
+// when there are any), and the method tests.
 #include "cgi/bv_cgi.h"
 
 #include <cstdlib>
 #include <cstring>
 
+#include "cgi/cgi_internal.h"
+
+namespace bv_cgi {
+
+const char *lookup_variable(const char *name) {
+    if (!name) return nullptr;
+    if (connection *request = current()) {
+        if (const char *value = request->param(name)) return value;
+        // The deployment's settings may come with the process (a FastCGI server's process
+        // environment); what describes a request never does, so no request sees another's.
+        if (std::strncmp(name, "REGISTRY_", 9) != 0) return nullptr;
+    }
+    return std::getenv(name);
+}
+
+}  // namespace bv_cgi
+
 extern "C" {
 
 const char *cgi_env(const char *name, const char *fallback) {
-    const char *value = std::getenv(name);
+    const char *value = bv_cgi::lookup_variable(name);
     if (value && *value) return value;
     return fallback ? fallback : "";
 }

@@ -47,8 +47,13 @@ struct request_ended {};
 // The request being served under FastCGI, or null (a CGI program, or between requests).
 connection *current();
 
+// The request variable `name`: the request's parameter under FastCGI (names beginning
+// "REGISTRY_" fall back to the process environment), else the environment. Null when unset.
+const char *lookup_variable(const char *name);
+
 // The query slots and response-head state go back to their start for the next request.
 void reset_request_state();
+void reset_query_slots();
 
 }  // namespace bv_cgi
 

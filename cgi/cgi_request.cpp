@@ -1,6 +1,6 @@
 // Request input: one decoded parameter of the query string (with the environment standing in
 // when there is no query string at all), and the whole request body, read from the file the
-// web server spooled it to or from standard input.
+// web server spooled it to or as the web server sends it.
 #include "cgi/bv_cgi.h"
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cgi/cgi_internal.h"
 #include "platform/bv_platform.h"
 
 namespace {
@@ -21,6 +22,9 @@ constexpr long long kMaxBody = INT32_MAX;
 
 // Every "nothing here" result is this one object, so callers may compare against it.
 constexpr char kEmpty[] = "";
+
+char s_slots[kSlotCount][kSlotSize];
+int s_slot = 0;
 
 // Plain char may be signed: bytes from 0x80 up fall through to -1 like any other non-digit.
 int hexval(char c) {
@@ -56,6 +60,7 @@ void decode_value(char *out, const char *value, size_t len) {
 // endpoint is run by hand). Values that look like a Windows search path (";" and ":"
 // together) are not taken, so a parameter named like PATH does not leak the host's setting.
 const char *from_environment(const char *name) {
+    if (cgi_is_fastcgi()) return kEmpty;
     const char *value = std::getenv(name);
     if (!value || !*value) return kEmpty;
     if (std::strchr(value, ';') && std::strchr(value, ':')) return kEmpty;
@@ -93,17 +98,21 @@ char *read_body_file(std::FILE *file, size_t *out_len) {
     return body;
 }
 
-char *read_body_stdin(size_t *out_len) {
-    const char *declared = std::getenv("CONTENT_LENGTH");
+char *read_body_input(size_t *out_len) {
+    const char *declared = bv_cgi::lookup_variable("CONTENT_LENGTH");
     // strtoll rather than strtol: long is 32 bits on Windows and would clamp large values
     // silently; here they saturate far above the limit and are refused.
     const long long length = declared ? std::strtoll(declared, nullptr, 10) : 0;
     if (length <= 0 || length > kMaxBody) return nullptr;
-    bv_platform::set_binary(stdin);
     char *body = static_cast<char *>(std::malloc(static_cast<size_t>(length) + 1));
     if (!body) return nullptr;
     // The client may send less than it announced; what arrived is the body.
-    const size_t got = std::fread(body, 1, static_cast<size_t>(length), stdin);
+    size_t got = 0;
+    while (got < static_cast<size_t>(length)) {
+        const size_t n = cgi_read(body + got, static_cast<size_t>(length) - got);
+        if (n == 0) break;
+        got += n;
+    }
     body[got] = '\0';
     if (out_len) *out_len = got;
     return body;
@@ -111,19 +120,25 @@ char *read_body_stdin(size_t *out_len) {
 
 }  // namespace
 
+namespace bv_cgi {
+
+void reset_query_slots() {
+    for (auto &slot : s_slots) slot[0] = '\0';
+    s_slot = 0;
+}
+
+}  // namespace bv_cgi
+
 extern "C" {
 
 const char *cgi_query(const char *name) {
-    static char slots[kSlotCount][kSlotSize];
-    static int slot = 0;
-
-    const char *query = std::getenv("QUERY_STRING");
+    const char *query = bv_cgi::lookup_variable("QUERY_STRING");
     if (!name || !*name) return kEmpty;
 
     // A result stays valid through the next seven lookups; the buffer is cleared up front so
     // a stale value from eight calls ago never survives a miss.
-    slot = (slot + 1) % kSlotCount;
-    char *buf = slots[slot];
+    s_slot = (s_slot + 1) % kSlotCount;
+    char *buf = s_slots[s_slot];
     buf[0] = '\0';
     const size_t name_len = std::strlen(name);
 
@@ -150,11 +165,11 @@ const char *cgi_query(const char *name) {
 
 char *cgi_read_post(size_t *out_len) {
     if (out_len) *out_len = 0;
-    const char *path = std::getenv("POST_BODY_FILE");
-    // A body file that cannot be opened is not an error: the body then comes on stdin.
+    const char *path = bv_cgi::lookup_variable("POST_BODY_FILE");
+    // A body file that cannot be opened is not an error: the body then comes from the server.
     std::FILE *file = (path && *path) ? std::fopen(path, "rb") : nullptr;
     if (file) return read_body_file(file, out_len);
-    return read_body_stdin(out_len);
+    return read_body_input(out_len);
 }
 
 }  // extern "C"

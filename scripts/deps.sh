@@ -4,7 +4,7 @@
 set -euo pipefail
 
 declare -A groups=(
-  [build]="cmake make g++ googletest rapidjson-dev"
+  [build]="cmake make g++ googletest rapidjson-dev libfcgi-dev"
   [server]="lighttpd curl skopeo podman"
   [access]="lighttpd-mod-openssl apache2-utils openssl"
   [apache]="apache2 libapache2-mod-fcgid libxml2-utils"

@@ -1,0 +1,170 @@
+// Serving: how the process was started (a CGI program or a FastCGI application), the loop that
+// hands each FastCGI request to the handler with fresh per-request state, and the byte
+// functions every answer and body read goes through.
+#include "cgi/bv_cgi.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "cgi/cgi_internal.h"
+#include "platform/bv_platform.h"
+
+namespace {
+
+constexpr long kDefaultMaxRequests = 10000;
+// A handler that fails outside any answer leaves the process suspect: it exits with this
+// status (EX_SOFTWARE) and the web server starts a fresh one.
+constexpr int kFaultStatus = 70;
+
+bool s_fastcgi = false;
+bv_cgi::connection *s_current = nullptr;
+// Per request: whether any byte of the answer has been written, and whether a write failed.
+bool s_answer_started = false;
+bool s_write_failed = false;
+
+// REGISTRY_FASTCGI_MAX_REQUESTS: digits only; anything else keeps the default, so a typo never
+// turns recycling off.
+long max_requests() {
+    const char *text = std::getenv("REGISTRY_FASTCGI_MAX_REQUESTS");
+    if (!text || !*text) return kDefaultMaxRequests;
+    long value = 0;
+    for (const char *p = text; *p; ++p) {
+        if (*p < '0' || *p > '9' || value > 100000000) return kDefaultMaxRequests;
+        value = value * 10 + (*p - '0');
+    }
+    return value;
+}
+
+void begin_request(bv_cgi::connection *request) {
+    bv_cgi::reset_request_state();
+    s_current = request;
+    s_answer_started = false;
+    s_write_failed = false;
+}
+
+// The answer to a request whose handler failed before writing anything.
+void answer_fault() {
+    if (s_answer_started) return;
+    cgi_header_status(500, nullptr);
+    cgi_header_text();
+    cgi_headers_end();
+    cgi_puts("internal error\n");
+    cgi_flush();
+}
+
+int serve_cgi(cgi_handler handler, void *context) {
+    begin_request(nullptr);
+    try {
+        return handler(context);
+    } catch (...) {
+        answer_fault();
+        return kFaultStatus;
+    }
+}
+
+int serve_fastcgi(bv_cgi::listener &listener, cgi_handler handler, void *context) {
+    const long limit = max_requests();
+    for (long served = 0; limit == 0 || served < limit; ++served) {
+        bv_cgi::connection *request = listener.accept();
+        if (!request) break;
+        begin_request(request);
+        bool fault = false;
+        try {
+            handler(context);
+        } catch (const bv_cgi::request_ended &) {
+        } catch (...) {
+            answer_fault();
+            fault = true;
+        }
+        cgi_flush();
+        listener.finish(request);
+        s_current = nullptr;
+        if (fault) return kFaultStatus;
+    }
+    return 0;
+}
+
+}  // namespace
+
+namespace bv_cgi {
+
+connection *current() { return s_current; }
+
+}  // namespace bv_cgi
+
+extern "C" {
+
+int cgi_serve(cgi_handler handler, void *context) {
+    if (!handler) return 2;
+    bool failed = false;
+    std::unique_ptr<bv_cgi::listener> listener = bv_cgi::open_fastcgi_listener(&failed);
+    if (failed) return 1;
+    if (!listener) return serve_cgi(handler, context);
+    s_fastcgi = true;
+    const int status = serve_fastcgi(*listener, handler, context);
+    s_fastcgi = false;
+    return status;
+}
+
+int cgi_is_fastcgi(void) { return s_fastcgi ? 1 : 0; }
+
+void cgi_end_request(void) {
+    if (s_current) throw bv_cgi::request_ended{};
+    std::fflush(stdout);
+    std::exit(0);
+}
+
+int cgi_write(const void *data, size_t len) {
+    if (len == 0) return 0;
+    if (!data) return -1;
+    s_answer_started = true;
+    bool ok;
+    if (s_current) {
+        ok = s_current->write(data, len);
+    } else {
+        bv_stdout_bin();
+        ok = std::fwrite(data, 1, len, stdout) == len;
+    }
+    if (!ok) s_write_failed = true;
+    return ok ? 0 : -1;
+}
+
+int cgi_puts(const char *text) { return text ? cgi_write(text, std::strlen(text)) : 0; }
+
+int cgi_printf(const char *fmt, ...) {
+    if (!fmt) return 0;
+    char small[512];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(small, sizeof small, fmt, ap);
+    va_end(ap);
+    if (n < 0) return -1;
+    if (static_cast<size_t>(n) < sizeof small) return cgi_write(small, static_cast<size_t>(n));
+    std::unique_ptr<char[]> big(new (std::nothrow) char[static_cast<size_t>(n) + 1]);
+    if (!big) return -1;
+    va_start(ap, fmt);
+    std::vsnprintf(big.get(), static_cast<size_t>(n) + 1, fmt, ap);
+    va_end(ap);
+    return cgi_write(big.get(), static_cast<size_t>(n));
+}
+
+int cgi_flush(void) {
+    bool ok;
+    if (s_current) ok = s_current->flush();
+    else ok = std::fflush(stdout) == 0 && !std::ferror(stdout);
+    if (!ok) s_write_failed = true;
+    return s_write_failed ? -1 : 0;
+}
+
+size_t cgi_read(void *buf, size_t cap) {
+    if (!buf || cap == 0) return 0;
+    if (s_current) return s_current->read(buf, cap);
+    bv_platform::set_binary(stdin);
+    return std::fread(buf, 1, cap, stdin);
+}
+
+}  // extern "C"
