@@ -38,7 +38,14 @@ typedef enum reg_error_kind {
 
 /* Creates the tree below `root` when needed and makes the engine ready: 0 or -1. */
 int         reg_storage_init(const char *root);
+/* Makes the engine not ready and forgets the root, the settings, the last failure and the last
+ * result, so a process serving many requests starts each from nothing. */
 void        reg_storage_cleanup(void);
+/* Where reg_storage_init reads its environment switches (REGISTRY_DURABLE_WRITES): `lookup`
+ * returns a name's value or null when unset; null restores the process environment. The
+ * function must stay callable while the engine is used; it is kept process-wide. */
+typedef const char *(*reg_env_lookup)(const char *name);
+void        reg_storage_set_env_lookup(reg_env_lookup lookup);
 /* The last failure's message; never null, owned by the engine, valid until the next call. */
 const char *reg_storage_last_error(void);
 /* The last failure's kind; REG_OK after a successful reg_storage_init and before any failure. */
@@ -48,7 +55,8 @@ reg_error_kind reg_storage_last_error_kind(void);
  * config.json (read by reg_storage_init) sets the optional keys "readOnly" (true: nothing may
  * be written), "deleteEnabled" (false: nothing may be deleted through the API) or
  * "durableWrites" (false: success no longer waits for data to reach the disk); the
- * environment variable REGISTRY_DURABLE_WRITES ("0" or "1") overrides the last one. */
+ * environment variable REGISTRY_DURABLE_WRITES ("0" or "1", read through
+ * reg_storage_set_env_lookup's function) overrides the last one. */
 typedef struct reg_storage_settings {
     int read_only;        /* default 0 */
     int deletes_enabled;  /* default 1 */

@@ -113,6 +113,9 @@ extern "C" void reg_storage_cleanup(void) {
     s_ready = 0;
     s_settings = kDefaultSettings;
     s_root[0] = '\0';
+    s_error[0] = '\0';
+    s_error_kind = REG_OK;
+    s_result[0] = '\0';
 }
 
 extern "C" const char *reg_storage_last_error(void) { return s_error; }

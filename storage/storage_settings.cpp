@@ -72,8 +72,11 @@ int settings_from_json(const char *text, size_t len, reg_storage_settings *out) 
 
 // REGISTRY_DURABLE_WRITES: unset or empty leaves the file's choice, "0" and "1" override it,
 // anything else is refused like a bad key in the file.
+reg_env_lookup s_env_lookup = nullptr;
+
 int apply_environment(reg_storage_settings *settings) {
-    const char *env = std::getenv("REGISTRY_DURABLE_WRITES");
+    const char *env = s_env_lookup ? s_env_lookup("REGISTRY_DURABLE_WRITES")
+                                   : std::getenv("REGISTRY_DURABLE_WRITES");
     if (!env || !*env) return 0;
     if (std::strcmp(env, "0") == 0 || std::strcmp(env, "1") == 0) {
         settings->durable_writes = env[0] == '1';
@@ -119,6 +122,8 @@ int settings_load(const char *config_path) {
 }
 
 }  // namespace reg_internal
+
+extern "C" void reg_storage_set_env_lookup(reg_env_lookup lookup) { reg_internal::s_env_lookup = lookup; }
 
 extern "C" void reg_storage_get_settings(reg_storage_settings *out) {
     if (!out) return;

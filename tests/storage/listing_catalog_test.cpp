@@ -239,8 +239,10 @@ TEST(ListingCatalog, Failures) {
             EXPECT_STREQ(reg_internal::s_result, "previous");
         }
         EXPECT_STREQ(reg_catalog_json(0, nullptr), R"({"repositories":["a","b/c"]})");
-        std::strcpy(reg_internal::s_result, "previous");
     }
+    // Closing the engine forgets its last result; a call refused for that keeps what is there.
+    EXPECT_STREQ(reg_internal::s_result, "");
+    std::strcpy(reg_internal::s_result, "previous");
     EXPECT_EQ(reg_catalog_json(0, nullptr), nullptr);
     EXPECT_STREQ(reg_storage_last_error(), "not initialized - call reg_storage_init first");
     char next[256];
