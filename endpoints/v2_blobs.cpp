@@ -130,22 +130,22 @@ int reply_unlinked(const oci_request *request, int linked) {
     return oci_reply_storage_error(request, "BLOB_UNKNOWN");
 }
 
-// Copies bytes first..last of the file to standard output in bounded memory. The head is
+// Copies bytes first..last of the file into the answer in bounded memory. The head is
 // out already, so a failure can only cut the body short, which the client sees.
 int stream_range(const char *path, int64_t first, int64_t last) {
     std::FILE *file = std::fopen(path, "rb");
     if (!file) return -1;
-    bv_platform::widen_output_pipe(static_cast<int>(kCopyChunk));
+    if (!cgi_is_fastcgi()) bv_platform::widen_output_pipe(static_cast<int>(kCopyChunk));
     std::unique_ptr<char[]> buf(new (std::nothrow) char[kCopyChunk]);
     int rc = buf && bv_platform::seek_to(file, first) == 0 ? 0 : -1;
     for (int64_t left = last - first + 1; rc == 0 && left > 0;) {
         const size_t want = left < static_cast<int64_t>(kCopyChunk) ? static_cast<size_t>(left) : kCopyChunk;
         const size_t got = std::fread(buf.get(), 1, want, file);
-        if (got == 0 || std::fwrite(buf.get(), 1, got, stdout) != got) rc = -1;
+        if (got == 0 || cgi_write(buf.get(), got) != 0) rc = -1;
         left -= static_cast<int64_t>(got);
     }
     std::fclose(file);
-    return std::fflush(stdout) == 0 && rc == 0 ? 0 : -1;
+    return cgi_flush() == 0 && rc == 0 ? 0 : -1;
 }
 
 int get_blob(oci_request *request) {
@@ -220,6 +220,5 @@ const oci_route routes[] = {
 }  // namespace
 
 int main(void) {
-    oci_request request;
-    return oci_dispatch(&request, routes, std::size(routes), "/blobs/") == 0 ? 0 : 1;
+    return oci_serve(routes, std::size(routes), "/blobs/");
 }

@@ -24,6 +24,5 @@ int main(void) {
     static const oci_route routes[] = {
         {"GET", handle_catalog, OCI_ACCESS_READ},
     };
-    oci_request request{};
-    return oci_dispatch(&request, routes, std::size(routes), nullptr);
+    return oci_serve(routes, std::size(routes), nullptr);
 }

@@ -160,6 +160,5 @@ int main(void) {
         {"PUT", handle_put, OCI_ACCESS_WRITE},
         {"DELETE", handle_delete, OCI_ACCESS_DELETE},
     };
-    oci_request request{};
-    return oci_dispatch(&request, routes, std::size(routes), "/manifests/");
+    return oci_serve(routes, std::size(routes), "/manifests/");
 }

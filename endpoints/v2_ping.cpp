@@ -6,7 +6,7 @@
 #include "cgi/bv_cgi.h"
 #include "oci/oci_common.h"
 
-static int handle_v2_ping(void) {
+static int handle_v2_ping(void *) {
     const char *method = cgi_method();
     const bool is_head = std::strcmp(method, "HEAD") == 0;
     if (!is_head && std::strcmp(method, "GET") != 0 && std::strcmp(method, "OPTIONS") != 0)
@@ -16,9 +16,8 @@ static int handle_v2_ping(void) {
     cgi_header_extra("Docker-Distribution-API-Version: registry/2.0");
     cgi_header_json();
     cgi_headers_end();
-    if (!is_head) std::fwrite("{}\n", 1, 3, stdout);
-    std::fflush(stdout);
-    return 0;
+    if (!is_head) cgi_write("{}\n", 3);
+    return cgi_flush() == 0 ? 0 : 1;
 }
 
-int main(void) { return handle_v2_ping(); }
+int main(void) { return cgi_serve(handle_v2_ping, nullptr); }

@@ -33,6 +33,5 @@ int main(void) {
     static const oci_route routes[] = {
         {"GET", handle_referrers, OCI_ACCESS_READ},
     };
-    oci_request request{};
-    return oci_dispatch(&request, routes, std::size(routes), "/referrers/");
+    return oci_serve(routes, std::size(routes), "/referrers/");
 }

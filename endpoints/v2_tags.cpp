@@ -33,6 +33,5 @@ int main(void) {
     static const oci_route routes[] = {
         {"GET", handle_tags, OCI_ACCESS_READ},
     };
-    oci_request request{};
-    return oci_dispatch(&request, routes, std::size(routes), "/tags/list");
+    return oci_serve(routes, std::size(routes), "/tags/list");
 }

@@ -64,17 +64,6 @@ int reply_unknown_upload(const oci_request *request) {
 
 // ---- Request bodies ----------------------------------------------------------------------
 
-// A body of unknown length (a web server that hands on a chunked body without announcing its
-// length): everything on the input until it ends.
-long read_until_end(void *ctx, void *buf, size_t cap) {
-    oci_body *body = static_cast<oci_body *>(ctx);
-    if (!body || !body->stream) return -1;
-    if (cap > (1u << 30)) cap = 1u << 30;
-    const size_t got = std::fread(buf, 1, cap, body->stream);
-    if (got == 0 && std::ferror(body->stream)) return -1;
-    return static_cast<long>(got);
-}
-
 // Content-Range of a chunk: "<first>-<last>", also with the "bytes " unit and a "/<total>".
 bool parse_content_range(const char *text, int64_t *first, int64_t *last) {
     const char *p = text;
@@ -150,7 +139,7 @@ int append_body(const oci_request *request, const char *uuid, bool cancel_on_fai
         if (len < 0) len = last - first + 1;
     }
 
-    const reg_read_fn read = len < 0 ? read_until_end : oci_read_body;
+    const reg_read_fn read = len < 0 ? oci_read_body_to_end : oci_read_body;
     const int appended = reg_blob_append_stream(uuid, read, &body, len, expected, size);
     oci_body_close(&body);
     if (appended == 0) return 0;
@@ -278,8 +267,12 @@ const oci_route routes[] = {
 
 }  // namespace
 
-int main(void) {
-    bv_platform::outlive_stop_request();
+// A CGI process outlives the server's stop request to put a half-made append back; a FastCGI
+// process must stay stoppable between requests, and its appends survive a kill as any crash.
+static int serve_upload_request(void *) {
+    if (!cgi_is_fastcgi()) bv_platform::outlive_stop_request();
     oci_request request;
     return oci_dispatch(&request, routes, std::size(routes), "/blobs/uploads/") == 0 ? 0 : 1;
 }
+
+int main(void) { return cgi_serve(serve_upload_request, nullptr); }

@@ -1,5 +1,5 @@
 // Request bodies for the endpoint layer: the announced length, and a bounded reader over the
-// body file the web server spooled the body to, or over binary standard input.
+// body file the web server spooled the body to, or over the body as the web server sends it.
 #include "oci/oci_common.h"
 
 #include <climits>
@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cgi/bv_cgi.h"
 #include "platform/bv_platform.h"
 #include "platform/bv_platform_fs.h"
 
@@ -15,9 +16,9 @@ namespace {
 // CONTENT_LENGTH: 1 when set and not empty, and then *out the value or -1 when it is no plain
 // decimal number in range.
 int declared_length(int64_t *out) {
-    const char *text = std::getenv("CONTENT_LENGTH");
+    const char *text = cgi_env("CONTENT_LENGTH", "");
     *out = -1;
-    if (!text || !*text) return 0;
+    if (!*text) return 0;
     int64_t value = 0;
     for (const char *p = text; *p; ++p) {
         if (*p < '0' || *p > '9') return 1;
@@ -42,12 +43,13 @@ int64_t oci_content_length(void) {
 int oci_body_open(oci_body *body) {
     if (!body) return -1;
     *body = oci_body{};
-    const char *path = std::getenv("POST_BODY_FILE");
-    if (path && *path) {
+    const char *path = cgi_env("POST_BODY_FILE", "");
+    if (*path) {
         if (std::FILE *file = std::fopen(path, "rb")) {
             const int64_t size = bv_platform::size_of(path);
             if (size >= 0) {
                 body->stream = file;
+                body->is_open = 1;
                 body->from_file = 1;
                 body->announced = 1;
                 body->length = size;
@@ -57,13 +59,12 @@ int oci_body_open(oci_body *body) {
             std::fclose(file);
         }
     }
-    // No usable body file: the body, if any, is on standard input.
+    // No usable body file: the body, if any, comes from the web server.
     int64_t length = 0;
     const int declared = declared_length(&length);
     if (declared && length < 0) return -1;
     if (!declared) length = 0;
-    bv_platform::set_binary(stdin);
-    body->stream = stdin;
+    body->is_open = 1;
     body->announced = declared;
     body->length = length;
     body->remaining = length;
@@ -72,7 +73,7 @@ int oci_body_open(oci_body *body) {
 
 long oci_read_body(void *ctx, void *buf, size_t cap) {
     oci_body *body = static_cast<oci_body *>(ctx);
-    if (!body || !body->stream || (cap > 0 && !buf)) return -1;
+    if (!body || !body->is_open || (cap > 0 && !buf)) return -1;
     if (body->failed) return -1;
     if (body->remaining <= 0 || cap == 0) return 0;
     // Never more than the body holds (the rest of standard input is not the body's), and never
@@ -80,9 +81,9 @@ long oci_read_body(void *ctx, void *buf, size_t cap) {
     std::size_t want = cap;
     if (static_cast<uint64_t>(body->remaining) < want) want = static_cast<std::size_t>(body->remaining);
     if (want > static_cast<std::size_t>(LONG_MAX)) want = static_cast<std::size_t>(LONG_MAX);
-    const std::size_t got = std::fread(buf, 1, want, body->stream);
+    const std::size_t got = body->stream ? std::fread(buf, 1, want, body->stream) : cgi_read(buf, want);
     if (got == 0) {
-        if (std::ferror(body->stream)) {
+        if (body->stream && std::ferror(body->stream)) {
             body->failed = 1;
             return -1;
         }
@@ -95,10 +96,21 @@ long oci_read_body(void *ctx, void *buf, size_t cap) {
     return static_cast<long>(got);
 }
 
+long oci_read_body_to_end(void *ctx, void *buf, size_t cap) {
+    oci_body *body = static_cast<oci_body *>(ctx);
+    if (!body || !body->is_open || (cap > 0 && !buf)) return -1;
+    if (cap > (1u << 30)) cap = 1u << 30;
+    if (!body->stream) return static_cast<long>(cgi_read(buf, cap));
+    const std::size_t got = std::fread(buf, 1, cap, body->stream);
+    if (got == 0 && std::ferror(body->stream)) return -1;
+    return static_cast<long>(got);
+}
+
 void oci_body_close(oci_body *body) {
-    if (!body || !body->stream) return;
-    if (body->from_file) std::fclose(body->stream);
+    if (!body || !body->is_open) return;
+    if (body->stream) std::fclose(body->stream);
     body->stream = nullptr;
+    body->is_open = 0;
     body->remaining = 0;
 }
 

@@ -1,5 +1,5 @@
 // Storage bootstrap: finds the storage root (environment, then the working directory's
-// config.json, then a default) and initialises the storage engine once per process.
+// config.json, then a default) and initialises the storage engine once per request.
 #include "oci/oci_common.h"
 
 #include <cstdio>
@@ -13,8 +13,14 @@
 namespace {
 
 // Set once the engine has accepted a root; a failed attempt leaves it 0 so the next call
-// starts over from the environment and the file.
+// starts over from the environment and the file. Each request starts with it 0.
 int s_storage_ready = 0;
+
+// The engine reads its switches as the request's variables, like every other setting.
+const char *request_variable(const char *name) {
+    const char *value = cgi_env(name, "");
+    return *value ? value : nullptr;
+}
 
 constexpr std::size_t config_cap = 2048;
 constexpr const char default_root[] = "./registry_storage";
@@ -55,10 +61,17 @@ namespace oci_internal {
 
 void pick_storage_root(char (&root)[storage_root_cap]) {
     std::memset(root, 0, storage_root_cap);
-    const char *env = std::getenv("REGISTRY_STORAGE_ROOT");
-    if (env && *env) bv_strlcpy(root, env, storage_root_cap);
+    const char *env = cgi_env("REGISTRY_STORAGE_ROOT", "");
+    if (*env) bv_strlcpy(root, env, storage_root_cap);
     else root_from_config(root);
     if (root[0] == '\0') bv_strlcpy(root, default_root, storage_root_cap);
+}
+
+// The engine's state, the root and its settings included, is the previous request's: a
+// process serving many requests opens the storage afresh for each, as a CGI process does.
+void begin_request() {
+    s_storage_ready = 0;
+    reg_storage_cleanup();
 }
 
 }  // namespace oci_internal
@@ -67,6 +80,7 @@ extern "C" int oci_init_storage(void) {
     if (s_storage_ready) return 0;
     char root[oci_internal::storage_root_cap];
     oci_internal::pick_storage_root(root);
+    reg_storage_set_env_lookup(request_variable);
     int rc = reg_storage_init(root);
     if (rc == 0) s_storage_ready = 1;
     return rc;

@@ -23,13 +23,14 @@ extern "C" {
 
 /* The one-request forms: the status, the API-version header, the JSON content type and the
  * body, without Content-Length. oci_send_error writes the error envelope (null code "UNKNOWN",
- * written unescaped; null message "Unknown error") and ends the process with exit status 0;
+ * written unescaped; null message "Unknown error") and ends the request (cgi_end_request);
  * oci_send_json writes `body` (null or "": "{}") and a line end, flushes and returns. */
 BV_NORETURN void oci_send_error(int status, const char *code, const char *message);
 void oci_send_json(int status, const char *body);
 
 /* Finds the storage root (REGISTRY_STORAGE_ROOT, else ./config.json, else ./registry_storage)
- * and initialises the engine once per process: 0 when ready, -1 with the engine's last error. */
+ * and initialises the engine once per request (oci_dispatch starts each afresh): 0 when ready,
+ * -1 with the engine's last error. */
 int oci_init_storage(void);
 /* 1 for a repository name of the distribution API's grammar: components of [a-z0-9]+ joined
  * by ".", "_", "__" or runs of "-", separated by single "/", at most 255 bytes in all; else 0
@@ -90,6 +91,10 @@ typedef struct oci_route {
  * (-1 when that answer could not be written). */
 int oci_dispatch(oci_request *request, const oci_route *routes, size_t route_count,
                  const char *marker);
+/* Binds an endpoint's table to the process: cgi_serve with a handler that answers each request
+ * through oci_dispatch on a fresh oci_request. Returns the exit status: 0 when every answer was
+ * written, 1 when a CGI answer could not be (cgi_serve's own statuses otherwise). */
+int oci_serve(const oci_route *routes, size_t route_count, const char *marker);
 
 /* The access decision for one request: may request->user ("" or null: no one logged in) have
  * `access` to request->repo ("" for endpoints without a repository)? Decided from the access
@@ -110,8 +115,8 @@ int oci_access_permits(const oci_request *request, oci_access access);
  * Every answer carries the API-version header and a status line without reason text. Header
  * names must be HTTP tokens; header values and the content type must not hold CR, LF or any
  * other control byte but the tab (a C string ends at its NUL, so none can hold one). Anything
- * else is refused before a byte is written: -1 and nothing on standard output, so no stored or
- * client text can split a response head. Otherwise 0 (-1 as well when standard output fails).
+ * else is refused before a byte is written: -1 and nothing written, so no stored or client text
+ * can split a response head. Otherwise 0 (-1 as well when the answer could not be sent).
  * On a HEAD request (request->is_head) the body functions write the head alone, announcing
  * the Content-Length of the body a GET would get. */
 
@@ -164,7 +169,8 @@ int64_t oci_content_length(void);
 /* A request body being read. Filled by oci_body_open, read through oci_read_body, released by
  * oci_body_close; the caller owns the record. */
 typedef struct oci_body {
-    FILE *stream;        /* the body file or standard input; null when closed */
+    FILE *stream;        /* the body file; null when the body comes from the web server */
+    int is_open;         /* 1 between oci_body_open and oci_body_close */
     int from_file;       /* 1 when the body comes from POST_BODY_FILE */
     int failed;          /* 1 after a read error */
     int announced;       /* 1 when the length is known: a body file, or CONTENT_LENGTH set */
@@ -173,7 +179,7 @@ typedef struct oci_body {
 } oci_body;
 
 /* Opens the request body: the file POST_BODY_FILE names when it is set and can be read, else
- * standard input (switched to binary mode) for CONTENT_LENGTH bytes. 0 on success; -1 when
+ * the body as the web server sends it (cgi_read) for CONTENT_LENGTH bytes. 0 on success; -1 when
  * `body` is null or CONTENT_LENGTH is set but no plain decimal number (answer 400), and then
  * the record is closed. */
 int oci_body_open(oci_body *body);
@@ -181,7 +187,11 @@ int oci_body_open(oci_body *body);
  * length; 0 at the end of the body (also when the input ends early), -1 on a read error or a
  * null or closed ctx. */
 long oci_read_body(void *ctx, void *buf, size_t cap);
-/* Closes the body file (standard input stays open). Null or closed: nothing. */
+/* A reg_read_fn for a body of unknown length (a web server that hands on a chunked body without
+ * announcing it): everything until the input ends, whatever the length says; 0 at the end, -1
+ * on a read error or a null or closed ctx. */
+long oci_read_body_to_end(void *ctx, void *buf, size_t cap);
+/* Closes the body file, if any. Null or closed: nothing. */
 void oci_body_close(oci_body *body);
 
 #ifdef __cplusplus

@@ -87,6 +87,7 @@ extern "C" {
 int oci_dispatch(oci_request *request, const oci_route *routes, size_t route_count,
                  const char *marker) {
     if (!request) return -1;
+    oci_internal::begin_request();
     read_request(request);
 
     if (marker) {
@@ -145,6 +146,21 @@ int oci_dispatch(oci_request *request, const oci_route *routes, size_t route_cou
     }
 
     return route->handler(request);
+}
+
+int oci_serve(const oci_route *routes, size_t route_count, const char *marker) {
+    struct table {
+        const oci_route *routes;
+        size_t count;
+        const char *marker;
+    } endpoint = {routes, route_count, marker};
+    return cgi_serve(
+        [](void *context) {
+            const table *t = static_cast<const table *>(context);
+            oci_request request;
+            return oci_dispatch(&request, t->routes, t->count, t->marker) == 0 ? 0 : 1;
+        },
+        &endpoint);
 }
 
 }  // extern "C"

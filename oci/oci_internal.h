@@ -14,6 +14,8 @@ inline constexpr std::size_t storage_root_cap = 1024;
 // and not empty, else the root named in the working directory's config.json, else the
 // default. Always leaves a non-empty, NUL-terminated text.
 void pick_storage_root(char (&root)[storage_root_cap]);
+// Forgets the storage the previous request opened; oci_dispatch calls it first.
+void begin_request();
 
 enum class split_result {
     ok,

@@ -45,7 +45,7 @@ bool valid_head(const char *content_type, const oci_header *headers, size_t coun
     return true;
 }
 
-int finish(void) { return (std::fflush(stdout) == 0 && !std::ferror(stdout)) ? 0 : -1; }
+int finish(void) { return cgi_flush(); }
 
 // The head, once everything in it has been checked; leaves the stream unflushed.
 void write_head(int status, const char *content_type, int64_t content_length,
@@ -54,12 +54,12 @@ void write_head(int status, const char *content_type, int64_t content_length,
     cgi_header_extra(api_version_line);
     if (content_type) cgi_header_ct(content_type);
     for (size_t i = 0; i < count; ++i) {
-        std::fputs(headers[i].name, stdout);
-        std::fputs(": ", stdout);
-        std::fputs(headers[i].value, stdout);
-        std::fputs("\r\n", stdout);
+        cgi_puts(headers[i].name);
+        cgi_puts(": ");
+        cgi_puts(headers[i].value);
+        cgi_puts("\r\n");
     }
-    if (content_length >= 0) std::printf("Content-Length: %lld\r\n", static_cast<long long>(content_length));
+    if (content_length >= 0) cgi_printf("Content-Length: %lld\r\n", static_cast<long long>(content_length));
     cgi_headers_end();
 }
 
@@ -106,7 +106,7 @@ int oci_reply_body(const oci_request *request, int status, const char *content_t
                    const void *body, size_t len, const oci_header *headers, size_t count) {
     if (!valid_head(content_type, headers, count) || (len > 0 && !body)) return -1;
     write_head(status, content_type, static_cast<int64_t>(len), headers, count);
-    if (wants_body(request) && len > 0) std::fwrite(body, 1, len, stdout);
+    if (wants_body(request) && len > 0) cgi_write(body, len);
     return finish();
 }
 
@@ -117,8 +117,8 @@ int oci_reply_json(const oci_request *request, int status, const char *json,
     const size_t len = std::strlen(json);
     write_head(status, json_type, static_cast<int64_t>(len + 1), headers, count);
     if (wants_body(request)) {
-        std::fwrite(json, 1, len, stdout);
-        std::fputc('\n', stdout);
+        cgi_write(json, len);
+        cgi_write("\n", 1);
     }
     return finish();
 }
@@ -135,11 +135,11 @@ int oci_reply_error_headers(const oci_request *request, int status, const char *
                        json_escape_len(message) + (sizeof closing - 1);
     write_head(status, json_type, static_cast<int64_t>(len), headers, count);
     if (wants_body(request)) {
-        std::fputs(opening, stdout);
-        json_escape_f(stdout, code);
-        std::fputs(middle, stdout);
-        json_escape_f(stdout, message);
-        std::fputs(closing, stdout);
+        cgi_puts(opening);
+        cgi_json_escape(code);
+        cgi_puts(middle);
+        cgi_json_escape(message);
+        cgi_puts(closing);
     }
     return finish();
 }

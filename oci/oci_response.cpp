@@ -1,5 +1,5 @@
 // The registry's response envelope: every answer carries the API-version header; errors are
-// the {"errors":[{"code","message"}]} document and end the process.
+// the {"errors":[{"code","message"}]} document and end the request.
 #include "oci/oci_common.h"
 
 #include <cstdio>
@@ -22,24 +22,24 @@ extern "C" {
 
 void oci_send_error(int status, const char *code, const char *message) {
     write_registry_head(status);
-    std::fputs("{\"errors\":[{\"code\":\"", stdout);
-    std::fputs(code ? code : "UNKNOWN", stdout);
-    std::fputs("\",\"message\":\"", stdout);
-    json_escape_f(stdout, message ? message : "Unknown error");
-    std::fputs("\"}]}\n", stdout);
-    std::fflush(stdout);
-    std::exit(0);
+    cgi_puts("{\"errors\":[{\"code\":\"");
+    cgi_puts(code ? code : "UNKNOWN");
+    cgi_puts("\",\"message\":\"");
+    cgi_json_escape(message ? message : "Unknown error");
+    cgi_puts("\"}]}\n");
+    cgi_flush();
+    cgi_end_request();
 }
 
 void oci_send_json(int status, const char *body) {
     write_registry_head(status);
     if (body && *body) {
-        std::fputs(body, stdout);
-        std::fputc('\n', stdout);
+        cgi_puts(body);
+        cgi_puts("\n");
     } else {
-        std::fputs("{}\n", stdout);
+        cgi_puts("{}\n");
     }
-    std::fflush(stdout);
+    cgi_flush();
 }
 
 }  // extern "C"
