@@ -262,7 +262,35 @@ inline std::vector<pid_t> children_named(pid_t parent, const std::string &prefix
     return out;
 }
 
-// SIGKILLs one endpoint program of `server_pid` at a random moment, again and again, until
+// The processes below `root` (its children and theirs: under FastCGI each program runs under
+// deploy/fastcgi-run.sh) whose program name starts with `prefix`, each with its parent.
+inline std::vector<std::pair<pid_t, pid_t>> descendants_named(pid_t root, const std::string &prefix) {
+    std::multimap<pid_t, std::pair<pid_t, std::string>> by_parent;
+    if (DIR *proc = opendir("/proc")) {
+        while (dirent *e = readdir(proc)) {
+            char *end = nullptr;
+            const long pid = std::strtol(e->d_name, &end, 10);
+            std::string comm;
+            pid_t ppid = 0;
+            if (pid > 0 && *end == '\0' && proc_stat(static_cast<pid_t>(pid), &comm, &ppid))
+                by_parent.emplace(ppid, std::make_pair(static_cast<pid_t>(pid), comm));
+        }
+        closedir(proc);
+    }
+    std::vector<std::pair<pid_t, pid_t>> out;
+    std::vector<pid_t> parents{root};
+    for (size_t i = 0; i < parents.size() && i < 4096; ++i) {
+        const auto [first, last] = by_parent.equal_range(parents[i]);
+        for (auto it = first; it != last; ++it) {
+            parents.push_back(it->second.first);
+            if (it->second.second.compare(0, prefix.size(), prefix) == 0)
+                out.emplace_back(it->second.first, parents[i]);
+        }
+    }
+    return out;
+}
+
+// SIGKILLs one endpoint program below `server_pid` at a random moment, again and again, until
 // `stop` is set or `limit` kills are done. Each target is pinned with a process descriptor
 // and checked once more through it, so a recycled process id is never hit.
 inline int kill_endpoints(pid_t server_pid, const std::atomic<bool> &stop, int limit,
@@ -271,15 +299,15 @@ inline int kill_endpoints(pid_t server_pid, const std::atomic<bool> &stop, int l
     int kills = 0;
     while (!stop.load() && kills < limit) {
         std::this_thread::sleep_for(std::chrono::microseconds(1500 + rng() % 50000));
-        const std::vector<pid_t> found = children_named(server_pid, "v2_");
+        const std::vector<std::pair<pid_t, pid_t>> found = descendants_named(server_pid, "v2_");
         if (found.empty()) continue;
-        const pid_t pid = found[rng() % found.size()];
+        const auto [pid, parent] = found[rng() % found.size()];
         const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
         if (fd < 0) continue;
         std::string comm;
         pid_t ppid = 0;
         if (rng() % 2) std::this_thread::sleep_for(std::chrono::microseconds(rng() % 8000));
-        if (proc_stat(pid, &comm, &ppid) && ppid == server_pid && comm.compare(0, 3, "v2_") == 0 &&
+        if (proc_stat(pid, &comm, &ppid) && ppid == parent && comm.compare(0, 3, "v2_") == 0 &&
             syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0) == 0)
             ++kills;
         close(fd);

@@ -1,7 +1,8 @@
 // The registry behind a real web server for the integration suites: lighttpd started with the
-// project's own deploy/lighttpd.conf on a free local port over a scratch storage root, stopped
-// however the test ends, and a small HTTP/1.1 client over raw sockets that can also send bodies
-// chunked, from files, or cut short.
+// project's own deploy/lighttpd.conf on a free local port over a scratch storage root, running
+// the programs as CGI or FastCGI (BV_TEST_SERVER_MODE), stopped however the test ends, and a
+// small HTTP/1.1 client over raw sockets that can also send bodies chunked, from files, or cut
+// short.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -236,7 +237,29 @@ inline std::string lighttpd_binary() {
     return {};
 }
 
+// How the web server runs the endpoint programs: one process per request, or FastCGI
+// applications serving many requests each (deploy/lighttpd-fastcgi.conf under lighttpd).
+enum class ServerMode { cgi, fastcgi };
+
+inline const char *mode_name(ServerMode mode) { return mode == ServerMode::fastcgi ? "fastcgi" : "cgi"; }
+
+// The mode every suite's servers run in unless a test chooses: BV_TEST_SERVER_MODE=fastcgi or
+// cgi (the default). Any other value stops the run, rather than test a mode nobody asked for.
+inline ServerMode server_mode_from_environment() {
+    const char *value = std::getenv("BV_TEST_SERVER_MODE");
+    const std::string mode = value ? value : "";
+    if (mode.empty() || mode == "cgi") return ServerMode::cgi;
+    if (mode == "fastcgi") return ServerMode::fastcgi;
+    std::fprintf(stderr, "BV_TEST_SERVER_MODE must be \"cgi\" or \"fastcgi\", not \"%s\"\n", mode.c_str());
+    std::abort();
+}
+
 struct ServerOptions {
+    ServerMode mode = server_mode_from_environment();
+    // Under FastCGI: processes per program (BV_FASTCGI_PROCS) and requests each serves before
+    // it is replaced. Fewer than in production, so a suite's requests also cross retirements.
+    int fastcgi_procs = 2;
+    int fastcgi_max_requests = 100;
     bool x_sendfile = true;  // REGISTRY_X_SENDFILE for the blob program
     // Optional pieces of deploy/ included after lighttpd.conf, as the start script includes
     // them for its switches (e.g. "lighttpd-auth.conf"), and variables they read.
@@ -257,13 +280,16 @@ public:
     void start(const ServerOptions &options = {}) {
         const std::string server = lighttpd_binary();
         ASSERT_FALSE(server.empty()) << "lighttpd is not installed (scripts/deps.sh server)";
-        for (const char *dir : {"docroot", "spool", "storage"}) fs::create_directories(scratch_.path() / dir);
+        for (const char *dir : {"docroot", "spool", "storage", "run"}) fs::create_directories(scratch_.path() / dir);
         // The storage root is made the way the programs make it, so lighttpd's X-Sendfile
         // directory exists from the start.
         fs::create_directories(storage_root() / "blobs");
         port_ = free_port();
         const std::string config = write_config(options);
         const std::string port = std::to_string(port_);
+        const std::string procs = std::to_string(options.fastcgi_procs);
+        const std::string max_requests = std::to_string(options.fastcgi_max_requests);
+        mode_ = options.mode;
         pid_ = fork();
         ASSERT_GE(pid_, 0);
         if (pid_ == 0) {
@@ -276,6 +302,9 @@ public:
             setenv("BV_SPOOL_DIR", (scratch_.path() / "spool").c_str(), 1);
             setenv("BV_X_SENDFILE", options.x_sendfile ? "1" : "0", 1);
             setenv("REGISTRY_STORAGE_ROOT", storage_root().c_str(), 1);
+            setenv("BV_RUN_DIR", (scratch_.path() / "run").c_str(), 1);
+            setenv("BV_FASTCGI_PROCS", procs.c_str(), 1);
+            setenv("REGISTRY_FASTCGI_MAX_REQUESTS", max_requests.c_str(), 1);
             for (const auto &[name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
             const int devnull = open("/dev/null", O_WRONLY);
             if (devnull >= 0) dup2(devnull, 2);  // lighttpd's start and stop notes
@@ -305,6 +334,8 @@ public:
     }
 
     int port() const { return port_; }
+    ServerMode mode() const { return mode_; }
+    pid_t pid() const { return pid_; }
     fs::path storage_root() const { return scratch_.path() / "storage"; }
     fs::path scratch() const { return scratch_.path(); }
 
@@ -314,13 +345,15 @@ public:
     }
 
 private:
-    // The configuration lighttpd runs: the project's own, then each optional piece.
+    // The configuration lighttpd runs: the project's own, then each optional piece, then under
+    // FastCGI the piece that makes the programs FastCGI applications.
     std::string write_config(const ServerOptions &options) const {
         const std::string deploy = std::string(BV_SOURCE_DIR) + "/deploy/";
         const fs::path path = scratch_.path() / "lighttpd-run.conf";
         std::string text = "include \"" + deploy + "lighttpd.conf\"\n";
         for (const std::string &piece : options.extra_configs)
             text += "include \"" + (piece.find('/') == std::string::npos ? deploy + piece : piece) + "\"\n";
+        if (options.mode == ServerMode::fastcgi) text += "include \"" + deploy + "lighttpd-fastcgi.conf\"\n";
         bvtest::write_all(path, text);
         return path.string();
     }
@@ -328,6 +361,7 @@ private:
     bvtest::TempDir scratch_;
     pid_t pid_ = -1;
     int port_ = 0;
+    ServerMode mode_ = ServerMode::cgi;
 };
 
 // A test suite with one server per test, started before the test body runs.
