@@ -17,6 +17,19 @@
 
 namespace fcgitest {
 
+// AddressSanitizer's shadow memory and quarantine make resident sets mean little.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // One request as a web server hands it on. QUERY_STRING goes out even when empty, as lighttpd
 // sends it; CONTENT_LENGTH goes out for a body (or an override).
 struct Call {
