@@ -160,6 +160,53 @@ TEST_F(FastCgiEquivalence, EveryEndpointAnswersRefusalsAndThenServesAsUnderCgi) 
     }
 }
 
+// One upload driven through a FastCGI process and a twin through CGI runs, step by step: every
+// chunk placement, refusal and the closing PUT answer alike (each upload's identifier aside),
+// with the refusals in between leaving the FastCGI process's upload as the CGI one's.
+TEST_F(FastCgiEquivalence, AnUploadStepByStepAsUnderCgi) {
+    struct Step {
+        const char *method;
+        const char *content_range;  // "" for none
+        std::string body;
+        std::string query;
+    };
+    const std::string all = "abcdefghijklmno";
+    const std::vector<Step> steps = {
+        {"PATCH", "", "abcde", ""},
+        {"PATCH", "0-4", "fghij", ""},
+        {"PATCH", "6-10", "fghij", ""},
+        {"PATCH", "5-7", "fghij", ""},
+        {"PATCH", "5-9x", "fghij", ""},
+        {"PATCH", "5-9", "fghij", ""},
+        {"GET", "", "", ""},
+        {"PATCH", "bytes 10-11/*", "kl", ""},
+        {"PUT", "", " more", "digest=sha256:12"},
+        {"PUT", "", "", ""},
+        {"PATCH", "bytes=12-12", "m", ""},
+        {"GET", "", "", ""},
+        {"PUT", "bytes 13-14/15", "no", "digest=" + regcgi::digest_of(all)},
+        {"GET", "", "", ""},
+        {"DELETE", "", "", ""},
+    };
+    Process process(path_of("v2_uploads"), process_env());
+    const std::string start = fcgi(process, fcgitest::to_request(as(get("/v2/app/blobs/uploads/"), "POST")), "start");
+    const std::string twin = cgi("v2_uploads", fcgitest::to_request(as(get("/v2/app/blobs/uploads/"), "POST")));
+    const std::string id = fcgitest::header_of(start, "Docker-Upload-UUID");
+    const std::string twin_id = fcgitest::header_of(twin, "Docker-Upload-UUID");
+    ASSERT_FALSE(id.empty()) << start;
+    ASSERT_FALSE(twin_id.empty()) << twin;
+    for (const Step &step : steps) {
+        const std::string label = std::string(step.method) + " " + step.content_range + " " + step.query;
+        Call c = as(get("/v2/app/blobs/uploads/" + id, step.query), step.method, step.body);
+        if (*step.content_range) c.params.emplace_back("HTTP_CONTENT_RANGE", step.content_range);
+        Call t = c;
+        t.path = "/v2/app/blobs/uploads/" + twin_id;
+        const std::string a = fcgi(process, fcgitest::to_request(c), label);
+        const std::string b = cgi("v2_uploads", fcgitest::to_request(t));
+        EXPECT_EQ(fcgitest::replaced(a, id, "<id>"), fcgitest::replaced(b, twin_id, "<id>")) << label;
+    }
+}
+
 }  // namespace
 
 #endif
