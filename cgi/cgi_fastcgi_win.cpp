@@ -174,18 +174,19 @@ public:
         }
     }
 
-    // Closing a socket with unread input resets the connection, and a reset can cost the web
-    // server the end of the answer it has not read yet. So the write side is shut first and the
-    // input read until the web server closes, for a moment at most.
+    // The web server closes its end once the request has ended; waiting for that (a moment at
+    // most) before closing ours means no unread input resets the connection, which could cost
+    // the web server the end of the answer, and the port is not left in TIME_WAIT on this side,
+    // where it would keep a replacement process from listening on it.
     void close() override {
         if (conn_ == INVALID_SOCKET) return;
-        shutdown(conn_, SD_SEND);
         const DWORD timeout = kLingerMs;
         setsockopt(conn_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&timeout), sizeof timeout);
         char sink[4096];
         const ULONGLONG until = GetTickCount64() + kLingerMs;
         while (recv(conn_, sink, sizeof sink, 0) > 0 && GetTickCount64() < until) {
         }
+        shutdown(conn_, SD_BOTH);
         closesocket(conn_);
         conn_ = INVALID_SOCKET;
     }
