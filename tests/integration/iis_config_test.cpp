@@ -1,7 +1,8 @@
 // deploy/iis/web.config without IIS: well-formed XML (xmllint), its URL Rewrite rules applied in
 // order to request paths the way the module applies them (first match, stopProcessing, {R:n},
 // conditions on the URL as sent), and a CGI handler mapping with PATH_INFO for every program a
-// rule names.
+// rule names. The FastCGI variant (deploy/iis/fastcgi/): the same site but for its mappings, each
+// mapping's process pool present with recycling, instances and timeouts that fit the programs.
 #include <gtest/gtest.h>
 
 #include <regex.h>
@@ -21,6 +22,8 @@
 namespace {
 
 const std::string kWebConfig = std::string(BV_SOURCE_DIR) + "/deploy/iis/web.config";
+const std::string kFastcgiConfig = std::string(BV_SOURCE_DIR) + "/deploy/iis/fastcgi/web.config";
+const std::string kFastcgiPools = std::string(BV_SOURCE_DIR) + "/deploy/iis/fastcgi/applicationHost-fastCgi.xml";
 
 // A POSIX extended regular expression: the rules' patterns use nothing beyond it.
 class Pattern {
@@ -243,6 +246,102 @@ TEST_F(IisConfig, EveryRoutedProgramHasACgiMapping) {
         EXPECT_TRUE(mapped.insert(path).second) << path << " is mapped twice";
     }
     EXPECT_EQ(mapped, routed);
+}
+
+// ---- The FastCGI variant --------------------------------------------------------------------------
+
+// The site's settings outside its opening comment and the endpoints' mappings (with the comment
+// before them): what the two variants must share, byte for byte.
+std::string shared_part(const std::string &text) {
+    const size_t from = text.find("<configuration>");
+    const size_t mappings = text.find("  <!--\n    One ", from);
+    const size_t after = text.find("</location>", mappings);
+    if (from == std::string::npos || mappings == std::string::npos || after == std::string::npos) return {};
+    return text.substr(from, mappings - from) + text.substr(after);
+}
+
+// The attribute `name` of `element` as a whole number, -1 when absent or not one.
+long number(const std::string &element, const std::string &name) {
+    const std::string v = attribute(element, name);
+    if (v.empty() || v.find_first_not_of("0123456789") != std::string::npos) return -1;
+    return std::atol(v.c_str());
+}
+
+TEST_F(IisConfig, FastcgiFilesAreWellFormedXml) {
+    const std::string xmllint = clienttools::find_tool("xmllint");
+    if (xmllint.empty()) GTEST_SKIP() << "xmllint is not installed (libxml2-utils, scripts/deps.sh apache)";
+    for (const std::string &file : {kFastcgiConfig, kFastcgiPools}) {
+        auto r = clienttools::run_tool({xmllint, "--noout", file});
+        EXPECT_EQ(r.exit_code, 0) << file << "\n" << r.out;
+    }
+}
+
+// Rules, limits, error pass-through and the page's folder cannot drift apart between the variants.
+TEST_F(IisConfig, FastcgiVariantDiffersOnlyInItsMappings) {
+    const std::string fastcgi = bvtest::read_all(kFastcgiConfig);
+    ASSERT_FALSE(shared_part(text_).empty());
+    EXPECT_EQ(shared_part(fastcgi), shared_part(text_));
+    EXPECT_EQ(load_rules(fastcgi).size(), load_rules(text_).size());
+}
+
+// Every routed program has a FastCGI mapping whose scriptProcessor names a process pool of the
+// same path, and every pool recycles where the program does, with room for long transfers.
+TEST_F(IisConfig, FastcgiMappingsHaveFittingProcessPools) {
+    const std::string fastcgi = bvtest::read_all(kFastcgiConfig);
+    const std::string pools = bvtest::read_all(kFastcgiPools);
+    std::set<std::string> routed;
+    for (const Rule &r : load_rules(fastcgi)) {
+        std::vector<std::string> m;
+        if (r.action == "Rewrite" && Pattern("^endpoints/([a-z0-9_]+\\.exe)(/.*)?$", false).search(r.url, &m))
+            routed.insert(m[1]);
+    }
+    EXPECT_EQ(routed.size(), 8u);
+
+    const size_t location = fastcgi.find("<location path=\"endpoints\">");
+    ASSERT_NE(location, std::string::npos);
+    const std::string handlers = fastcgi.substr(location, fastcgi.find("</handlers>", location) - location);
+    std::set<std::string> mapped, processors;
+    for (const auto &add : elements(handlers, "add")) {
+        const std::string path = attribute(add, "path");
+        EXPECT_EQ(attribute(add, "modules"), "FastCgiModule") << path;
+        EXPECT_EQ(attribute(add, "allowPathInfo"), "true") << path;
+        EXPECT_EQ(attribute(add, "verb"), "*") << path;
+        EXPECT_EQ(attribute(add, "responseBufferLimit"), "0") << path << ": IIS would hold answers back";
+        EXPECT_EQ(attribute(add, "scriptProcessor"), "C:\\registry\\site\\endpoints\\" + path) << path;
+        EXPECT_TRUE(mapped.insert(path).second) << path << " is mapped twice";
+        processors.insert(attribute(add, "scriptProcessor"));
+    }
+    EXPECT_EQ(mapped, routed);
+
+    std::set<std::string> pooled;
+    for (size_t at = pools.find("<application "); at != std::string::npos; at = pools.find("<application ", at + 1)) {
+        const std::string block = pools.substr(at, pools.find("</application>", at) - at);
+        const std::string app = elements(block, "application").at(0);
+        const std::string path = attribute(app, "fullPath");
+        EXPECT_TRUE(pooled.insert(path).second) << path << " has two pools";
+        std::map<std::string, std::string> env;
+        for (const auto &var : elements(block, "environmentVariable")) env[attribute(var, "name")] = attribute(var, "value");
+        struct Range {
+            const char *name;
+            long low, high;
+        };
+        // IIS's own bounds where they are tighter than ours: activityTimeout 10-3600,
+        // requestTimeout and idleTimeout 10-604800.
+        for (const Range &r : {Range{"maxInstances", 2, 16}, Range{"activityTimeout", 600, 3600},
+                               Range{"requestTimeout", 3600, 604800}, Range{"idleTimeout", 10, 604800},
+                               Range{"instanceMaxRequests", 1, 10000000}}) {
+            const long v = number(app, r.name);
+            EXPECT_GE(v, r.low) << path << " " << r.name;
+            EXPECT_LE(v, r.high) << path << " " << r.name;
+        }
+        EXPECT_EQ(env["REGISTRY_FASTCGI_MAX_REQUESTS"], attribute(app, "instanceMaxRequests"))
+            << path << ": IIS and the program must agree on when a process is replaced";
+        EXPECT_FALSE(env["REGISTRY_STORAGE_ROOT"].empty()) << path;
+        EXPECT_EQ(attribute(app, "arguments"), "") << path << ": a mapping names no arguments";
+        const std::string protocol = attribute(app, "protocol");
+        EXPECT_TRUE(protocol.empty() || protocol == "NamedPipe") << path << ": the programs accept on IIS's pipe";
+    }
+    EXPECT_EQ(pooled, processors);
 }
 
 }  // namespace
