@@ -46,9 +46,11 @@ done
 # deploy/fastcgi-run.sh runs it.
 pid_of() {
   local found
-  found=$(awk -v top="$bench_pid" -v name="($1)" '{parent[$1] = $4; comm[$1] = $2}
-    END {for (p in comm) if (comm[p] == name && (parent[p] == top || parent[parent[p]] == top)) print p}' \
-    /proc/[0-9]*/stat 2>/dev/null || true)
+  # cat, not awk, opens the files: a process that ends meanwhile is skipped, where mawk would
+  # stop at its vanished file.
+  found=$(cat /proc/[0-9]*/stat 2>/dev/null | awk -v top="$bench_pid" -v name="($1)" '
+    {parent[$1] = $4; comm[$1] = $2}
+    END {for (p in comm) if (comm[p] == name && (parent[p] == top || parent[parent[p]] == top)) print p}' || true)
   [[ -n $found && $found != *$'\n'* ]] || { echo "$1: not exactly one process: ${found:-none}" >&2; return 1; }
   echo "$found"
 }
