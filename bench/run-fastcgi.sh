@@ -61,20 +61,36 @@ for test in GET:get HEAD:head; do
   [[ $cgi == "$fcgi" ]] || { echo "$method: FastCGI and CGI answers differ in Accept-Ranges only:"; diff <(echo "$cgi") <(echo "$fcgi") | sed 's/^/  /' || true; }
 done
 
-# Requests per second of one run and how many answers were not 200 or failed: those are
-# counted, shown and fail the benchmark at the end (a process being replaced must lose none).
+# Requests per second of one run, how many answers were not 200 or failed (counted, shown, and
+# failing the benchmark at the end: a process being replaced must lose none) and how many
+# requests were answered.
 rate() {  # get|head URL SECONDS
   local out
   if [[ $1 == get ]]; then
     out=$(wrk -t 2 -c 8 -d "${3}s" "$2")
-    awk '/^Requests\/sec:/ {r = $2} /Non-2xx or 3xx responses:/ {e += $NF}
-         /Socket errors:/ {gsub(/,/, ""); e += $4 + $6 + $8 + $10} END {print r, e + 0}' <<<"$out"
+    awk '/^Requests\/sec:/ {r = $2} / requests in / {n = $1} /Non-2xx or 3xx responses:/ {e += $NF}
+         /Socket errors:/ {gsub(/,/, ""); e += $4 + $6 + $8 + $10} END {print r, e + 0, n}' <<<"$out"
   else
     out=$(ab -q -i -k -c 8 -t "$3" -n 10000000 "$2" 2>&1)
-    awk '/^Requests per second:/ {r = $4} /^Non-2xx responses:/ {e += $3} /^Failed requests:/ {e += $3}
-         END {print r, e + 0}' <<<"$out"
+    awk '/^Requests per second:/ {r = $4} /^Complete requests:/ {n = $3} /^Non-2xx responses:/ {e += $3}
+         /^Failed requests:/ {e += $3} END {print r, e + 0, n}' <<<"$out"
   fi
 }
+# CPU clock ticks spent so far by lighttpd itself and by the FastCGI side under it: the
+# fastcgi-run.sh processes, the programs they run and those they have reaped (the CGI
+# programs lighttpd reaps are left out). A busy machine changes the request rates far more
+# than what a request costs.
+ticks() {
+  cat /proc/[0-9]*/stat 2>/dev/null | awk -v top="$bench_pid" '
+    {parent[$1] = $4; own[$1] = $14 + $15; reaped[$1] = $16 + $17}
+    END {
+      total = own[top]
+      for (p in parent)
+        if (parent[p] == top || parent[parent[p]] == top) total += own[p] + reaped[p]
+      print total
+    }' || true
+}
+hz=$(getconf CLK_TCK)
 median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
 echo "Load before: $(uptime)"
@@ -82,13 +98,18 @@ for kind in get head; do
   for side in "${sides[@]}"; do rate "$kind" "${url[${kind}_$side]}" 1 >/dev/null; done  # warm-up
 done
 ratio() { python3 -c "print(f'{$1 / $2:.3f}')"; }
-declare -A runs=() errors=() ratios=() this=()
+declare -A runs=() errors=() ratios=() this=() cpu_ticks=() cpu_requests=()
 for round in $(seq "$rounds"); do
   for kind in get head; do
     line="round $round $kind:"
     for i in 0 1 2; do
       side=${sides[$(( (i + round) % 3 ))]}
-      read -r r e < <(rate "$kind" "${url[${kind}_$side]}" "$seconds")
+      t0=$(ticks)
+      read -r r e n < <(rate "$kind" "${url[${kind}_$side]}" "$seconds")
+      if [[ $side != cgi ]]; then
+        cpu_ticks[${kind}_$side]=$(( ${cpu_ticks[${kind}_$side]:-0} + $(ticks) - t0 ))
+        cpu_requests[${kind}_$side]=$(( ${cpu_requests[${kind}_$side]:-0} + n ))
+      fi
       runs[${kind}_$side]+=" $r"
       this[$side]=$r
       errors[${kind}_$side]=$(( ${errors[${kind}_$side]:-0} + e ))
@@ -118,6 +139,10 @@ for kind in get head; do
   # shellcheck disable=SC2086
   printf '  ratios: FastCGI / CGI %.3f, FastCGI / floor %.3f (target >= 0.6: %s); rounds:%s\n' \
     "$(median ${ratios[${kind}_cgi]})" "$f_floor" "$(verdict "$f_floor")" "${ratios[${kind}_floor]}"
+  python3 -c "
+f = ${cpu_ticks[${kind}_fastcgi]} * 1e6 / $hz / ${cpu_requests[${kind}_fastcgi]}
+b = ${cpu_ticks[${kind}_floor]} * 1e6 / $hz / ${cpu_requests[${kind}_floor]}
+print(f'  CPU per request, lighttpd + application: FastCGI {f:.0f} us, floor {b:.0f} us; floor / FastCGI {b / f:.3f}')"
 done
 
 failed=0
