@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the normal build, the web page in headless Chromium, the GlusterFS
-# cluster test, the AddressSanitizer + UndefinedBehaviorSanitizer build, the fuzzers for a
-# bounded time, and the Windows build under Wine with the Wine-served registry.
+# Builds and runs every test: the normal build (its integration suites once more with the programs
+# as FastCGI applications), the web page in headless Chromium, the GlusterFS cluster test, the
+# AddressSanitizer + UndefinedBehaviorSanitizer build, the fuzzers for a bounded time, and the
+# Windows build under Wine with the Wine-served registry.
 # Environment: BV_FUZZ_SECONDS (default 20) per fuzzer; BV_JOBS (default: all cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,6 +23,12 @@ build_and_test() {  # NAME CMAKE_ARGS...
 
 step "Linux build and tests"
 build_and_test linux
+
+# The same integration suites (HTTP and clients, under lighttpd and Apache) with the programs as
+# FastCGI applications; those that run the programs directly or choose a mode are left out.
+step "Integration suites with the programs as FastCGI applications"
+BV_TEST_SERVER_MODE=fastcgi ctest --test-dir build/linux --output-on-failure -j "$jobs" -L integration \
+  -E '^(UploadLimits|IisConfig|FastcgiLoad|ApacheEnvironment|Wine[A-Za-z]*)\.'
 
 step "Web page in headless Chromium"
 BV_WEBUI_BUILD=build/linux BV_JOBS=$jobs scripts/test-webui.sh
