@@ -5,17 +5,21 @@ set -euo pipefail
 
 usage() {
   cat <<'TXT'
-Usage: deploy/start-registry.sh [--port N] [--bind ADDR] [--storage DIR] [--no-sendfile]
+Usage: deploy/start-registry.sh [--port N] [--bind ADDR] [--storage DIR] [--cgi] [--no-sendfile]
          [--htpasswd FILE [--anonymous-pull]] [--access-file FILE] [--read-only] [--no-delete]
          [--tls-cert FILE --tls-key FILE] [--windows]
 
 Builds every endpoint program (Release) and runs lighttpd in the foreground, serving the
 registry API on http://ADDR:PORT/v2/. Missing Debian packages are installed when run as root.
+The programs run as FastCGI applications: lighttpd starts each one once and it serves many
+requests (REGISTRY_FASTCGI_MAX_REQUESTS of them, default 10000, "0" no limit, before a fresh
+process takes over; BV_FASTCGI_PROCS processes per program, default 4).
 
   --port N        port to listen on (default 5000, or $BV_PORT)
   --bind ADDR     address to listen on (default 127.0.0.1)
   --storage DIR   storage root handed to the endpoints as REGISTRY_STORAGE_ROOT
                   (default: ./registry_storage in the directory the command runs in)
+  --cgi           plain CGI instead: one process per request, as the same programs also run
   --no-sendfile   the blob program streams blob bodies itself instead of handing the
                   file to lighttpd (X-Sendfile, the default)
   --htpasswd FILE     every request needs an HTTP basic login checked against FILE
@@ -28,7 +32,8 @@ registry API on http://ADDR:PORT/v2/. Missing Debian packages are installed when
   --tls-cert FILE     serve HTTPS with this PEM certificate (chain) ...
   --tls-key FILE      ... and this PEM private key; both or neither
   --windows           serve the Windows (mingw-w64) build of the programs through Wine
-                      (blob bodies are streamed by the program, as with --no-sendfile)
+                      (blob bodies are streamed by the program, as with --no-sendfile;
+                      the programs run as CGI)
   -h, --help      show this text
 TXT
 }
@@ -37,6 +42,7 @@ port=${BV_PORT:-5000}
 bind=127.0.0.1
 storage="$PWD/registry_storage"
 sendfile=1
+cgi=0
 windows=0 htpasswd="" anonymous_pull=0 access_file="" read_only="" delete_enabled="" tls_cert="" tls_key=""
 # An absolute path to a readable file, or the script stops naming the option.
 readable() {
@@ -48,6 +54,7 @@ while [[ $# -gt 0 ]]; do
     --port) port=${2:?--port needs a value}; shift 2 ;;
     --bind) bind=${2:?--bind needs a value}; shift 2 ;;
     --storage) storage=${2:?--storage needs a value}; shift 2 ;;
+    --cgi) cgi=1; shift ;;
     --no-sendfile) sendfile=0; shift ;;
     --windows) windows=1; shift ;;
     --htpasswd) htpasswd=$(readable --htpasswd "${2:?--htpasswd needs a file}"); shift 2 ;;
@@ -103,6 +110,22 @@ if (( windows )); then
   wine_serve_from "$repo" "$repo/build/windows-release"
   export BV_X_SENDFILE=0
   pieces+=(lighttpd-wine.conf)
+  cgi=1
+fi
+mode="FastCGI"
+if (( cgi == 0 )); then
+  # Each program's sockets; lighttpd replaces any a previous run left.
+  export BV_RUN_DIR="$build/run" BV_FASTCGI_PROCS=${BV_FASTCGI_PROCS:-4}
+  export REGISTRY_FASTCGI_MAX_REQUESTS=${REGISTRY_FASTCGI_MAX_REQUESTS:-10000}
+  [[ "$BV_FASTCGI_PROCS" =~ ^[1-9][0-9]*$ ]] || { echo "start-registry.sh: bad BV_FASTCGI_PROCS '$BV_FASTCGI_PROCS'" >&2; exit 2; }
+  [[ "$REGISTRY_FASTCGI_MAX_REQUESTS" =~ ^[0-9]+$ ]] ||
+    { echo "start-registry.sh: bad REGISTRY_FASTCGI_MAX_REQUESTS '$REGISTRY_FASTCGI_MAX_REQUESTS'" >&2; exit 2; }
+  # lighttpd splits a program's command line at spaces.
+  [[ "$repo$build" != *" "* ]] || { echo "start-registry.sh: FastCGI needs a checkout path without spaces (or --cgi)" >&2; exit 2; }
+  mkdir -p "$BV_RUN_DIR"
+  pieces+=(lighttpd-fastcgi.conf)
+else
+  mode="CGI"
 fi
 run_conf="$build/lighttpd-run.conf"
 {
@@ -110,7 +133,7 @@ run_conf="$build/lighttpd-run.conf"
   for piece in "${pieces[@]}"; do echo "include \"$repo/deploy/$piece\""; done
 } >"$run_conf"
 
-echo "Registry on $scheme://$bind:$port/v2/ (storage: $REGISTRY_STORAGE_ROOT); Ctrl-C stops it."
+echo "Registry on $scheme://$bind:$port/v2/ ($mode, storage: $REGISTRY_STORAGE_ROOT); Ctrl-C stops it."
 # Under Wine the script stays, to end the wineserver it started when lighttpd stops.
 (( windows == 0 )) || { trap 'wine_stop_server "$BV_WINE"' EXIT; lighttpd -D -f "$run_conf" || true; exit 0; }
 exec lighttpd -D -f "$run_conf"
