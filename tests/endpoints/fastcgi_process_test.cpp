@@ -267,7 +267,9 @@ TEST_F(FastCgiProcess, BodiesCutShortSlowOrInSmallRecordsAreAnsweredAsUnderCgi) 
 
 // Several requests over one kept connection (as servers that set FCGI_KEEP_CONN send them), each
 // answered as a CGI run answers it: among them refusals whose body the program never reads, and
-// requests whose body (even an empty one) arrives only after the program has answered.
+// requests whose body (even an empty one) arrives only after the program has answered. What is
+// left of a finished request's STDIN stream must be read past, not taken for the next request:
+// libfcgi alone drops the connection on it, losing the next request.
 TEST_F(FastCgiProcess, KeptConnectionServesRequestAfterRequest) {
     const std::string manifest = image("app", "kept");
     store("app", "v1", manifest);
