@@ -6,11 +6,13 @@ set -euo pipefail
 usage() {
   cat <<'TXT'
 Usage: deploy/start-apache.sh [--port N] [--bind ADDR] [--storage DIR] [--user NAME]
-                              [--htpasswd FILE]
+                              [--htpasswd FILE] [--cgi]
 
-Builds every endpoint program (Release) and runs Apache httpd (mod_cgid) in the foreground with
+Builds every endpoint program (Release) and runs Apache httpd in the foreground with
 deploy/apache-httpd.conf, serving the registry API on http://ADDR:PORT/v2/. Missing Debian
-packages are installed when run as root.
+packages are installed when run as root. The programs run as FastCGI applications under
+mod_fcgid, each serving REGISTRY_FASTCGI_MAX_REQUESTS requests (default 10000, "0" no limit)
+before mod_fcgid replaces it, at most BV_FASTCGI_PROCS (default 8) per program.
 
   --port N          port to listen on (default 5000, or $BV_PORT)
   --bind ADDR       address to listen on (default 127.0.0.1)
@@ -20,6 +22,7 @@ packages are installed when run as root.
                     (default www-data); the storage root is handed to it
   --htpasswd FILE   every endpoint asks for HTTP Basic authentication against FILE
                     (made with htpasswd from apache2-utils)
+  --cgi             plain CGI (mod_cgid) instead: one process per request
   -h, --help        show this text
 
 httpd's error log is build/release/apache/logs/error.log.
@@ -31,6 +34,7 @@ bind=127.0.0.1
 storage="$PWD/registry_storage"
 user=www-data
 htpasswd=
+cgi=0
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --port) port=${2:?--port needs a value}; shift 2 ;;
@@ -38,6 +42,7 @@ while [[ $# -gt 0 ]]; do
     --storage) storage=${2:?--storage needs a value}; shift 2 ;;
     --user) user=${2:?--user needs a value}; shift 2 ;;
     --htpasswd) htpasswd=${2:?--htpasswd needs a value}; shift 2 ;;
+    --cgi) cgi=1; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "start-apache.sh: unknown option '$1'" >&2; usage >&2; exit 2 ;;
   esac
@@ -68,6 +73,12 @@ for dir in /usr/lib/apache2/modules /usr/lib64/httpd/modules /usr/lib/httpd/modu
   [[ -r "$dir/mod_cgid.so" ]] && { modules=$dir; break; }
 done
 [[ -n "$modules" ]] || { echo "start-apache.sh: Apache's mod_cgid.so was not found" >&2; exit 1; }
+max_requests=${REGISTRY_FASTCGI_MAX_REQUESTS:-10000} procs=${BV_FASTCGI_PROCS:-8}
+if (( cgi == 0 )); then
+  [[ -r "$modules/mod_fcgid.so" ]] || { echo "start-apache.sh: mod_fcgid.so is not in $modules (libapache2-mod-fcgid), or use --cgi" >&2; exit 1; }
+  [[ "$max_requests" =~ ^[0-9]+$ ]] || { echo "start-apache.sh: bad REGISTRY_FASTCGI_MAX_REQUESTS '$max_requests'" >&2; exit 2; }
+  [[ "$procs" =~ ^[1-9][0-9]*$ ]] || { echo "start-apache.sh: bad BV_FASTCGI_PROCS '$procs'" >&2; exit 2; }
+fi
 
 mkdir -p "$storage/blobs"
 storage=$(cd "$storage" && pwd)
@@ -110,12 +121,20 @@ Define REGISTRY_STORAGE_ROOT "$storage"
 Define BV_WEB_DIR "$repo/web"
 CONF
 [[ -z "$htpasswd" ]] || echo "Define BV_HTPASSWD \"$htpasswd\"" >>"$conf"
+(( cgi )) || printf 'Define BV_FASTCGI\nDefine BV_FASTCGI_MAX_REQUESTS %s\nDefine BV_FASTCGI_PROCS %s\n' "$max_requests" "$procs" >>"$conf"
 cat >>"$conf" <<CONF
 Include "$repo/deploy/apache-httpd.conf"
-# mod_cgid's socket to its program-starting daemon (after the Include, which loads mod_cgid).
+# mod_cgid's socket to its program-starting daemon, mod_fcgid's sockets to the programs and its
+# table of them (after the Include, which loads the modules).
 ScriptSock "$root/run/cgid.sock"
+<IfModule fcgid_module>
+  FcgidIPCDir "$root/run/fcgid"
+  FcgidProcessTableFile "$root/run/fcgid-table"
+</IfModule>
 CONF
 
 "$httpd" -f "$conf" -t >/dev/null 2>&1 || { "$httpd" -f "$conf" -t; exit 1; }
-echo "Registry on http://$bind:$port/v2/ under Apache httpd (storage: $storage); Ctrl-C stops it."
+mode=FastCGI
+(( cgi == 0 )) || mode=CGI
+echo "Registry on http://$bind:$port/v2/ under Apache httpd ($mode, storage: $storage); Ctrl-C stops it."
 exec "$httpd" -f "$conf" -DFOREGROUND

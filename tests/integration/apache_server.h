@@ -1,6 +1,7 @@
 // The registry behind Apache httpd for the integration suites: httpd started in the foreground
 // with the project's own deploy/apache-httpd.conf on a free local port, over a scratch storage
-// root and a ServerRoot of its own, stopped however the test ends. Requests go through the
+// root and a ServerRoot of its own, the programs as CGI or under mod_fcgid (BV_TEST_SERVER_MODE),
+// stopped however the test ends. Requests go through the
 // HTTP client of registry_server.h.
 #pragma once
 
@@ -65,6 +66,10 @@ inline void open_to_all(const fs::path &dir) {
 struct ApacheOptions {
     std::string htpasswd;  // non-empty: Basic authentication against this file (BV_HTPASSWD)
     std::string bin_dir;   // the endpoint programs; empty: this build's
+    regtest::ServerMode mode = regtest::server_mode_from_environment();
+    // Under FastCGI (mod_fcgid): processes per program at most, and requests each serves.
+    int fastcgi_procs = 4;
+    int fastcgi_max_requests = 100;
 };
 
 // httpd over a scratch storage root. Started as root, httpd serves as www-data (it refuses to
@@ -83,6 +88,10 @@ public:
         if (server.empty()) GTEST_SKIP() << "Apache httpd is not installed (scripts/deps.sh apache)";
         const std::string modules = apache_modules();
         ASSERT_FALSE(modules.empty()) << "Apache's modules (mod_cgid.so) were not found";
+        if (options.mode == regtest::ServerMode::fastcgi) {
+            ASSERT_EQ(access((modules + "/mod_fcgid.so").c_str(), R_OK), 0)
+                << "mod_fcgid is not installed (scripts/deps.sh apache)";
+        }
         for (const char *dir : {"apache/logs", "apache/run", "storage/blobs"})
             fs::create_directories(scratch_.path() / dir);
         for (const char *dir : {"", "apache", "apache/run"}) open_to_all(scratch_.path() / dir);
@@ -173,8 +182,13 @@ private:
         text += "Define BV_APACHE_MODULES \"" + modules + "\"\n";
         text += "Define REGISTRY_STORAGE_ROOT \"" + storage_root().string() + "\"\n";
         if (!options.htpasswd.empty()) text += "Define BV_HTPASSWD \"" + options.htpasswd + "\"\n";
+        if (options.mode == regtest::ServerMode::fastcgi)
+            text += "Define BV_FASTCGI\nDefine BV_FASTCGI_MAX_REQUESTS " + std::to_string(options.fastcgi_max_requests) +
+                    "\nDefine BV_FASTCGI_PROCS " + std::to_string(options.fastcgi_procs) + "\n";
         text += "Include \"" + std::string(BV_SOURCE_DIR) + "/deploy/apache-httpd.conf\"\n";
         text += "ScriptSock \"" + (root / "run" / "cgid.sock").string() + "\"\n";
+        text += "<IfModule fcgid_module>\nFcgidIPCDir \"" + (root / "run" / "fcgid").string() +
+                "\"\nFcgidProcessTableFile \"" + (root / "run" / "fcgid-table").string() + "\"\n</IfModule>\n";
         const fs::path path = root / "httpd.conf";
         bvtest::write_all(path, text);
         return path.string();

@@ -180,6 +180,7 @@ printf 'body=[%s]\n' "$(cat)"
     apachetest::ApacheOptions options() const override {
         apachetest::ApacheOptions o;
         o.bin_dir = bin_.str();
+        o.mode = regtest::ServerMode::cgi;  // a shell stand-in speaks CGI only
         return o;
     }
     bvtest::TempDir bin_;
