@@ -33,6 +33,8 @@ public:
     virtual void close() = 0;
     virtual std::ptrdiff_t read(void *buf, std::size_t cap) = 0;
     virtual bool write(const void *data, std::size_t len) = 0;
+    // The request just accepted is the process's last: no new connection should wait for it.
+    virtual void last_request() {}
 
     fcgi::byte_stream stream() {
         fcgi::byte_stream s;
@@ -154,12 +156,22 @@ public:
     explicit tcp_transport(SOCKET listening) : listening_(listening) {}
     ~tcp_transport() override {
         close();
-        closesocket(listening_);
+        last_request();
         WSACleanup();
+    }
+
+    // A connection left waiting in the queue when the process ends is reset, and the web server
+    // cannot tell whether its request was served; one refused at once it sends to another
+    // process. So the port closes as soon as the last request is under way.
+    void last_request() override {
+        if (listening_ == INVALID_SOCKET) return;
+        closesocket(listening_);
+        listening_ = INVALID_SOCKET;
     }
 
     bool accept() override {
         for (;;) {
+            if (listening_ == INVALID_SOCKET) return false;
             SOCKET s = ::accept(listening_, nullptr, nullptr);
             if (s != INVALID_SOCKET) {
                 SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
@@ -273,9 +285,22 @@ bool started_by_iis(HANDLE in) {
     return out == nullptr || out == INVALID_HANDLE_VALUE;
 }
 
+// REGISTRY_FASTCGI_MAX_REQUESTS as the serving loop reads it (digits only, else 10000; 0: no
+// limit), so the listener knows which request is the last.
+long request_limit() {
+    const char *text = std::getenv("REGISTRY_FASTCGI_MAX_REQUESTS");
+    if (!text || !*text) return 10000;
+    long value = 0;
+    for (const char *p = text; *p; ++p) {
+        if (*p < '0' || *p > '9' || value > 100000000) return 10000;
+        value = value * 10 + (*p - '0');
+    }
+    return value;
+}
+
 class win_listener final : public listener {
 public:
-    explicit win_listener(std::unique_ptr<transport> t) : transport_(std::move(t)) {}
+    explicit win_listener(std::unique_ptr<transport> t) : transport_(std::move(t)), limit_(request_limit()) {}
     ~win_listener() override { end_connection(); }
 
     connection *accept() override {
@@ -284,7 +309,10 @@ public:
                 if (!transport_->accept()) return nullptr;
                 session_ = std::make_unique<fcgi::session>(transport_->stream());
             }
-            if (session_->next_request()) return session_.get();
+            if (session_->next_request()) {
+                if (limit_ > 0 && ++served_ >= limit_) transport_->last_request();
+                return session_.get();
+            }
             end_connection();
         }
     }
@@ -302,6 +330,8 @@ private:
 
     std::unique_ptr<transport> transport_;
     std::unique_ptr<fcgi::session> session_;
+    const long limit_;
+    long served_ = 0;
 };
 
 }  // namespace

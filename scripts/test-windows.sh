@@ -49,7 +49,9 @@ ctest --test-dir "$build" --output-on-failure -j "$jobs" </dev/null
 
 # Real clients against the Windows programs: lighttpd (deploy/lighttpd-wine.conf) runs each
 # .exe through Wine from a launcher directory, and the native integration suite's WineRegistry
-# tests push, pull, list and delete through it with skopeo and curl.
+# tests push, pull, list and delete through it with skopeo and curl; the WineFastcgi tests run the
+# same programs under Wine as FastCGI applications on TCP (deploy/wine-fastcgi.sh,
+# deploy/lighttpd-wine-fastcgi.conf, ports 19210-19227).
 cmake -S . -B "$linux_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBV_BUILD_BENCH=OFF >/dev/null
 cmake --build "$linux_build" -j "$jobs" --target integration_tests
 launchers="$build/wine-launchers"
@@ -57,11 +59,11 @@ rm -rf "$launchers"
 wine_launchers "$launchers" "$build/endpoints"
 log="$build/wine-registry.log"
 if ! BV_WINE_BIN_DIR="$launchers" BV_WINE="$wine" "$linux_build/tests/integration_tests" \
-       --gtest_filter='WineRegistry.*' </dev/null 2>&1 | tee "$log"; then
+       --gtest_filter='WineRegistry.*:WineFastcgi*' </dev/null 2>&1 | tee "$log"; then
   echo "test-windows.sh: the Windows endpoint programs failed real clients under lighttpd and Wine (log: $log)" >&2
   exit 1
 fi
 if grep -q '^\[  SKIPPED \]' "$log" || ! grep -q '^\[  PASSED  \] [1-9]' "$log"; then
-  echo "test-windows.sh: the WineRegistry tests did not run (log: $log)" >&2
+  echo "test-windows.sh: the WineRegistry and WineFastcgi tests did not run (log: $log)" >&2
   exit 1
 fi
