@@ -133,6 +133,8 @@ protected:
         o.x_sendfile = false;
         o.extra_configs = {"lighttpd-wine.conf", "lighttpd-wine-fastcgi.conf"};
         o.env = {{"BV_WINE_FASTCGI_PORTS", kPortDigits}};
+        // The FastCGI piece here is the Wine one; lighttpd-fastcgi.conf would start Linux programs.
+        o.mode = regtest::ServerMode::cgi;
         return o;
     }
 
