@@ -1,7 +1,8 @@
-// Large blob bodies through Apache httpd, in the mode the suites run in (under mod_fcgid the body
-// is taken in whole before the program runs): a blob of a few hundred MiB pushed with a length
-// and chunked arrives whole and is served back, while no httpd or program process holds more
-// than a bounded share of it in memory.
+// Large blob bodies through lighttpd and Apache httpd, in the mode the suites run in (lighttpd
+// streams a body with a length to the program and spools a chunked one; mod_fcgid takes every
+// body in whole before the program runs): a blob of a few hundred MiB pushed with a length and
+// chunked arrives whole and is served back, while no server or program process holds more than
+// a bounded share of it in memory.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include "crypto/sha256.h"
 #include "tests/integration/apache_server.h"
 #include "tests/integration/crash_clients.h"
+#include "tests/integration/registry_server.h"
 
 namespace {
 
@@ -41,11 +43,11 @@ long peak_kib(pid_t root, const std::string &prefix) {
     return most;
 }
 
-class ApacheBodies : public apachetest::ApacheServerTest {};
-
-TEST_F(ApacheBodies, LargeBlobsWithALengthAndChunkedArriveWhole) {
+// Pushes a large sparse file to two repositories of the server on `port`, once with a length and
+// once chunked, and reads each back: its size, and its last bytes by range.
+void push_large_blob(int port, const fs::path &scratch, const std::string &log = {}) {
     const std::string tail = "the end of a large layer";
-    const fs::path body = server_.scratch() / "body";
+    const fs::path body = scratch / "body";
     {
         const int fd = open(body.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         ASSERT_GE(fd, 0);
@@ -57,32 +59,50 @@ TEST_F(ApacheBodies, LargeBlobsWithALengthAndChunkedArriveWhole) {
     ASSERT_FALSE(digest.empty());
     for (const bool chunked : {false, true}) {
         const std::string repo = chunked ? "big/chunked" : "big/length";
-        auto started = regtest::http(port(), "POST", "/v2/" + repo + "/blobs/uploads/");
-        ASSERT_EQ(started.status, 202) << started.head << started.body << server_.error_log();
+        auto started = regtest::http(port, "POST", "/v2/" + repo + "/blobs/uploads/");
+        ASSERT_EQ(started.status, 202) << started.head << started.body << log;
         regtest::HttpRequest patch;
         patch.method = "PATCH";
         patch.path = started.header("Location");
         patch.chunked = chunked;
-        auto patched = regtest::http_file(port(), patch, body);
-        EXPECT_EQ(patched.status, 202) << repo << "\n" << patched.head << patched.body << server_.error_log();
+        auto patched = regtest::http_file(port, patch, body);
+        EXPECT_EQ(patched.status, 202) << repo << "\n" << patched.head << patched.body << log;
         EXPECT_EQ(patched.header("Range"), "0-" + std::to_string(size - 1)) << repo;
-        auto put = regtest::http(port(), "PUT", patch.path + "?digest=" + digest, {}, "");
+        auto put = regtest::http(port, "PUT", patch.path + "?digest=" + digest, {}, "");
         EXPECT_EQ(put.status, 201) << repo << "\n" << put.head << put.body;
 
         const std::string blob = "/v2/" + repo + "/blobs/" + digest;
-        auto head = regtest::http(port(), "HEAD", blob);
+        auto head = regtest::http(port, "HEAD", blob);
         EXPECT_EQ(head.status, 200) << repo;
         EXPECT_EQ(head.header("Content-Length"), std::to_string(size)) << repo;
-        auto end = regtest::http(port(), "GET", blob, {{"Range", "bytes=-" + std::to_string(tail.size() + 2)}});
+        auto end = regtest::http(port, "GET", blob, {{"Range", "bytes=-" + std::to_string(tail.size() + 2)}});
         EXPECT_EQ(end.status, 206) << repo << "\n" << end.head;
         EXPECT_EQ(end.body, std::string(2, '\0') + tail) << repo;
     }
+    fs::remove(body);
+}
+
+class ApacheBodies : public apachetest::ApacheServerTest {};
+
+TEST_F(ApacheBodies, LargeBlobsWithALengthAndChunkedArriveWhole) {
+    push_large_blob(port(), server_.scratch(), server_.error_log());
 #if !defined(__SANITIZE_ADDRESS__)  // whose shadow memory and quarantine would be measured
     const auto servers = crashtest::descendants_named(getpid(), "apache2");
     ASSERT_FALSE(servers.empty()) << "no httpd below this test";
     const pid_t httpd = servers.front().first;
     EXPECT_LT(peak_kib(httpd, "apache2"), kPeakLimitKiB) << "an httpd process held the body in memory";
     EXPECT_LT(peak_kib(httpd, "v2_uploads"), kPeakLimitKiB) << "the upload program held the body in memory";
+#endif
+}
+
+
+class LighttpdBodies : public regtest::RegistryServerTest {};
+
+TEST_F(LighttpdBodies, LargeBlobsWithALengthAndChunkedArriveWhole) {
+    push_large_blob(port(), server_.scratch());
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_LT(peak_kib(getpid(), "lighttpd"), kPeakLimitKiB) << "lighttpd held the body in memory";
+    EXPECT_LT(peak_kib(getpid(), "v2_uploads"), kPeakLimitKiB) << "the upload program held the body in memory";
 #endif
 }
 
