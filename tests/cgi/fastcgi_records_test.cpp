@@ -286,13 +286,13 @@ TEST(FastcgiSession, BodyStreamsInBoundedMemory) {
 
 TEST(FastcgiSession, AbortAndLostConnectionDuringTheBody) {
     const std::string head = begin(1) + stream_of(fcgi::params, 1, pairs({{"A", "1"}}), 100) +
-                             record(fcgi::stdin_stream, 1, "first part");
+                             record(fcgi::stdin_stream, 1, "first piece");
     {
         MemStream m;
         m.in = head + record(fcgi::abort_request, 1, "") + record(fcgi::stdin_stream, 1, "never read");
         fcgi::session s(m.stream());
         ASSERT_TRUE(s.next_request());
-        EXPECT_EQ(read_all(s, 100), "first part");
+        EXPECT_EQ(read_all(s, 100), "first piece");
         EXPECT_TRUE(s.aborted());
         EXPECT_FALSE(s.write("late", 4)) << "the web server no longer wants the answer";
         EXPECT_FALSE(s.finish(0)) << "not kept";
@@ -305,7 +305,7 @@ TEST(FastcgiSession, AbortAndLostConnectionDuringTheBody) {
         m.in = head;  // the connection ends inside the body
         fcgi::session s(m.stream());
         ASSERT_TRUE(s.next_request());
-        EXPECT_EQ(read_all(s, 100), "first part");
+        EXPECT_EQ(read_all(s, 100), "first piece");
         EXPECT_TRUE(s.broken());
         EXPECT_FALSE(s.write("x", 1));
         EXPECT_FALSE(s.finish(0));
