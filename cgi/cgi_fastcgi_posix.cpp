@@ -61,7 +61,17 @@ public:
         return FCGX_Accept_r(&connection_.request) == 0 ? &connection_ : nullptr;
     }
 
-    void finish(connection *) override { FCGX_Finish_r(&connection_.request); }
+    // On a kept connection the rest of the body (one the answer never needed, or only the
+    // empty record that ends it) must be read here: libfcgi would otherwise meet it while
+    // waiting for the next request, take it for a protocol error and drop the connection.
+    void finish(connection *) override {
+        if (connection_.request.keepConnection) {
+            char rest[4096];
+            while (FCGX_GetStr(rest, sizeof rest, connection_.request.in) > 0) {
+            }
+        }
+        FCGX_Finish_r(&connection_.request);
+    }
 
 private:
     fcgx_connection connection_;
@@ -78,6 +88,8 @@ std::unique_ptr<listener> open_fastcgi_listener(bool *failed) {
             *failed = true;
             return nullptr;
         }
+        // libfcgi ends the process itself when the address cannot be bound; what it refuses
+        // before trying comes back here.
         const int socket = FCGX_OpenSocket(address, kBacklog);
         if (socket < 0) {
             std::fprintf(stderr, "registry: cannot listen on REGISTRY_FASTCGI_LISTEN=%s\n", address);
