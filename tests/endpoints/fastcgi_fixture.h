@@ -92,6 +92,15 @@ protected:
         return env;
     }
     static std::string path_of(const std::string &program) { return bvtest::program_path(program); }
+    static Call call(const std::string &method, const std::string &path, const std::string &query = {},
+                     const std::string &body = {}) {
+        Call c;
+        c.method = method;
+        c.path = path;
+        c.query = query;
+        c.body = body;
+        return c;
+    }
 
     // The answer of a fresh CGI run of `program`, with its exit status checked.
     std::string cgi(const std::string &program, const Request &request,

@@ -19,15 +19,6 @@ using fcgitest::Request;
 
 class FastCgiProcess : public fcgitest::FastCgiTest {
 protected:
-    static Call call(const std::string &method, const std::string &path, const std::string &query = {},
-                     const std::string &body = {}) {
-        Call c;
-        c.method = method;
-        c.path = path;
-        c.query = query;
-        c.body = body;
-        return c;
-    }
     // A new upload in `repo` through `process`; its identifier comes back.
     std::string start_upload(Process &process, const std::string &repo = "app") {
         const std::string raw = fcgi(process, fcgitest::to_request(call("POST", "/v2/" + repo + "/blobs/uploads/")), "start");

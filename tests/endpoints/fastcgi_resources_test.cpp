@@ -25,15 +25,6 @@ using fcgitest::Request;
 
 class FastCgiResources : public fcgitest::FastCgiTest {
 protected:
-    static Call call(const std::string &method, const std::string &path, const std::string &query = {},
-                     const std::string &body = {}) {
-        Call c;
-        c.method = method;
-        c.path = path;
-        c.query = query;
-        c.body = body;
-        return c;
-    }
     static std::string pattern(std::size_t size) {
         std::string data(size, '\0');
         for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7919u) >> 5);

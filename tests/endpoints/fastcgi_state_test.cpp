@@ -21,15 +21,6 @@ using fcgitest::Request;
 
 class FastCgiState : public fcgitest::FastCgiTest {
 protected:
-    static Call call(const std::string &method, const std::string &path, const std::string &query = {},
-                     const std::string &body = {}) {
-        Call c;
-        c.method = method;
-        c.path = path;
-        c.query = query;
-        c.body = body;
-        return c;
-    }
     static Call typed(Call c, const char *type) {
         c.params.emplace_back("CONTENT_TYPE", type);
         return c;
