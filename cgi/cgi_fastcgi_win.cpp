@@ -287,20 +287,9 @@ bool started_by_iis(HANDLE in) {
 
 // REGISTRY_FASTCGI_MAX_REQUESTS as the serving loop reads it (digits only, else 10000; 0: no
 // limit), so the listener knows which request is the last.
-long request_limit() {
-    const char *text = std::getenv("REGISTRY_FASTCGI_MAX_REQUESTS");
-    if (!text || !*text) return 10000;
-    long value = 0;
-    for (const char *p = text; *p; ++p) {
-        if (*p < '0' || *p > '9' || value > 100000000) return 10000;
-        value = value * 10 + (*p - '0');
-    }
-    return value;
-}
-
 class win_listener final : public listener {
 public:
-    explicit win_listener(std::unique_ptr<transport> t) : transport_(std::move(t)), limit_(request_limit()) {}
+    explicit win_listener(std::unique_ptr<transport> t) : transport_(std::move(t)), limit_(max_requests()) {}
     ~win_listener() override { end_connection(); }
 
     connection *accept() override {

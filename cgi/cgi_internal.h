@@ -47,6 +47,10 @@ struct request_ended {};
 // The request being served under FastCGI, or null (a CGI program, or between requests).
 connection *current();
 
+// How many requests a FastCGI process serves before it ends (REGISTRY_FASTCGI_MAX_REQUESTS,
+// default 10000); 0: no limit.
+long max_requests();
+
 // The request variable `name`: the request's parameter under FastCGI (names beginning
 // "REGISTRY_" fall back to the process environment), else the environment. Null when unset.
 const char *lookup_variable(const char *name);

@@ -26,19 +26,6 @@ bv_cgi::connection *s_current = nullptr;
 bool s_answer_started = false;
 bool s_write_failed = false;
 
-// REGISTRY_FASTCGI_MAX_REQUESTS: digits only; anything else keeps the default, so a typo never
-// turns recycling off.
-long max_requests() {
-    const char *text = std::getenv("REGISTRY_FASTCGI_MAX_REQUESTS");
-    if (!text || !*text) return kDefaultMaxRequests;
-    long value = 0;
-    for (const char *p = text; *p; ++p) {
-        if (*p < '0' || *p > '9' || value > 100000000) return kDefaultMaxRequests;
-        value = value * 10 + (*p - '0');
-    }
-    return value;
-}
-
 void begin_request(bv_cgi::connection *request) {
     bv_cgi::reset_request_state();
     s_current = request;
@@ -67,7 +54,7 @@ int serve_cgi(cgi_handler handler, void *context) {
 }
 
 int serve_fastcgi(bv_cgi::listener &listener, cgi_handler handler, void *context) {
-    const long limit = max_requests();
+    const long limit = bv_cgi::max_requests();
     for (long served = 0; limit == 0 || served < limit; ++served) {
         bv_cgi::connection *request = listener.accept();
         if (!request) break;
@@ -93,6 +80,19 @@ int serve_fastcgi(bv_cgi::listener &listener, cgi_handler handler, void *context
 namespace bv_cgi {
 
 connection *current() { return s_current; }
+
+// REGISTRY_FASTCGI_MAX_REQUESTS: digits only; anything else keeps the default, so a typo never
+// turns recycling off.
+long max_requests() {
+    const char *text = std::getenv("REGISTRY_FASTCGI_MAX_REQUESTS");
+    if (!text || !*text) return kDefaultMaxRequests;
+    long value = 0;
+    for (const char *p = text; *p; ++p) {
+        if (*p < '0' || *p > '9' || value > 100000000) return kDefaultMaxRequests;
+        value = value * 10 + (*p - '0');
+    }
+    return value;
+}
 
 }  // namespace bv_cgi
 
