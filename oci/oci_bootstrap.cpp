@@ -71,7 +71,7 @@ void pick_storage_root(char (&root)[storage_root_cap]) {
 // process serving many requests opens the storage afresh for each, as a CGI process does.
 void begin_request() {
     s_storage_ready = 0;
-    reg_storage_cleanup();
+    reg_storage_end_request();
 }
 
 }  // namespace oci_internal

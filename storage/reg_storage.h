@@ -39,8 +39,12 @@ typedef enum reg_error_kind {
 /* Creates the tree below `root` when needed and makes the engine ready: 0 or -1. */
 int         reg_storage_init(const char *root);
 /* Makes the engine not ready and forgets the root, the settings, the last failure and the last
- * result, so a process serving many requests starts each from nothing. */
+ * result. */
 void        reg_storage_cleanup(void);
+/* reg_storage_cleanup for a process serving many requests, between two of them: the same, except
+ * that the next reg_storage_init of the same root takes the tree (root, blobs, repositories,
+ * uploads) as still there and only reads config.json afresh. */
+void        reg_storage_end_request(void);
 /* Where reg_storage_init reads its environment switches (REGISTRY_DURABLE_WRITES): `lookup`
  * returns a name's value or null when unset; null restores the process environment. The
  * function must stay callable while the engine is used; it is kept process-wide. */

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/bv_platform.h"
 #include "storage/reg_storage.h"
@@ -59,6 +60,34 @@ constexpr char kStorageConfig[] =
 
 using namespace reg_internal;
 
+namespace {
+
+// The root whose tree the last initialisation found or made whole, until reg_storage_cleanup. A
+// process serving many requests ends each with reg_storage_end_request and opens the same root
+// for the next: the tree it just saw is taken as still there, while the settings are read afresh.
+char s_tree_root[kRootSize];
+
+// The root and the folders below it that every operation expects.
+int make_tree() {
+    if (!dir_exists(s_root) && mkdirs(s_root) != 0) {
+        set_error(REG_ERR_IO, "cannot create the storage root");
+        return -1;
+    }
+    char path[kPathSize];
+    using dir_path_fn = void (*)(char *, size_t);
+    for (dir_path_fn dir : {static_cast<dir_path_fn>(blobs_dir), static_cast<dir_path_fn>(repos_dir),
+                            static_cast<dir_path_fn>(uploads_dir)}) {
+        dir(path, sizeof path);
+        if (!dir_exists(path) && mkdirs(path) != 0) {
+            set_error(REG_ERR_IO, "cannot create the storage tree");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
 extern "C" int reg_storage_init(const char *root) {
     if (!root || !*root) {
         set_error(REG_ERR_ARGUMENT, "storage root dir is empty");
@@ -73,26 +102,13 @@ extern "C" int reg_storage_init(const char *root) {
     std::memcpy(s_root, root, n + 1);
     if (s_root[n - 1] == bv_platform::path_sep) s_root[n - 1] = '\0';
 
-    if (!dir_exists(s_root) && mkdirs(s_root) != 0) {
-        set_error(REG_ERR_IO, "cannot create the storage root");
-        return -1;
+    // A tree this process found whole for the same root a moment ago is not looked over again.
+    if (std::strcmp(s_root, s_tree_root) != 0) {
+        s_tree_root[0] = '\0';
+        if (make_tree() != 0) return -1;
+        std::memcpy(s_tree_root, s_root, std::strlen(s_root) + 1);
     }
     char path[kPathSize];
-    blobs_dir(path, sizeof path);
-    if (!dir_exists(path) && mkdirs(path) != 0) {
-        set_error(REG_ERR_IO, "cannot create the storage tree");
-        return -1;
-    }
-    repos_dir(path, sizeof path);
-    if (!dir_exists(path) && mkdirs(path) != 0) {
-        set_error(REG_ERR_IO, "cannot create the storage tree");
-        return -1;
-    }
-    uploads_dir(path, sizeof path);
-    if (!dir_exists(path) && mkdirs(path) != 0) {
-        set_error(REG_ERR_IO, "cannot create the storage tree");
-        return -1;
-    }
     // The first start writes the file with the defaults (durably, unless the environment
     // says otherwise); later starts only read it, so an operator's edits are never undone.
     if (settings_early_durability() != 0) return -1;
@@ -109,13 +125,18 @@ extern "C" int reg_storage_init(const char *root) {
     return 0;
 }
 
-extern "C" void reg_storage_cleanup(void) {
+extern "C" void reg_storage_end_request(void) {
     s_ready = 0;
     s_settings = kDefaultSettings;
     s_root[0] = '\0';
     s_error[0] = '\0';
     s_error_kind = REG_OK;
     s_result[0] = '\0';
+}
+
+extern "C" void reg_storage_cleanup(void) {
+    reg_storage_end_request();
+    s_tree_root[0] = '\0';
 }
 
 extern "C" const char *reg_storage_last_error(void) { return s_error; }
