@@ -545,6 +545,8 @@ int collector::sweep_blobs() {
 }
 
 int collector::sweep_uploads() {
+    // The storage's config.json is written once, at the root, by the first program to start.
+    scan_dir(s_root, nullptr);
     char dir[kPathSize];
     uploads_dir(dir, sizeof dir);
     scan_dir(dir, nullptr);

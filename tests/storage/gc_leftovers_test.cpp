@@ -1,6 +1,7 @@
 // What killed programs leave in the tree and the collector must find: temporary files of
-// unfinished writes beside bodies, revision, tag, referrer and blob links and uploads, a
-// media-type file without its body, and link directories left without their link.
+// unfinished writes beside bodies, revision, tag, referrer and blob links, uploads and the
+// storage's config.json, a media-type file without its body, and link directories left
+// without their link.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -58,6 +59,7 @@ protected:
             referrer_link(tagged_.substr(7), referrer_.substr(7)).parent_path() / t,
             link_dir(config_) / t,
             root_.path() / "uploads" / t,
+            root_.path() / t,  // config.json's first write, cut short
             ct_file(hex_of("a put cut short before its body")),
             link_dir(half_) / t,
         };
