@@ -55,8 +55,8 @@ long max_requests();
 // "REGISTRY_" fall back to the process environment), else the environment. Null when unset.
 const char *lookup_variable(const char *name);
 
-// The query slots and response-head state go back to their start for the next request.
-void reset_request_state();
+// The query slots (the module's only per-request state) go back to their start for the next
+// request.
 void reset_query_slots();
 
 }  // namespace bv_cgi

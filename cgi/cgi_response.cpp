@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cgi/cgi_internal.h"
 #include "platform/bv_platform.h"
 
 namespace {
@@ -53,14 +52,6 @@ void json_escape_to(const char *text, Put put) {
 }
 
 }  // namespace
-
-namespace bv_cgi {
-
-void reset_request_state() {
-    reset_query_slots();
-}
-
-}  // namespace bv_cgi
 
 extern "C" {
 

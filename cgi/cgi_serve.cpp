@@ -27,7 +27,7 @@ bool s_answer_started = false;
 bool s_write_failed = false;
 
 void begin_request(bv_cgi::connection *request) {
-    bv_cgi::reset_request_state();
+    bv_cgi::reset_query_slots();
     s_current = request;
     s_answer_started = false;
     s_write_failed = false;
