@@ -242,6 +242,99 @@ inline void locked_file::close() {
 
 #endif
 
+// An exclusive lock on a file that stands for something else (a repository) and is never
+// written: created when missing, held until release() or destruction, and dropped by the
+// system when the process ends, however it ends. POSIX record locks, which network file
+// systems such as GlusterFS hold for all their clients; LockFileEx on Windows.
+// Within one process a file is locked through one object at a time: record locks belong to the
+// process, so a second lock of the same file would not wait, and closing it would drop both.
+class lock_file {
+public:
+    lock_file() = default;
+    lock_file(const lock_file &) = delete;
+    lock_file &operator=(const lock_file &) = delete;
+    ~lock_file() { release(); }
+
+    // Waits until this process holds the lock: false when the file cannot be created, opened
+    // or locked. A lock file removed while it was awaited is taken again under its name.
+    bool acquire(const char *path);
+    void release();
+
+private:
+    bool lock_open_file();
+    int fd_ = -1;
+};
+
+#ifdef _WIN32
+
+inline bool lock_file::lock_open_file() {
+    const intptr_t h = _get_osfhandle(fd_);
+    if (h == -1) return false;
+    bv_win_overlapped ov{};
+    return LockFileEx(reinterpret_cast<void *>(h), 0x2ul /* LOCKFILE_EXCLUSIVE_LOCK */, 0, 1, 0,
+                      &ov) != 0;
+}
+
+inline void lock_file::release() {
+    if (fd_ < 0) return;
+    bv_win_overlapped ov{};
+    UnlockFileEx(reinterpret_cast<void *>(_get_osfhandle(fd_)), 0, 1, 0, &ov);
+    _close(fd_);
+    fd_ = -1;
+}
+
+// The runtime opens files without delete sharing, so the name cannot go while it is open.
+inline bool lock_file::acquire(const char *path) {
+    release();
+    fd_ = _open(path, _O_RDWR | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd_ < 0) return false;
+    if (lock_open_file()) return true;
+    _close(fd_);
+    fd_ = -1;
+    return false;
+}
+
+#else
+
+inline bool lock_file::lock_open_file() {
+    struct flock region {};
+    region.l_type = F_WRLCK;
+    region.l_whence = SEEK_SET;  // l_start 0 and l_len 0: the whole file, however long
+    int rc;
+    do {
+        rc = ::fcntl(fd_, F_SETLKW, &region);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+inline void lock_file::release() {
+    if (fd_ < 0) return;
+    ::close(fd_);  // drops the lock
+    fd_ = -1;
+}
+
+inline bool lock_file::acquire(const char *path) {
+    release();
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        do {
+            fd_ = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+        } while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0) return false;
+        if (!lock_open_file()) break;
+        // Nothing removes lock files today; should something ever, a lock on the removed file
+        // would exclude no one who opens the name afresh.
+        struct stat open_st, path_st;
+        if (::fstat(fd_, &open_st) == 0 && ::stat(path, &path_st) == 0 &&
+            open_st.st_dev == path_st.st_dev && open_st.st_ino == path_st.st_ino)
+            return true;
+        release();
+    }
+    release();
+    return false;
+}
+
+#endif
+
 // Writes out the stream's buffer and waits until its bytes are on the disk: 0 or -1. The
 // stream stays open, and must be one opened for writing.
 inline int flush_stream(std::FILE *f);

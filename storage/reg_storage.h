@@ -117,6 +117,12 @@ int     reg_blob_delete(const char *digest);
 int     reg_blob_link(const char *repo_name, const char *digest);
 int     reg_blob_unlink(const char *repo_name, const char *digest);
 int     reg_blob_linked(const char *repo_name, const char *digest);
+/* reg_blob_linked for a request whose answer tells the client that the repository has the blob
+ * (a blob GET or HEAD): a push goes on from such an answer without sending the blob again, so
+ * the link is claimed as a new link would be. When the answer is 1 and the storage is not
+ * read-only, the link's time is set to now under the repository's lock (at most once a second
+ * per link), and a link a collection removed meanwhile answers 0. */
+int     reg_blob_linked_claim(const char *repo_name, const char *digest);
 
 /* ---- Manifests ------------------------------------------------------------------------------
  * A manifest is stored per repository under the digest of its exact bytes, with its media type,

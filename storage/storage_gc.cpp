@@ -257,6 +257,17 @@ int collector::run() {
 }
 
 int collector::repository(const char *repo) {
+    // Everything below is read and decided under the repository's lock, so a manifest put or
+    // a link made while the collection runs is either seen here or made after the removals
+    // (and then finds what it names gone, and fails). A dry run removes nothing and locks
+    // nothing, so it writes nothing either.
+    repo_lock lock;
+    if (!opts_.dry_run) {
+        if (lock.acquire(repo) != 0) {
+            ++res_.failures;
+            return 0;
+        }
+    }
     char dir[kPathSize];
     char path[kPathSize];
     manifests_dir(repo, dir, sizeof dir);
@@ -282,6 +293,7 @@ int collector::repository(const char *repo) {
     }
 
     sweep_manifest_dirs(repo, listing);
+    if (s_repo_locked_hook && !opts_.dry_run) s_repo_locked_hook("collect", repo);
 
     if (opts_.delete_untagged) {
         keep_closure(repo, nodes);
@@ -364,7 +376,7 @@ void collector::drop_manifests(const char *repo, std::vector<manifest_node> &nod
              static_cast<long long>(node.bytes));
         if (!opts_.dry_run) {
             const std::string digest = "sha256:" + node.hex;
-            if (reg_manifest_delete(repo, digest.c_str()) != 0) {
+            if (manifest_delete_locked(repo, digest.c_str()) != 0) {
                 ++res_.failures;
                 node.kept = true;
                 continue;
@@ -414,7 +426,7 @@ int collector::sweep_links(const char *repo, const std::unordered_set<std::strin
         item("link", "link %s sha256:%s", repo, hex);
         if (!opts_.dry_run) {
             const std::string digest = std::string("sha256:") + hex;
-            if (blob_unlink(repo, digest.c_str(), false) != 0 &&
+            if (blob_unlink_locked(repo, digest.c_str(), false) != 0 &&
                 reg_storage_last_error_kind() != REG_ERR_NOT_FOUND) {
                 ++res_.failures;
                 linked_.insert(hex);
@@ -467,8 +479,14 @@ void collector::settle_parked(const name_list &repos) {
     for (const parked_blob &blob : parked_) {
         char trash[kPathSize];
         blob_trash_path(blob.hex.c_str(), trash, sizeof trash);
-        if (listed ? linked.count(blob.hex) != 0 : linked_anywhere(blob.hex.c_str(), repos)) {
-            bv_platform::move_no_replace(trash, blob.path.c_str());
+        // A finish or link that claimed the blob between its age test and its park made it
+        // young again; a link made before this look is seen. Either brings it back. Should a
+        // finish have stored the same bytes under the name meanwhile, the parked copy goes.
+        if (young(trash, opts_.grace_blobs) ||
+            (listed ? linked.count(blob.hex) != 0 : linked_anywhere(blob.hex.c_str(), repos))) {
+            if (bv_platform::move_no_replace(trash, blob.path.c_str()) != 0 &&
+                file_exists(blob.path.c_str()))
+                drop_file(trash);
             ++res_.spared;
             continue;
         }

@@ -3,6 +3,40 @@
 // forms, and every path builder of the storage tree. Not part of the public interface.
 #pragma once
 
+// ==== How concurrent operations stay safe ==================================================
+// Many processes, on one host or on several over a shared file system, work on one tree at
+// once: endpoint programs, the collector and the verifier. No daemon coordinates them; these
+// rules do, and every source of the engine keeps them.
+//
+// 1. Every file that readers see is written whole: a temporary file in the same directory,
+//    renamed over the name (write_file). A reader sees the old bytes or the new, never a part.
+// 2. Blobs are immutable once named. A finish claims its upload by a no-replace move, hashes
+//    it under the upload's lock and moves it into the store with a no-replace move; appends
+//    lock the upload file and check that its name still leads to it. A cancel claims the same
+//    way, so an append lands wholly before a cancel or a finish, or fails.
+// 3. Everything below one repository's _manifests (bodies, media types, revision, tag and
+//    referrer links) and its blob links change only under the repository's lock
+//    (repo_lock: a record lock on {repo}/_lock, held for the few file operations of one put,
+//    delete, link or unlink, and by the collector while it decides and removes in that
+//    repository). So a put by tag and a delete by digest never interleave: every tag names a
+//    whole manifest, every referrer link a stored one. Readers take no lock; rule 1 and the
+//    order of writes (media type, body, revision link, referrer link, tag; deletes in the
+//    reverse order) keep every read whole. A process holds at most one repository lock at a
+//    time, and takes no other lock while it does (no lock order to get wrong). A process that
+//    dies drops its lock with it.
+// 4. A blob or link that a request acknowledges is a fresh claim: linking an already-linked
+//    blob, finishing an upload of a stored blob and linking a blob all set the file's time to
+//    now, so the collector's grace period counts from the last acknowledgement, not the first.
+// 5. The collector removes only what is older than its grace and unreferenced, and decides
+//    each removal again at the moment of removal: links and manifests under the repository's
+//    lock (after reading its manifests and tags under that lock); blob files by parking them
+//    under a name no reader serves (.gc), then looking for links and at the parked file's time
+//    once more, and restoring them when either claims them. A finish or link that meets a
+//    parked blob finds no blob under its name: a finish moves its own copy in, a link fails.
+// 6. Durable writes: a success answer follows the flush of what it confirms (see below).
+
+#include "platform/bv_platform_file.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -222,6 +256,8 @@ void repo_layers_dir(const char *repo_name, char *out, size_t out_size);
 // Whether an entry of a directory below {root}/repositories makes that directory a repository
 // (its _manifests or _layers). Every other "_" name is the engine's and is no repository.
 bool is_repo_marker(const char *entry_name);
+// {root}/repositories/{name}/_lock, the file whose record lock is the repository's lock.
+void repo_lock_path(const char *repo_name, char *out, size_t out_size);
 // A manifest's referrer link, which lists it among the referrers of its subject:
 // {root}/repositories/{name}/_manifests/referrers/sha256/{subject}/sha256 holds one directory
 // per referrer, {referrer}, with its "link" (the referrer's digest string).
@@ -242,6 +278,27 @@ void manifest_referrers_root(const char *repo_name, char *out, size_t out_size);
 // {root}/blobs/sha256/{hh}/{hex}.gc, where a collection parks a blob while it makes sure that
 // no link has appeared for it; a name no digest has, so no reader ever serves it.
 void blob_trash_path(const char *hex, char *out, size_t out_size);
+
+// ---- Repository lock -------------------------------------------------------------------------
+
+// The lock of one repository (rule 3 above), held from acquire() until the object goes. acquire
+// makes the repository's directory when missing and waits for the lock: 0, or -1 with the
+// message set. Never taken by a process that already holds a repository lock.
+class repo_lock {
+public:
+    int acquire(const char *repo_name);
+private:
+    bv_platform::lock_file file_;
+};
+// Called with the operation's name while it holds its repository lock: "put" between the body
+// and the tag of a put by tag, "delete", "link" and "unlink" once locked, "collect" once the
+// collector has read the repository's manifests. Tests use it to hold the lock while another
+// process tries its turn. Null (the default): no stop.
+extern void (*s_repo_locked_hook)(const char *operation, const char *repo_name);
+
+// Sets the file's time to now, marking it as claimed by the request being answered: 0, or -1
+// when the file is not there (or its time cannot be set).
+int claim_file(const char *path);
 
 // ---- Uploads -------------------------------------------------------------------------------
 
@@ -271,8 +328,9 @@ void upload_hash_drop(const char *upload_uuid);  // removes the saved state, if 
 int upload_hash_catch_up(bv_platform::locked_file &file, upload_hash *state, int64_t size,
                          bool to_end, void *buf, size_t cap);
 
-// reg_blob_unlink, whose removal is flushed only when `synced` (the collector's need not be).
-int blob_unlink(const char *repo_name, const char *digest, bool synced);
+// reg_blob_unlink for a caller that holds the repository's lock, whose removal is flushed only
+// when `synced` (the collector's need not be).
+int blob_unlink_locked(const char *repo_name, const char *digest, bool synced);
 
 // ---- Manifest store ------------------------------------------------------------------------
 
@@ -292,6 +350,8 @@ int manifest_media_type(const char *repo_name, const char *hex, char *out);
 int manifest_stored(const char *repo_name, const char *hex);
 // 1 when a directory of that (valid) name holds manifests or blob links, else 0.
 int repo_exists(const char *repo_name);
+// reg_manifest_delete of a digest reference for a caller that holds the repository's lock.
+int manifest_delete_locked(const char *repo_name, const char *digest);
 
 // ---- Listings and statistics ---------------------------------------------------------------
 

@@ -207,6 +207,11 @@ void repo_layers_dir(const char *repo_name, char *out, size_t out_size) {
     join_all(out, out_size, {s_root, "repositories", native_repo_name(repo_name, name), "_layers"});
 }
 
+void repo_lock_path(const char *repo_name, char *out, size_t out_size) {
+    char name[kPathSize];
+    join_all(out, out_size, {s_root, "repositories", native_repo_name(repo_name, name), "_lock"});
+}
+
 bool is_repo_marker(const char *entry_name) {
     return std::strcmp(entry_name, "_manifests") == 0 || std::strcmp(entry_name, "_layers") == 0;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/bv_platform_fs.h"
+#include "platform/bv_platform_time.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
 
@@ -52,27 +53,46 @@ extern "C" int reg_blob_link(const char *repo_name, const char *digest) {
         set_error(REG_ERR_NOT_FOUND, "blob not found: %s", digest);
         return -1;
     }
+    repo_lock lock;
+    if (lock.acquire(repo_name) != 0) return -1;
+    if (s_repo_locked_hook) s_repo_locked_hook("link", repo_name);
+    // The blob is claimed too: a collection that parked it since the test above makes this
+    // fail, and one that looks at it later finds it young and keeps it.
+    if (claim_file(path) != 0) {
+        set_error(REG_ERR_NOT_FOUND, "blob not found: %s", digest);
+        return -1;
+    }
     char link[kPathSize];
     blob_link_path(repo_name, digest + 7, link, sizeof link);
-    if (link_names_digest(link, digest) == 1) return 0;  // linked already: nothing to write
+    // Linked already: the link's time restarts its grace, as a new link's would.
+    if (link_names_digest(link, digest) == 1 && claim_file(link) == 0) return 0;
 
-    char dir[kPathSize];
-    blob_link_dir(repo_name, digest + 7, dir, sizeof dir);
+    // Directories this call makes go again when it fails, so that a failed link or mount
+    // leaves no repository behind that was not there before.
+    char dirs[3][kPathSize];
+    repo_layers_dir(repo_name, dirs[0], sizeof dirs[0]);
+    blob_links_root(repo_name, dirs[1], sizeof dirs[1]);
+    blob_link_dir(repo_name, digest + 7, dirs[2], sizeof dirs[2]);
+    bool existed[3];
+    for (int i = 0; i < 3; ++i) existed[i] = dir_exists(dirs[i]) != 0;
+    const char *failed = "write blob link failed";
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-        if (mkdirs(dir) != 0) {
-            set_error(REG_ERR_IO, "mkdirs blob link dir failed");
-            return -1;
+        if (mkdirs(dirs[2]) != 0) {
+            failed = "mkdirs blob link dir failed";
+            break;
         }
         if (write_file(link, digest, kDigestLen) == 0) return 0;
-        if (dir_exists(dir)) break;  // not the race with an unlink
+        if (dir_exists(dirs[2])) break;  // not the race with an unlink
     }
-    set_error(REG_ERR_IO, "write blob link failed");
+    for (int i = 2; i >= 0; --i)
+        if (!existed[i]) bv_platform::remove_dir(dirs[i]);
+    set_error(REG_ERR_IO, "%s", failed);
     return -1;
 }
 
 namespace reg_internal {
 
-int blob_unlink(const char *repo_name, const char *digest, bool synced) {
+int blob_unlink_locked(const char *repo_name, const char *digest, bool synced) {
     if (check_link_args(repo_name, digest) != 0) return -1;
     char link[kPathSize];
     blob_link_path(repo_name, digest + 7, link, sizeof link);
@@ -105,7 +125,18 @@ int blob_unlink(const char *repo_name, const char *digest, bool synced) {
 }  // namespace reg_internal
 
 extern "C" int reg_blob_unlink(const char *repo_name, const char *digest) {
-    return blob_unlink(repo_name, digest, true);
+    if (check_link_args(repo_name, digest) != 0) return -1;
+    // Without a link there is nothing to lock for (and no directory to make for the lock).
+    char link[kPathSize];
+    blob_link_path(repo_name, digest + 7, link, sizeof link);
+    if (!file_exists(link)) {
+        set_error(REG_ERR_NOT_FOUND, "blob not linked in %s: %s", repo_name, digest);
+        return -1;
+    }
+    repo_lock lock;
+    if (lock.acquire(repo_name) != 0) return -1;
+    if (s_repo_locked_hook) s_repo_locked_hook("unlink", repo_name);
+    return blob_unlink_locked(repo_name, digest, true);
 }
 
 extern "C" int reg_blob_linked(const char *repo_name, const char *digest) {
@@ -122,4 +153,18 @@ extern "C" int reg_blob_linked(const char *repo_name, const char *digest) {
     char path[kPathSize];
     blob_path_for_digest(digest, path, sizeof path);
     return file_exists(path);
+}
+
+extern "C" int reg_blob_linked_claim(const char *repo_name, const char *digest) {
+    const int linked = reg_blob_linked(repo_name, digest);
+    if (linked != 1 || s_settings.read_only) return linked;
+    char link[kPathSize];
+    blob_link_path(repo_name, digest + 7, link, sizeof link);
+    // Claimed within this second already: the time would not change.
+    if (bv_platform::mtime_of(link) >= bv_platform::now_seconds()) return 1;
+    repo_lock lock;
+    // A tree that cannot be written still serves what it holds.
+    if (lock.acquire(repo_name) != 0) return 1;
+    // Gone since the look above: a collection removed it, and the answer is that it is not here.
+    return claim_file(link) == 0 ? 1 : 0;
 }

@@ -169,6 +169,7 @@ int store_files(const char *repo_name, const char *reference, const void *body,
 
     // A digest reference only chose how the call was made: no tag to write.
     if (is_digest_reference(reference)) return 0;
+    if (s_repo_locked_hook) s_repo_locked_hook("put", repo_name);
     manifest_tag_dir(repo_name, reference, dir, sizeof dir);
     manifest_tag_path(repo_name, reference, path, sizeof path);
     if (make_dir_for(dir, "tag") != 0 || write_link(path, digest, "tag link") != 0) return -1;
@@ -379,6 +380,10 @@ int manifest_media_type(const char *repo_name, const char *hex, char *out) {
     return -1;
 }
 
+int manifest_delete_locked(const char *repo_name, const char *digest) {
+    return delete_digest(repo_name, digest);
+}
+
 int manifest_stored(const char *repo_name, const char *hex) {
     char path[kPathSize];
     manifest_body_path(repo_name, hex, path, sizeof path);
@@ -433,8 +438,11 @@ extern "C" int reg_manifest_store(const char *repo_name, const char *reference, 
         set_error(REG_ERR_DIGEST_INVALID, "digest reference does not match the manifest body");
         return -1;
     }
+    // The references are checked and the files written under the repository's lock, so that
+    // neither a delete nor a collection in this repository comes between them.
+    repo_lock lock;
+    if (lock.acquire(repo_name) != 0) return -1;
     if (check_references(repo_name, facts) != 0) return -1;
-
     if (store_files(repo_name, reference, body, body_len, manifest_kind_media_type(facts.kind),
                     hex, facts.subject) != 0)
         return -1;
@@ -494,6 +502,9 @@ extern "C" int reg_manifest_delete(const char *repo_name, const char *reference)
         return -1;
     }
     if (check_lookup(repo_name, reference) != 0) return -1;
+    repo_lock lock;
+    if (lock.acquire(repo_name) != 0) return -1;
+    if (s_repo_locked_hook) s_repo_locked_hook("delete", repo_name);
     return is_digest_reference(reference) ? delete_digest(repo_name, reference)
                                           : delete_tag(repo_name, reference);
 }

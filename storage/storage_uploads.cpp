@@ -311,8 +311,10 @@ int flush_claimed(const char *claim_path) {
 int store_claimed(const char *claim_path, const char *digest) {
     char blob_path[kPathSize];
     blob_path_for_digest(digest, blob_path, sizeof blob_path);
-    if (file_exists(blob_path)) {
-        // Stored already: the blob stays as it is and this copy of its bytes goes.
+    // Stored already: the blob stays as it is and this copy of its bytes goes, once the blob
+    // is claimed anew. A blob a collection has parked meanwhile is not under its name any
+    // more; this copy then takes its place.
+    if (claim_file(blob_path) == 0) {
         drop_file(claim_path);
         return 0;
     }
@@ -330,7 +332,7 @@ int store_claimed(const char *claim_path, const char *digest) {
             set_error(REG_ERR_IO, "flushing the blob directory failed: %s", digest);
             return -1;
         }
-        if (file_exists(blob_path)) {
+        if (claim_file(blob_path) == 0) {
             // Another process stored the same bytes since the test above. The blob is in
             // place, so this finish has done its job as well.
             drop_file(claim_path);

@@ -2,6 +2,11 @@
 // uploaded and linked first, the manifest put last), so a collection can run in between:
 //   push ROOT REPO N SEED   N images tagged t0..t(N-1), each with its own config and layer;
 //                           prints "ok" or the first failure, exits 0 only when all went in
+//   put ROOT REPO TAG BODYFILE SYNC
+//                           puts the manifest in BODYFILE under TAG; when SYNC is not "none"
+//                           it stops while holding the repository's lock, between the body
+//                           and the tag (creates SYNC/paused, waits for SYNC/go); prints
+//                           "ok DIGEST" or "fail KIND MESSAGE"
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +14,12 @@
 #include <string>
 #include <thread>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 #include "storage/reg_storage.h"
+#include "storage/storage_internal.h"
 #include "tests/support/sha256_hex.h"
 
 namespace {
@@ -31,11 +41,45 @@ std::string desc(const std::string &type, const std::string &digest, size_t size
            "\",\"size\":" + std::to_string(size) + "}";
 }
 
+std::filesystem::path s_sync_dir;
+
+void hold_put(const char *operation, const char *) {
+    if (std::strcmp(operation, "put") != 0) return;
+    std::ofstream(s_sync_dir / "paused").put('1');
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!std::filesystem::exists(s_sync_dir / "go") &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+int put_main(char **argv) {
+    if (reg_storage_init(argv[2]) != 0) {
+        std::printf("fail %d %s\n", reg_storage_last_error_kind(), reg_storage_last_error());
+        return 1;
+    }
+    std::ifstream in(argv[5], std::ios::binary);
+    std::stringstream body;
+    body << in.rdbuf();
+    if (std::strcmp(argv[6], "none") != 0) {
+        s_sync_dir = argv[6];
+        reg_internal::s_repo_locked_hook = hold_put;
+    }
+    char digest[72];
+    const std::string text = body.str();
+    if (reg_manifest_put(argv[3], argv[4], text.data(), text.size(), nullptr, digest) != 0) {
+        std::printf("fail %d %s\n", reg_storage_last_error_kind(), reg_storage_last_error());
+        return 1;
+    }
+    std::printf("ok %s\n", digest);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 7 && std::strcmp(argv[1], "put") == 0) return put_main(argv);
     if (argc != 6 || std::strcmp(argv[1], "push") != 0) {
-        std::printf("usage: push ROOT REPO N SEED\n");
+        std::printf("usage: push ROOT REPO N SEED | put ROOT REPO TAG BODYFILE SYNC\n");
         return 2;
     }
     if (reg_storage_init(argv[2]) != 0) {

@@ -223,6 +223,14 @@ TEST_F(Durability, AFailedFlushFailsTheCall) {
         {"blob directory", [&] { upload_ = open_upload(content + "!"); },
          [](sync_target t, const fs::path &) { return t == sync_target::dir; },
          [&] { return finish(upload_, content + "!"); }, [] {}},
+        {"link into a new repository", [&] { upload_ = blob(content + "#"); },
+         [](sync_target t, const fs::path &) { return t == sync_target::file; },
+         [&] { return reg_blob_link("fresh", upload_.c_str()); },
+         [&] {
+             // A failed link (or mount) leaves no repository for the catalog to list.
+             EXPECT_EQ(reg_repo_exists("fresh"), 0);
+             EXPECT_FALSE(fs::exists(repos() / "fresh" / "_layers"));
+         }},
         {"tag removal", [&] { put("gone", body_); },
          [](sync_target t, const fs::path &) { return t == sync_target::dir; },
          [&] { return del("gone"); },
