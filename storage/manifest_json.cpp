@@ -3,11 +3,16 @@
 // No other file of the engine includes the library.
 #include "storage/manifest_json.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include <rapidjson/document.h>
 #include <rapidjson/memorystream.h>
@@ -128,10 +133,54 @@ integer_form integer_of(const char *s, size_t len, int64_t *out_i, uint64_t *out
     return integer_form::int64;
 }
 
+// The member names of the objects still open during a parse, decoded, so that each object's
+// names are compared when it closes. They lie back to back in one buffer that gives an
+// object's names back as it closes, so it never holds more than the body itself; sorting them
+// keeps an object of many thousands of members cheap.
+class member_names {
+public:
+    void open() { frames_.push_back({spans_.size(), text_.size()}); }
+    void add(const char *s, size_t len) {
+        spans_.push_back({text_.size(), len});
+        text_.append(s, len);
+    }
+    // Whether the object closing now repeats a name; its names are dropped.
+    bool close() {
+        const frame f = frames_.back();
+        frames_.pop_back();
+        const auto begin = spans_.begin() + static_cast<std::ptrdiff_t>(f.first_span);
+        std::sort(begin, spans_.end(),
+                  [this](const span &a, const span &b) { return name(a) < name(b); });
+        const auto repeat = std::adjacent_find(
+            begin, spans_.end(), [this](const span &a, const span &b) { return name(a) == name(b); });
+        const bool repeats = repeat != spans_.end();
+        spans_.resize(f.first_span);
+        text_.resize(f.text_at);
+        return repeats;
+    }
+
+private:
+    struct span {
+        size_t at, len;
+    };
+    struct frame {
+        size_t first_span, text_at;
+    };
+    std::string_view name(const span &s) const {
+        return std::string_view(text_).substr(s.at, s.len);
+    }
+
+    std::string text_;
+    std::vector<span> spans_;
+    std::vector<frame> frames_;
+};
+
 // Builds the document exactly as the library's own parse would, except that a number no
-// double can hold stops the parse. Numbers arrive as text: integers that 64 bits hold become
-// integer values; any other number becomes a double whose value is never looked at, since
-// only integer members (sizes, the schema version) are examined.
+// double can hold stops the parse; it also notes whether some object repeats a member name
+// (the library keeps every repeat, and its lookups find the first). Numbers arrive as text:
+// integers that 64 bits hold become integer values; any other number becomes a double whose
+// value is never looked at, since only integer members (sizes, the schema version) are
+// examined.
 class checked_builder {
 public:
     explicit checked_builder(rapidjson::Document &doc) : doc_(doc) {}
@@ -155,14 +204,35 @@ public:
         return doc_.Double(0.0);
     }
     bool String(const char *s, SizeType len, bool copy) { return doc_.String(s, len, copy); }
-    bool StartObject() { return doc_.StartObject(); }
-    bool Key(const char *s, SizeType len, bool copy) { return doc_.Key(s, len, copy); }
-    bool EndObject(SizeType members) { return doc_.EndObject(members); }
+    bool StartObject() {
+        names_.open();
+        return doc_.StartObject();
+    }
+    bool Key(const char *s, SizeType len, bool copy) {
+        names_.add(s, len);
+        return doc_.Key(s, len, copy);
+    }
+    bool EndObject(SizeType members) {
+        if (names_.close()) repeats_ = true;
+        return doc_.EndObject(members);
+    }
     bool StartArray() { return doc_.StartArray(); }
     bool EndArray(SizeType elements) { return doc_.EndArray(elements); }
 
+    bool repeats() const { return repeats_; }
+
 private:
     rapidjson::Document &doc_;
+    member_names names_;
+    bool repeats_ = false;
+};
+
+// How a parse went: whether the bytes are one standard JSON document, whether some object
+// of it repeats a member name, and whether memory ran out on the way.
+struct parse_outcome {
+    bool ok = false;
+    bool repeats = false;
+    bool out_of_memory = false;
 };
 
 // Feeds the body to the document. The plain memory stream takes the bytes as they are: it
@@ -170,14 +240,20 @@ private:
 struct body_parse {
     const char *data;
     size_t len;
-    bool ok = false;
+    parse_outcome outcome;
 
     bool operator()(rapidjson::Document &doc) {
-        rapidjson::MemoryStream in(data, len);
-        checked_builder builder(doc);
-        rapidjson::Reader reader;
-        ok = !reader.Parse<kParseFlags>(in, builder).IsError();
-        return ok;
+        try {
+            rapidjson::MemoryStream in(data, len);
+            checked_builder builder(doc);
+            rapidjson::Reader reader;
+            outcome.ok = !reader.Parse<kParseFlags>(in, builder).IsError();
+            outcome.repeats = builder.repeats();
+        } catch (const std::bad_alloc &) {
+            outcome.ok = false;
+            outcome.out_of_memory = true;
+        }
+        return outcome.ok;
     }
 };
 
@@ -192,21 +268,31 @@ bool refused_before_parse(const unsigned char *body, size_t len) {
 
 using rapidjson::Value;
 
-// Parses a body into `doc`: false for anything but one standard JSON document of exactly
+// Parses a body into `doc`: not ok for anything but one standard JSON document of exactly
 // these bytes.
-bool parse_body(const void *body, size_t body_len, rapidjson::Document *doc) {
+parse_outcome parse_body(const void *body, size_t body_len, rapidjson::Document *doc) {
     const auto *bytes = static_cast<const unsigned char *>(body);
-    if (body_len > 0 && !body) return false;
-    if (refused_before_parse(bytes, body_len)) return false;
-    body_parse parse{reinterpret_cast<const char *>(bytes), body_len};
+    if (body_len > 0 && !body) return {};
+    if (refused_before_parse(bytes, body_len)) return {};
+    body_parse parse{reinterpret_cast<const char *>(bytes), body_len, {}};
     doc->Populate(parse);
-    return parse.ok;
+    return parse.outcome;
 }
 
 // The (first, where a key repeats) member of that name, or null.
 const Value *member(const Value &obj, const char *name) {
     const auto it = obj.FindMember(name);
     return it == obj.MemberEnd() ? nullptr : &it->value;
+}
+
+// Calls `f` with every member of that name, in body order: a body stored before repeated
+// names were refused may hold several, and a reader may take any one of them.
+template <typename F>
+void each_member(const Value &obj, const char *name, F &&f) {
+    const size_t len = std::strlen(name);
+    for (auto m = obj.MemberBegin(); m != obj.MemberEnd(); ++m)
+        if (m->name.GetStringLength() == len && std::memcmp(m->name.GetString(), name, len) == 0)
+            f(m->value);
 }
 
 // The text of a string value that holds no NUL, else null. Without the length test an
@@ -414,8 +500,16 @@ int manifest_check(const void *body, size_t body_len, const char *media_type,
     if (why && why_size > 0) why[0] = '\0';
     checker check(facts, why, why_size);
     rapidjson::Document doc;
-    if (!parse_body(body, body_len, &doc)) {
+    const parse_outcome parsed = parse_body(body, body_len, &doc);
+    if (parsed.out_of_memory) return kManifestOutOfMemory;
+    if (!parsed.ok) {
         check.fail("manifest JSON parse failed");
+        return -1;
+    }
+    // Readers differ on which of two members of one name counts (this parse finds the first,
+    // most clients keep the last), so a repeat would let a client pull what was never checked.
+    if (parsed.repeats) {
+        check.fail("manifest repeats a member name within one object");
         return -1;
     }
     const Value &root = doc;
@@ -456,7 +550,7 @@ int manifest_check(const void *body, size_t body_len, const char *media_type,
 
 int manifest_summarize(const void *body, size_t body_len, manifest_summary *out) {
     rapidjson::Document doc;
-    if (!parse_body(body, body_len, &doc) || !doc.IsObject()) return -1;
+    if (!parse_body(body, body_len, &doc).ok || !doc.IsObject()) return -1;
     const Value &root = doc;
     const char *artifact_type = plain_string(member(root, "artifactType"));
     const Value *config = member(root, "config");
@@ -483,28 +577,35 @@ int manifest_summarize(const void *body, size_t body_len, manifest_summary *out)
     return 0;
 }
 
-int manifest_named_digests(const void *body, size_t body_len, named_digest_fn fn, void *ctx) {
+int manifest_named_digests(const void *body, size_t body_len, named_digest_fn fn, void *ctx,
+                           bool *repeats_names) {
     rapidjson::Document doc;
-    if (!parse_body(body, body_len, &doc) || !doc.IsObject()) return -1;
+    const parse_outcome parsed = parse_body(body, body_len, &doc);
+    if (!parsed.ok || !doc.IsObject()) return -1;
+    if (repeats_names) *repeats_names = parsed.repeats;
     const Value &root = doc;
-    auto visit = [&](const Value *d, named_kind kind) {
-        if (!d || !d->IsObject()) return;
-        const char *digest = plain_string(member(*d, "digest"));
-        if (!digest || !digest_valid(digest)) return;
-        const Value *urls = member(*d, "urls");
-        if (kind == named_kind::blob && urls && urls->IsArray() && urls->Size() > 0)
-            kind = named_kind::external_blob;
-        fn(ctx, digest, kind);
+    auto visit = [&](const Value &d, named_kind kind) {
+        if (!d.IsObject()) return;
+        // A layer counts as fetched elsewhere only when every "urls" it carries says so.
+        bool elsewhere = false;
+        bool here = false;
+        each_member(d, "urls", [&](const Value &urls) {
+            (urls.IsArray() && urls.Size() > 0 ? elsewhere : here) = true;
+        });
+        if (kind == named_kind::blob && elsewhere && !here) kind = named_kind::external_blob;
+        each_member(d, "digest", [&](const Value &v) {
+            const char *digest = plain_string(&v);
+            if (digest && digest_valid(digest)) fn(ctx, digest, kind);
+        });
     };
-    visit(member(root, "config"), named_kind::blob);
-    const Value *layers = member(root, "layers");
-    if (layers && layers->IsArray())
-        for (SizeType i = 0; i < layers->Size(); ++i) visit(&(*layers)[i], named_kind::blob);
-    const Value *manifests = member(root, "manifests");
-    if (manifests && manifests->IsArray())
-        for (SizeType i = 0; i < manifests->Size(); ++i)
-            visit(&(*manifests)[i], named_kind::child);
-    visit(member(root, "subject"), named_kind::subject);
+    auto visit_all = [&](const Value &list, named_kind kind) {
+        if (!list.IsArray()) return;
+        for (SizeType i = 0; i < list.Size(); ++i) visit(list[i], kind);
+    };
+    each_member(root, "config", [&](const Value &v) { visit(v, named_kind::blob); });
+    each_member(root, "layers", [&](const Value &v) { visit_all(v, named_kind::blob); });
+    each_member(root, "manifests", [&](const Value &v) { visit_all(v, named_kind::child); });
+    each_member(root, "subject", [&](const Value &v) { visit(v, named_kind::subject); });
     return 0;
 }
 

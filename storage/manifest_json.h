@@ -43,7 +43,8 @@ struct manifest_facts {
 // Parses exactly body_len bytes (never modified, never kept) and checks them as a manifest.
 // `media_type` is the type the caller stores it under, parameters already dropped; null or
 // empty takes the body's own "mediaType", else what its members imply ("config": an image
-// manifest, "manifests": an index). 0 with *facts filled, or -1 with the reason (which never
+// manifest, "manifests": an index). A body in which some object repeats a member name (however
+// the name is escaped) is refused. 0 with *facts filled, or -1 with the reason (which never
 // quotes the body) in `why`; kManifestOutOfMemory when memory ran out.
 inline constexpr int kManifestOutOfMemory = -2;
 int manifest_check(const void *body, size_t body_len, const char *media_type,
@@ -63,7 +64,8 @@ struct manifest_summary {
     manifest_summary &operator=(const manifest_summary &) = delete;
 };
 
-// Reads a stored body for its summary: 0, or -1 when it does not parse or memory runs out.
+// Reads a stored body for its summary, taking the first of repeated members: 0, or -1 when
+// it does not parse or memory runs out.
 int manifest_summarize(const void *body, size_t body_len, manifest_summary *out);
 
 // What a stored body names, for the garbage collector and the verifier: a blob (config or
@@ -73,8 +75,12 @@ enum class named_kind { blob, external_blob, child, subject };
 using named_digest_fn = void (*)(void *ctx, const char *digest, named_kind kind);
 
 // Calls `fn` for every sha256 digest the body's descriptors name, whether or not the body
-// would pass manifest_check today; descriptors of another form are passed over. 0, or -1
-// when the body is no JSON object (nothing was called then) or memory ran out.
-int manifest_named_digests(const void *body, size_t body_len, named_digest_fn fn, void *ctx);
+// would pass manifest_check today; descriptors of another form are passed over. Where an
+// object repeats a member name (a body stored before such bodies were refused), what every
+// one of the repeats names is passed, and *repeats_names (when not null) is set true; it is
+// set false for a body without repeats. 0, or -1 when the body is no JSON object (nothing was
+// called then) or memory ran out.
+int manifest_named_digests(const void *body, size_t body_len, named_digest_fn fn, void *ctx,
+                           bool *repeats_names);
 
 }  // namespace reg_internal

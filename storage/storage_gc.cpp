@@ -68,7 +68,7 @@ struct manifest_node {
     std::string hex;
     std::vector<std::string> blobs;     // configs and layers, as 64 digits
     std::vector<std::string> children;  // index children
-    std::string subject;                // "" when it has none
+    std::vector<std::string> subjects;  // none, one, or more where the body repeats "subject"
     int64_t bytes = 0;
     bool parsed = false;
     bool young = false;
@@ -82,7 +82,7 @@ void collect_named(void *ctx, const char *digest, named_kind kind) {
         case named_kind::blob:
         case named_kind::external_blob: node->blobs.emplace_back(hex); break;
         case named_kind::child: node->children.emplace_back(hex); break;
-        case named_kind::subject: node->subject = hex; break;
+        case named_kind::subject: node->subjects.emplace_back(hex); break;
     }
 }
 
@@ -286,7 +286,8 @@ int collector::repository(const char *repo) {
         manifest_body_path(repo, listing.name(i), path, sizeof path);
         node.young = young(path, opts_.grace_blobs);
         node.parsed = slurp(path, REG_MANIFEST_MAX, &body) &&
-                      manifest_named_digests(body.data(), body.size(), collect_named, &node) == 0;
+                      manifest_named_digests(body.data(), body.size(), collect_named, &node,
+                                             nullptr) == 0;
         node.bytes = static_cast<int64_t>(body.size());
         if (!node.parsed) unsure = true;
         nodes.push_back(std::move(node));
@@ -320,7 +321,7 @@ void collector::keep_closure(const char *repo, std::vector<manifest_node> &nodes
     std::unordered_multimap<std::string, size_t> by_subject;
     for (size_t i = 0; i < nodes.size(); ++i) {
         by_hex.emplace(nodes[i].hex, i);
-        if (!nodes[i].subject.empty()) by_subject.emplace(nodes[i].subject, i);
+        for (const std::string &subject : nodes[i].subjects) by_subject.emplace(subject, i);
         nodes[i].kept = nodes[i].young || !nodes[i].parsed;
     }
     std::vector<size_t> work;

@@ -161,9 +161,15 @@ private:
             size_t len = 0;
             if (read_file(path, &body[0], body.size(), &len) != 0) continue;
             named_ctx ctx{this, repo, name};
-            if (manifest_named_digests(body.data(), len, on_named, &ctx) != 0)
+            bool repeats = false;
+            if (manifest_named_digests(body.data(), len, on_named, &ctx, &repeats) != 0)
                 problem("bad-manifest", "manifest %s@sha256:%s: body is no JSON object", repo,
                         name);
+            else if (repeats)
+                // Stored before such bodies were refused: clients may read another member
+                // than this system did when it checked the body.
+                problem("duplicate-members", "manifest %s@sha256:%s: body repeats a member "
+                        "name within one object", repo, name);
         }
     }
 

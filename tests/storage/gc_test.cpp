@@ -271,6 +271,37 @@ TEST_F(GcTest, UnreadableBodyKeepsTheRepositoryLinks) {
     EXPECT_FALSE(fs::exists(blob_file(digests_["loose"])));
 }
 
+// A body stored before repeated member names were refused: any of the repeats may be the one
+// a client reads, so the collector keeps what each names, and the verifier reports the body.
+TEST_F(GcTest, RepeatedMembersKeepWhatEachNames) {
+    build_tree();
+    // Only the second "layers" names the orphan; only the second "subject" is a kept manifest.
+    const std::string first = desc(fake_digest('f'), kOciManifest);
+    const std::string body =
+        image(desc(config_, kOciConfig), {desc(digests_["orphan"])}, kOciManifest,
+              "\"subject\":" + first + ",\"layers\":[" + desc(layer_) + "],");
+    const std::string repeated = body.substr(0, body.size() - 1) + ",\"subject\":" +
+                                 desc(digests_["tagged"], kOciManifest, body_.size()) + "}";
+    const std::string hex = hex_of(repeated);
+    bvtest::write_all(body_file(hex), repeated);
+    bvtest::write_all(ct_file(hex), kOciManifest);
+    fs::create_directories(rev_link(hex).parent_path());
+    bvtest::write_all(rev_link(hex), "sha256:" + hex);
+    age_tree(root_.path(), 200000);
+    reg_gc_result res{};
+    ASSERT_EQ(gc(false, true, &res), 0) << error();
+    EXPECT_TRUE(fs::exists(body_file(hex)));
+    EXPECT_TRUE(fs::exists(blob_file(digests_["orphan"])));
+    EXPECT_TRUE(fs::exists(link_file("app", digests_["orphan"])));
+    EXPECT_FALSE(fs::exists(body_file(digests_["untagged"].substr(7))));
+    EXPECT_EQ(get("sha256:" + hex), repeated);  // still served as stored
+    std::vector<std::string> problems;
+    reg_verify_result vres{};
+    ASSERT_EQ(reg_verify_run(collect_line, &problems, &vres), 0);
+    EXPECT_EQ(problems, std::vector<std::string>{"duplicate-members manifest app@sha256:" + hex +
+                                                 ": body repeats a member name within one object"});
+}
+
 TEST_F(GcTest, BlobsParkedByAnInterruptedRunAreSettled) {
     const std::string linked = blob("parked and linked");
     const std::string loose = blob("parked, no link");
