@@ -64,9 +64,15 @@ BV_AVX2_TARGET inline __m256i sigma1x4(__m256i v) {
 }  // namespace
 
 // The table of Kt + Wt for both blocks: pair p (words 2p and 2p+1) at kw[4p .. 4p+3], A's two
-// words, then B's. A round of block A or B reads its entry.
-#define BV_KW_A(t) kw[4 * ((t) >> 1) + ((t) & 1)]
-#define BV_KW_B(t) kw[4 * ((t) >> 1) + 2 + ((t) & 1)]
+// words, then B's. Rounds read it through `row`, pointing at the entry of their first round
+// (kw + 2t for round t, t a multiple of 8), so that every offset is a constant.
+#define BV_ROW_A(i) row[4 * ((i) >> 1) + ((i) & 1)]
+#define BV_ROW_B(i) row[4 * ((i) >> 1) + 2 + ((i) & 1)]
+#define BV_8_ROUNDS_FROM(t, ROW)             \
+    do {                                     \
+        const uint64_t *row = kw + 2 * (t);  \
+        BV_SHA512_8_ROUNDS(0, ROW);          \
+    } while (0)
 #define BV_KW_STORE(p, v)                                                                     \
     _mm256_storeu_si256((__m256i *)&kw[4 * (p)],                                              \
                         _mm256_add_epi64(v, _mm256_broadcastsi128_si256(_mm_loadu_si128(      \
@@ -102,7 +108,7 @@ void sha512_blocks_avx2(uint64_t state[8], const uint8_t *data, size_t nblocks) 
 
         // W0..W15 of both blocks, and their Kt + Wt.
         __m256i w[8];
-        for (int p = 0; p < 8; ++p) {
+        for (size_t p = 0; p < 8; ++p) {
             const __m128i lo = _mm_loadu_si128((const __m128i *)(block_a + 16 * p));
             const __m128i hi = _mm_loadu_si128((const __m128i *)(block_b + 16 * p));
             w[p] = _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1),
@@ -116,21 +122,21 @@ void sha512_blocks_avx2(uint64_t state[8], const uint8_t *data, size_t nblocks) 
         // p + 8 .. p + 15): the words rounds 16..79 will read.
         uint64_t a0 = a, b0 = b, c0 = c, d0 = d, e0 = e, f0 = f, g0 = g, h0 = h;
         y = b ^ c;
-        for (int t = 0; t < 64; t += 16) {
-            const int p = t / 2;
-            BV_SHA512_8_ROUNDS(t, BV_KW_A);
+        for (size_t t = 0; t < 64; t += 16) {
+            const size_t p = t / 2;
+            BV_8_ROUNDS_FROM(t, BV_ROW_A);
             BV_SCHEDULE(p + 0, w0, w1, w4, w5, w7);
             BV_SCHEDULE(p + 1, w1, w2, w5, w6, w0);
             BV_SCHEDULE(p + 2, w2, w3, w6, w7, w1);
             BV_SCHEDULE(p + 3, w3, w4, w7, w0, w2);
-            BV_SHA512_8_ROUNDS(t + 8, BV_KW_A);
+            BV_8_ROUNDS_FROM(t + 8, BV_ROW_A);
             BV_SCHEDULE(p + 4, w4, w5, w0, w1, w3);
             BV_SCHEDULE(p + 5, w5, w6, w1, w2, w4);
             BV_SCHEDULE(p + 6, w6, w7, w2, w3, w5);
             BV_SCHEDULE(p + 7, w7, w0, w3, w4, w6);
         }
-        BV_SHA512_8_ROUNDS(64, BV_KW_A);
-        BV_SHA512_8_ROUNDS(72, BV_KW_A);
+        BV_8_ROUNDS_FROM(64, BV_ROW_A);
+        BV_8_ROUNDS_FROM(72, BV_ROW_A);
         a += a0;
         b += b0;
         c += c0;
@@ -144,9 +150,9 @@ void sha512_blocks_avx2(uint64_t state[8], const uint8_t *data, size_t nblocks) 
         // Block B, all 80 rounds from the table.
         a0 = a, b0 = b, c0 = c, d0 = d, e0 = e, f0 = f, g0 = g, h0 = h;
         y = b ^ c;
-        for (int t = 0; t < 80; t += 16) {
-            BV_SHA512_8_ROUNDS(t, BV_KW_B);
-            BV_SHA512_8_ROUNDS(t + 8, BV_KW_B);
+        for (size_t t = 0; t < 80; t += 16) {
+            BV_8_ROUNDS_FROM(t, BV_ROW_B);
+            BV_8_ROUNDS_FROM(t + 8, BV_ROW_B);
         }
         a += a0;
         b += b0;
@@ -172,7 +178,8 @@ void sha512_blocks_avx2(uint64_t state[8], const uint8_t *data, size_t nblocks) 
 
 #undef BV_SCHEDULE
 #undef BV_KW_STORE
-#undef BV_KW_B
-#undef BV_KW_A
+#undef BV_8_ROUNDS_FROM
+#undef BV_ROW_B
+#undef BV_ROW_A
 
 #endif  // BV_SHA512_HAVE_AVX2
