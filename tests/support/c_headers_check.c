@@ -2,6 +2,7 @@
  * C endpoint programs, not only from C++. */
 #include "cgi/bv_cgi.h"
 #include "crypto/sha256.h"
+#include "crypto/sha512.h"
 #include "oci/oci_common.h"
 #include "storage/reg_storage.h"
 
