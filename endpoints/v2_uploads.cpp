@@ -1,6 +1,8 @@
 // The upload endpoint, /v2/<name>/blobs/uploads/[<id>]: starts uploads (also whole-blob
 // uploads and mounts from another repository), appends request bodies to them, reports their
 // progress, finishes them into the blob store with a link into the repository, and cancels them.
+// Each upload belongs to the repository whose path started it: through any other path it is
+// unknown.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -97,7 +99,7 @@ int reply_storage_error_dropping(const oci_request *request, const char *not_fou
     const reg_error_kind kind = reg_storage_last_error_kind();
     char message[1024];
     bv_strlcpy(message, reg_storage_last_error(), sizeof message);
-    if (drop) reg_blob_cancel_upload(drop);
+    if (drop) reg_upload_cancel(request->repo, drop);
     const char *code = nullptr;
     const int status = oci_storage_error_status(kind, not_found_code, &code);
     return oci_reply_error(request, status, code, message);
@@ -109,7 +111,7 @@ int append_body(const oci_request *request, const char *uuid, bool cancel_on_fai
     const char *drop = cancel_on_failure ? uuid : nullptr;
     oci_body body;
     if (oci_body_open(&body) != 0) {
-        if (drop) reg_blob_cancel_upload(drop);
+        if (drop) reg_upload_cancel(request->repo, drop);
         *rc = oci_reply_error(request, 400, "SIZE_INVALID", "invalid Content-Length");
         return -1;
     }
@@ -120,7 +122,7 @@ int append_body(const oci_request *request, const char *uuid, bool cancel_on_fai
     if (*content_range) {
         int64_t first = 0;
         int64_t last = 0;
-        const int64_t now = reg_blob_upload_size(uuid);
+        const int64_t now = reg_upload_size(request->repo, uuid);
         if (now < 0) {
             oci_body_close(&body);
             *rc = reply_storage_error_dropping(request, "BLOB_UPLOAD_UNKNOWN", drop);
@@ -129,7 +131,7 @@ int append_body(const oci_request *request, const char *uuid, bool cancel_on_fai
         const bool readable = parse_content_range(content_range, &first, &last);
         if (!readable || (len >= 0 && last - first + 1 != len)) {
             oci_body_close(&body);
-            if (drop) reg_blob_cancel_upload(drop);
+            if (drop) reg_upload_cancel(request->repo, drop);
             *rc = reply_range_refused(request, uuid, now,
                                       readable ? "Content-Range does not match the body's length"
                                                : "malformed Content-Range");
@@ -140,11 +142,11 @@ int append_body(const oci_request *request, const char *uuid, bool cancel_on_fai
     }
 
     const reg_read_fn read = len < 0 ? oci_read_body_to_end : oci_read_body;
-    const int appended = reg_blob_append_stream(uuid, read, &body, len, expected, size);
+    const int appended = reg_upload_append(request->repo, uuid, read, &body, len, expected, size);
     oci_body_close(&body);
     if (appended == 0) return 0;
     if (reg_storage_last_error_kind() == REG_ERR_RANGE && *size >= 0) {
-        if (drop) reg_blob_cancel_upload(drop);
+        if (drop) reg_upload_cancel(request->repo, drop);
         *rc = reply_range_refused(request, uuid, *size, "chunk does not start at the upload's end");
     } else {
         *rc = reply_storage_error_dropping(request, "BLOB_UPLOAD_UNKNOWN", drop);
@@ -156,7 +158,7 @@ int append_body(const oci_request *request, const char *uuid, bool cancel_on_fai
 
 // The upload named by the path: 0 with its size, else the answer has been given.
 int find_upload(const oci_request *request, int64_t *size, int *rc) {
-    *size = request->rest[0] ? reg_blob_upload_size(request->rest) : -1;
+    *size = request->rest[0] ? reg_upload_size(request->repo, request->rest) : -1;
     if (*size >= 0) return 0;
     const reg_error_kind kind = request->rest[0] ? reg_storage_last_error_kind() : REG_ERR_UPLOAD_INVALID;
     *rc = kind == REG_ERR_UPLOAD_INVALID || kind == REG_ERR_NOT_FOUND
@@ -182,12 +184,13 @@ int try_mount(oci_request *request, const char *digest, const char *from, int *r
 // The whole blob in the POST body: start, append, finish and link, or nothing stays behind.
 int post_whole(oci_request *request, const char *digest) {
     char uuid[kUuidSize];
-    if (reg_blob_start_upload(uuid) != 0) return oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
+    if (reg_upload_start(request->repo, uuid) != 0)
+        return oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
     int64_t size = 0;
     int rc = 0;
     if (append_body(request, uuid, true, &size, &rc) != 0) return rc;
     char stored[kDigestSize];
-    if (reg_blob_finish_upload(uuid, digest, stored) != 0)
+    if (reg_upload_finish(request->repo, uuid, digest, stored) != 0)
         return reply_storage_error_dropping(request, "BLOB_UPLOAD_UNKNOWN", uuid);
     if (reg_blob_link(request->repo, stored) != 0) return oci_reply_storage_error(request, "BLOB_UNKNOWN");
     return reply_created(request, stored);
@@ -212,7 +215,8 @@ int post_upload(oci_request *request) {
         return post_whole(request, digest);
     }
     char uuid[kUuidSize];
-    if (reg_blob_start_upload(uuid) != 0) return oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
+    if (reg_upload_start(request->repo, uuid) != 0)
+        return oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
     return reply_progress(request, 202, uuid, 0);
 }
 
@@ -235,7 +239,7 @@ int put_upload(oci_request *request) {
     // No last chunk only when the length says so: an unknown length may still bring one.
     if (oci_content_length() != 0 && append_body(request, request->rest, false, &size, &rc) != 0) return rc;
     char stored[kDigestSize];
-    if (reg_blob_finish_upload(request->rest, digest, stored) != 0)
+    if (reg_upload_finish(request->repo, request->rest, digest, stored) != 0)
         return oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
     if (reg_blob_link(request->repo, stored) != 0) return oci_reply_storage_error(request, "BLOB_UNKNOWN");
     return reply_created(request, stored);
@@ -252,7 +256,7 @@ int delete_upload(oci_request *request) {
     int64_t size = 0;
     int rc = 0;
     if (find_upload(request, &size, &rc) != 0) return rc;
-    if (reg_blob_cancel_upload(request->rest) != 0)
+    if (reg_upload_cancel(request->repo, request->rest) != 0)
         return oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
     return oci_reply_head(request, 204, nullptr, -1, nullptr, 0);
 }

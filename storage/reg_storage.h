@@ -79,7 +79,9 @@ int reg_repo_name_valid(const char *name); /* the engine's repository-name gramm
 /* ---- Blobs and uploads -----------------------------------------------------------------------
  * Blobs are stored once for all repositories under {root}/blobs; a repository sees a blob only
  * through its own blob link. Uploads are named by an identifier of 36 characters drawn from the
- * system's random source; the identifier is the only key to an upload. */
+ * system's random source. An upload belongs to the repository that started it (reg_upload_*
+ * below, the calls every endpoint uses); the reg_blob_* upload calls take an upload by its
+ * identifier alone, whoever started it, and are for tools and tests. */
 
 int     reg_blob_start_upload(char *out_upload_uuid);               /* at least 37 bytes */
 int     reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len);
@@ -103,7 +105,30 @@ int     reg_blob_append_stream(const char *upload_uuid, reg_read_fn read, void *
  * wholly before the hash or fail; the stored bytes always hash to their name. */
 int     reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
                                char *out_digest);                   /* at least 72 bytes */
+/* Takes the upload away from its name, waits for an append in progress on it to end, then
+ * removes it with its hash state and owner record: an append that overlaps the cancel either
+ * lands wholly before it or fails with REG_ERR_NOT_FOUND. An upload that is gone, or that a
+ * finish has claimed, is left alone and answers 0 (reg_upload_cancel: REG_ERR_NOT_FOUND).
+ * REG_ERR_CONFLICT where open files pin their names and an append held the upload past the
+ * wait; REG_ERR_IO when it cannot be removed (it then stays as it was). */
 int     reg_blob_cancel_upload(const char *upload_uuid);
+
+/* Uploads bound to their repository. reg_upload_start writes, beside the new upload and before
+ * it returns, an owner record holding the repository name (each '\' taken as '/'). Every
+ * other call acts only when the record names the same repository, compared exactly after the
+ * same change of separators; an upload of another repository, one without a record (started
+ * by reg_blob_start_upload or by a version that kept none) and one that does not exist are all
+ * REG_ERR_NOT_FOUND, with nothing read, written or moved. Otherwise each call is its unbound
+ * form above; the record goes with the upload (finish, digest mismatch, cancel, collection).
+ * A name outside the grammar is REG_ERR_NAME_INVALID. */
+int     reg_upload_start(const char *repo_name, char *out_upload_uuid);  /* at least 37 bytes */
+int64_t reg_upload_size(const char *repo_name, const char *upload_uuid);
+int     reg_upload_append(const char *repo_name, const char *upload_uuid, reg_read_fn read,
+                          void *ctx, int64_t len, int64_t expected_offset, int64_t *out_size);
+int     reg_upload_finish(const char *repo_name, const char *upload_uuid,
+                          const char *expected_digest, char *out_digest);  /* 72 bytes */
+int     reg_upload_cancel(const char *repo_name, const char *upload_uuid);
+
 int     reg_blob_exists(const char *digest);
 int64_t reg_blob_get_size(const char *digest);
 int     reg_blob_get_filepath(const char *digest, char *out_path, size_t out_size);

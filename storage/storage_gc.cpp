@@ -576,7 +576,9 @@ int collector::sweep_uploads() {
         if (listing.is_dir(i)) continue;
         const char *name = listing.name(i);
         size_t stem = 0;
-        const bool state = ends_with(name, kUploadHashSuffix, &stem);
+        // A hash state or an owner record: files of an upload, never an upload of their own.
+        const bool state = ends_with(name, kUploadHashSuffix, &stem) ||
+                           ends_with(name, kUploadOwnerSuffix, &stem);
         if (!state && !ends_with(name, ".part", &stem) && !ends_with(name, ".finish", &stem))
             continue;
         char uuid[kUuidSize];
@@ -587,8 +589,8 @@ int collector::sweep_uploads() {
         char path[kPathSize];
         stats_upload_path(name, path, sizeof path);
         if (state) {
-            // A hash state goes with its upload; alone, it is what a crash left between the
-            // two removals, and it goes once it is as old as an upload would have to be.
+            // They go with their upload; alone, they are what a crash left between the
+            // removals, and they go once as old as an upload would have to be.
             if (!opts_.dry_run && !upload_present(uuid) && !young(path, opts_.grace_uploads))
                 drop_file(path);
             continue;
@@ -607,6 +609,7 @@ int collector::sweep_uploads() {
             char state_path[kPathSize];
             upload_hash_path(uuid, state_path, sizeof state_path);
             drop_file(state_path);
+            upload_owner_drop(uuid);
         }
         ++res_.uploads;
         res_.upload_bytes += size > 0 ? size : 0;

@@ -218,13 +218,18 @@ void upload_path_for_uuid(const char *upload_uuid, char *out, size_t out_size);
 // {root}/repositories/{name}/_layers/sha256/{hex} and its "link", a repository's blob link
 void blob_link_dir(const char *repo_name, const char *hex, char *out, size_t out_size);
 void blob_link_path(const char *repo_name, const char *hex, char *out, size_t out_size);
-// {root}/uploads/{uuid}.finish, where a finish keeps the upload it has claimed
+// {root}/uploads/{uuid}.finish, where a finish or a cancel keeps the upload it has claimed
 void upload_claim_path(const char *upload_uuid, char *out, size_t out_size);
 // {root}/uploads/{uuid}.hash, the hash state of the upload's bytes so far
 inline constexpr char kUploadHashSuffix[] = ".hash";
 void upload_hash_path(const char *upload_uuid, char *out, size_t out_size);
 // Whether a name in {root}/uploads is that of a hash state rather than of an upload.
 bool is_upload_hash_name(const char *name);
+// {root}/uploads/{uuid}.repo, the owner record: the name of the repository that started it
+inline constexpr char kUploadOwnerSuffix[] = ".repo";
+void upload_owner_path(const char *upload_uuid, char *out, size_t out_size);
+// Whether a name in {root}/uploads is that of an owner record rather than of an upload.
+bool is_upload_owner_name(const char *name);
 
 // {root}/repositories/{name}/_manifests
 void manifests_dir(const char *repo_name, char *out, size_t out_size);
@@ -307,6 +312,11 @@ int claim_file(const char *path);
 enum class append_stage { opened, locked };
 extern void (*s_append_pause)(append_stage stage);
 
+// reg_blob_cancel_upload of a valid identifier, with the answer for an upload that is gone or
+// claimed by a finish: 0 when `gone_is_done`, else -1 with REG_ERR_NOT_FOUND. Other failures
+// are "cancel failed" (REG_ERR_IO, or REG_ERR_CONFLICT where an append pins the name).
+int cancel_upload(const char *upload_uuid, bool gone_is_done);
+
 // The running hash of an upload (storage_upload_hash.cpp): the state after its first
 // `covered` bytes. Read and written only under the upload's lock.
 struct upload_hash {
@@ -321,6 +331,15 @@ void upload_hash_load(const char *upload_uuid, upload_hash *out);
 // Saves the state beside the upload, atomically and without a flush: 0 or -1.
 int upload_hash_save(const char *upload_uuid, const upload_hash &state);
 void upload_hash_drop(const char *upload_uuid);  // removes the saved state, if any
+// The owner record of an upload (storage_upload_owner.cpp). Records hold the repository name
+// with each '\' as '/', so that both spellings of one repository own the same uploads.
+// Writes the record for a new upload, atomically and without a flush (like the upload's own
+// bytes before its finish, losing it costs the upload, never another's): 0 or -1.
+int upload_owner_write(const char *upload_uuid, const char *repo_name);
+// True only when the upload's record exists and names exactly this repository.
+bool upload_owned_by(const char *upload_uuid, const char *repo_name);
+void upload_owner_drop(const char *upload_uuid);  // removes the record, if any
+
 // Makes the state cover the first `size` bytes of the locked file (`to_end`: and whatever
 // the file yields after them), reading what it lacks through buf (cap bytes); a state
 // covering more than `size` starts over from the first byte. The file's read position moves.

@@ -51,6 +51,14 @@ void fanout_name(const char *hex, char (&out)[3]) {
     out[2] = '\0';
 }
 
+// Whether `name` is longer than `suffix` and ends with it.
+bool has_suffix(const char *name, const char *suffix) {
+    if (!name) return false;
+    const size_t len = std::strlen(name);
+    const size_t tail = std::strlen(suffix);
+    return len > tail && std::strcmp(name + len - tail, suffix) == 0;
+}
+
 }  // namespace
 
 void config_path(char *out, size_t out_size) { path_join(out, out_size, s_root, "config.json"); }
@@ -115,12 +123,17 @@ void upload_hash_path(const char *upload_uuid, char *out, size_t out_size) {
     path_join(out, out_size, dir, name);
 }
 
-bool is_upload_hash_name(const char *name) {
-    if (!name) return false;
-    const size_t len = std::strlen(name);
-    const size_t suffix = sizeof kUploadHashSuffix - 1;
-    return len > suffix && std::strcmp(name + len - suffix, kUploadHashSuffix) == 0;
+bool is_upload_hash_name(const char *name) { return has_suffix(name, kUploadHashSuffix); }
+
+void upload_owner_path(const char *upload_uuid, char *out, size_t out_size) {
+    char name[128];
+    std::snprintf(name, sizeof name, "%s%s", upload_uuid ? upload_uuid : "", kUploadOwnerSuffix);
+    char dir[kPathSize];
+    uploads_dir(dir, sizeof dir);
+    path_join(out, out_size, dir, name);
 }
+
+bool is_upload_owner_name(const char *name) { return has_suffix(name, kUploadOwnerSuffix); }
 
 void manifests_dir(const char *repo_name, char *out, size_t out_size) {
     char name[kPathSize];

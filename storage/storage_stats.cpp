@@ -56,10 +56,11 @@ int count_uploads(int64_t *out_bytes) {
     int count = 0;
     int64_t total = 0;
     for (size_t i = 0; i < listing.count(); ++i) {
-        // A hash state belongs to its upload and is no upload of its own.
-        if (listing.is_dir(i) || is_upload_hash_name(listing.name(i))) continue;
+        // A hash state and an owner record belong to their upload and are no uploads of their own.
+        const char *name = listing.name(i);
+        if (listing.is_dir(i) || is_upload_hash_name(name) || is_upload_owner_name(name)) continue;
         char path[kPathSize];
-        stats_upload_path(listing.name(i), path, sizeof path);
+        stats_upload_path(name, path, sizeof path);
         const int64_t size = file_size(path);
         if (size > 0) total += size;
         ++count;

@@ -1,8 +1,9 @@
 // Uploads: files in {root}/uploads named by random identifiers, fed by chunks or by streamed
 // request bodies under an exclusive file lock and hashed as they grow, then moved into the
 // blob store.
-// Appends and finishes of one upload may race in several processes; the lock and the finish's
-// claim of the file keep every stored blob equal to the bytes its name was computed from.
+// Appends, finishes and cancels of one upload may race in several processes; the lock and the
+// claim of the file by a finish or a cancel keep every stored blob equal to the bytes its name
+// was computed from, and order each append wholly before a cancel or make it fail.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -124,7 +125,9 @@ extern "C" int reg_blob_start_upload(char *out_upload_uuid) {
         errno = 0;
         if (std::FILE *f = bv_platform::open_exclusive(path)) {
             std::fclose(f);
-            upload_hash_drop(out_upload_uuid);  // never another upload's state
+            // Never another upload's state or owner.
+            upload_hash_drop(out_upload_uuid);
+            upload_owner_drop(out_upload_uuid);
             return 0;
         }
         if (errno != EEXIST) break;
@@ -383,6 +386,7 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
     if (std::strcmp(computed, expected_digest) != 0) {
         drop_file(claim_path);
         upload_hash_drop(upload_uuid);
+        upload_owner_drop(upload_uuid);
         set_error(REG_ERR_DIGEST_MISMATCH, "digest mismatch: expected %s, got %s",
                   expected_digest, computed);
         return -1;
@@ -392,9 +396,52 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
         return -1;
     }
     upload_hash_drop(upload_uuid);
+    upload_owner_drop(upload_uuid);
     std::snprintf(out_digest, kDigestSize, "%s", expected_digest);
     return 0;
 }
+
+namespace reg_internal {
+
+int cancel_upload(const char *upload_uuid, bool gone_is_done) {
+    char upload_path[kPathSize];
+    char claim_path[kPathSize];
+    upload_path_for_uuid(upload_uuid, upload_path, sizeof upload_path);
+    upload_claim_path(upload_uuid, claim_path, sizeof claim_path);
+    if (claim_upload(upload_uuid, upload_path, claim_path) != 0) {
+        const reg_error_kind kind = s_error_kind;
+        if (kind == REG_ERR_NOT_FOUND) return gone_is_done ? 0 : -1;
+        set_error(kind, "cancel failed");
+        return -1;
+    }
+
+    // An append that found the upload in place before the claim holds the lock until its
+    // bytes and its hash state are written: taking the lock waits for it, so the removal
+    // comes after all of them. One that locks later finds the name gone and writes nothing.
+    // The lock goes before the removal, as an open file may not be removed everywhere.
+    bool waited = false;
+    {
+        bv_platform::locked_file file;
+        waited = file.open(claim_path, false) && file.lock();
+    }
+    const int removed = waited ? remove_file(claim_path) : -1;
+    if (file_exists(claim_path)) {
+        // Given back under its name, as it was, to be cancelled again.
+        bv_platform::move_no_replace(claim_path, upload_path);
+        set_error(REG_ERR_IO, "cancel failed");
+        return -1;
+    }
+    // Gone, even where the flush of its removal failed: what belonged to it goes as well.
+    upload_hash_drop(upload_uuid);
+    upload_owner_drop(upload_uuid);
+    if (removed != 0) {
+        set_error(REG_ERR_IO, "cancel failed");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace reg_internal
 
 extern "C" int reg_blob_cancel_upload(const char *upload_uuid) {
     if (!upload_uuid) {
@@ -402,12 +449,5 @@ extern "C" int reg_blob_cancel_upload(const char *upload_uuid) {
         return -1;
     }
     if (require_upload_uuid(upload_uuid) != 0) return -1;
-    char path[kPathSize];
-    upload_path_for_uuid(upload_uuid, path, sizeof path);
-    if (remove_file(path) != 0) {
-        set_error(REG_ERR_IO, "cancel failed");
-        return -1;
-    }
-    upload_hash_drop(upload_uuid);
-    return 0;
+    return cancel_upload(upload_uuid, true);
 }

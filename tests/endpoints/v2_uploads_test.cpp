@@ -148,6 +148,36 @@ TEST_F(UploadProgram, UnknownOrMalformedIdentifiersAreUnknownUploads) {
     EXPECT_EQ(call("POST", "/v2/app/blobs/uploads/" + uuid).status, 405);
 }
 
+// An upload belongs to the repository that started it, also when a mount fell back to an
+// ordinary upload: through any other repository's path every operation on it is an unknown
+// upload that reads, writes and moves nothing, and it still works through its own path.
+TEST_F(UploadProgram, UploadsAreUnknownThroughOtherRepositories) {
+    auto fell_back = call("POST", "/v2/team/app/blobs/uploads/", "mount=" + digest_of("x") + "&from=team/app");
+    ASSERT_EQ(fell_back.status, 202) << fell_back.raw;
+    const std::string uuid = fell_back.header("Docker-Upload-UUID");
+    const std::string own = "/v2/team/app/blobs/uploads/" + uuid;
+    ASSERT_EQ(call("PATCH", own, {}, "data").status, 202);
+    const std::string digest = digest_of("data");
+    struct Case {
+        const char *method;
+        std::string query;
+        const char *body;
+    };
+    const Case cases[] = {{"GET", {}, ""},      {"PATCH", {}, "more"},         {"PUT", "digest=" + digest, ""},
+                          {"DELETE", {}, ""},   {"PUT", "digest=" + digest_of("datamore"), "more"}};
+    for (const char *other : {"other/secret", "team", "team/app/x", "team/ap"}) {
+        for (const Case &c : cases) {
+            auto a = call(c.method, "/v2/" + std::string(other) + "/blobs/uploads/" + uuid, c.query, c.body);
+            EXPECT_EQ(a.status, 404) << c.method << " " << other << "\n" << a.raw;
+            EXPECT_NE(a.body.find("\"code\":\"BLOB_UPLOAD_UNKNOWN\""), std::string::npos) << c.method << " " << other;
+        }
+        EXPECT_EQ(run("v2_blobs", "HEAD", "/v2/" + std::string(other) + "/blobs/" + digest).status, 404) << other;
+    }
+    EXPECT_EQ(call("GET", own).header("Range"), "0-3");
+    EXPECT_EQ(call("PUT", own, "digest=" + digest).status, 201);
+    EXPECT_EQ(uploads_left(), 0u);
+}
+
 // A whole-blob POST that fails leaves neither an upload nor a blob; a mount needs the blob in
 // the source repository and otherwise starts an ordinary upload.
 TEST_F(UploadProgram, WholeBlobPostsAndMounts) {

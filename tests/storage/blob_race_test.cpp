@@ -1,7 +1,7 @@
 // Appends held open in another process (blob_probe "append" stops at a chosen point until told
-// to go on) while a finish or another append runs: whatever the order, a stored blob hashes to
-// its name, an append either lands before the hash or fails, and of appends that race for one
-// offset exactly one wins.
+// to go on) while a finish, a cancel or another append runs: whatever the order, a stored blob
+// hashes to its name, an append either lands before the hash or the cancel or fails, and of
+// appends that race for one offset exactly one wins.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -130,6 +130,40 @@ TEST_F(BlobRaceTest, FailedFinishGivesTheUploadBackToAHeldAppend) {
     EXPECT_TRUE(a.ok);
     EXPECT_EQ(a.size, 9);
     EXPECT_EQ(bvtest::read_all(upload_file(uuid)), "base+more");
+}
+
+// A cancel claims the upload and takes its lock before it removes anything: an append holding
+// the lock lands first (the cancel waits for it), one that has only opened the upload fails.
+// Where open files pin their names the claim itself waits, and both land. Either way nothing of
+// the upload stays, neither its hash state nor its owner record.
+TEST_F(BlobRaceTest, CancelIsOrderedAgainstAHeldAppend) {
+    for (const char *pause : {"locked", "opened"}) {
+        SCOPED_TRACE(pause);
+        fs::remove_all(sync_.path());
+        fs::create_directory(sync_.path());
+        char uuid[37] = {};
+        ASSERT_EQ(reg_upload_start("team/app", uuid), 0) << last_error();
+        ASSERT_EQ(reg_blob_append_chunk(uuid, "base", 4), 0) << last_error();
+        auto append = start_append(uuid, 4, "+more", pause);
+        ASSERT_TRUE(wait_for(paused()));
+        auto cancel = std::async(std::launch::async, [id = std::string(uuid)] {
+            return reg_upload_cancel("team/app", id.c_str()) == 0 ? REG_OK
+                                                                  : reg_storage_last_error_kind();
+        });
+        const bool waited =
+            cancel.wait_for(std::chrono::milliseconds(300)) == std::future_status::timeout;
+        go();
+        const Outcome a = parse(append.get());
+        EXPECT_EQ(cancel.get(), REG_OK) << last_error();
+        if (std::string(pause) == "locked" || bv_platform::readers_block_replace) {
+            EXPECT_TRUE(waited) << "the cancel did not wait for the append";
+            EXPECT_TRUE(a.ok);
+        } else {
+            EXPECT_FALSE(a.ok);
+            EXPECT_EQ(a.kind, REG_ERR_NOT_FOUND);
+        }
+        EXPECT_TRUE(fs::is_empty(uploads()));
+    }
 }
 
 // One appender holds the lock before its size test; a second one with the same offset must

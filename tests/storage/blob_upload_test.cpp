@@ -1,5 +1,6 @@
 // Uploads from start to finish: the life of one upload, the state of an upload after each
-// operation, stored content uploaded again, and the creation of upload files under clashing names.
+// operation, uploads bound to their repository, stored content uploaded again, and the creation
+// of upload files under clashing names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -131,6 +132,31 @@ TEST_F(BlobTest, UploadsThatAreGoneStayGone) {
             ASSERT_EQ(reg_blob_delete(kAbcDigest.c_str()), 0);
         }
     }
+}
+
+// The owner record is compared whole, with '\' as '/': a prefix, a longer name or another
+// case is another repository, and an upload without a record (started unbound) is no one's.
+TEST_F(BlobTest, BoundCallsFindOnlyTheirRepositorysUploads) {
+    char owned[37] = {};
+    ASSERT_EQ(reg_upload_start("team/app", owned), 0) << last_error();
+    const std::string unowned = open_upload(kAbc);
+    const struct {
+        const char *repo;
+        const std::string uuid;
+        int64_t size;
+    } cases[] = {{"team/app", owned, 0},     {"team\\app", owned, 0}, {"team/ap", owned, -1},
+                 {"team/app/x", owned, -1}, {"Team/app", owned, -1},  {"team/app", unowned, -1}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(reg_upload_size(c.repo, c.uuid.c_str()), c.size) << c.repo << " " << c.uuid;
+        if (c.size < 0) {
+            EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_NOT_FOUND) << c.repo;
+            EXPECT_EQ(reg_upload_cancel(c.repo, c.uuid.c_str()), -1) << c.repo;
+        }
+    }
+    EXPECT_EQ(fs::file_size(upload_file(unowned)), 3u);
+    EXPECT_EQ(reg_upload_cancel("team\\app", owned), 0) << last_error();
+    for (const auto &e : fs::directory_iterator(uploads()))  // nothing of it stays
+        EXPECT_NE(e.path().filename().string().rfind(owned, 0), 0u) << e.path();
 }
 
 // A finish refused before the hash leaves the upload open, to be finished properly later.

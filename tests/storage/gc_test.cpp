@@ -96,10 +96,13 @@ protected:
         EXPECT_EQ(reg_blob_link("other", config_.c_str()), 0);
 
         char uuid[37];
-        ASSERT_EQ(reg_blob_start_upload(uuid), 0);
+        ASSERT_EQ(reg_upload_start("app", uuid), 0);
         stale_upload_ = std::string(uuid) + ".part";
         bvtest::write_all(root_.path() / "uploads" / "0b6f3f86-8a1d-4d4f-9c39-5d7a2e7a3f10.finish",
                           "claimed long ago");
+        // The owner record of an upload a crash took between the removals.
+        bvtest::write_all(root_.path() / "uploads" / "5d7a2e7a-3f10-4d4f-9c39-0b6f3f868a1d.repo",
+                          "app\n");
     }
 
     fs::path blob_file(const std::string &digest) const {
@@ -182,6 +185,7 @@ TEST_F(GcTest, MarksEveryKindOfReferenceAndSweepsTheRest) {
             EXPECT_EQ(fs::exists(path), untagged ? c.kept_untagged : c.kept_plain);
         }
         EXPECT_FALSE(fs::exists(root_.path() / "uploads" / stale_upload_));
+        EXPECT_TRUE(fs::is_empty(root_.path() / "uploads"));  // owner records with them
         EXPECT_EQ(res.uploads, 2);  // the .part and the stale .finish
         EXPECT_EQ(res.manifests, untagged ? 3 : 0);
         // What was kept still reads whole.

@@ -92,6 +92,7 @@ TEST(StorageStats, Uploads) {
     bvtest::write_all(store.uploads() / "11111111-1111-1111-1111-111111111111.part", "0123456789");
     bvtest::write_all(store.uploads() / "22222222-2222-2222-2222-222222222222.part", "");
     bvtest::write_all(store.uploads() / "any-name", "abc");  // every file counts
+    bvtest::write_all(store.uploads() / "11111111-1111-1111-1111-111111111111.repo", "app\n");  // its owner
     ASSERT_TRUE(Store::make_dir(store.uploads() / "subdir"));
     bvtest::write_all(store.uploads() / "subdir" / "x", "1234");
     EXPECT_EQ(stats(), doc(0, 0, 0, 0, 3, 13));
