@@ -4,7 +4,9 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -320,6 +322,36 @@ inline int kill_endpoints(pid_t server_pid, const std::atomic<bool> &stop, int l
         close(fd);
     }
     return kills;
+}
+
+// Runs registry-gc over `root` again and again until `stop`, with a grace for blobs of two
+// seconds (so aged pushes are kept by references alone), and kills every other run at a random
+// moment. Returns the runs; the kills go to *killed.
+inline int run_collections(const std::string &root, const std::atomic<bool> &stop, unsigned seed,
+                           int *killed) {
+    std::mt19937 rng(seed);
+    const std::string gc = bvtest::program_path("../tools/registry-gc");
+    int runs = 0;
+    while (!stop.load()) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            if (null >= 0) dup2(null, 1);
+            execl(gc.c_str(), gc.c_str(), "--storage", root.c_str(), "--grace-blobs", "2",
+                  static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        if (pid < 0) break;
+        if (rng() % 2) {
+            std::this_thread::sleep_for(std::chrono::microseconds(rng() % 200000));
+            if (kill(pid, SIGKILL) == 0) ++*killed;
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ++runs;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + rng() % 300));
+    }
+    return runs;
 }
 
 }  // namespace crashtest
