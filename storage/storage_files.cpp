@@ -62,8 +62,8 @@ bool make_dir_tolerant(const char *path) {
         if (err == 0) return sync_parent(path) == 0;
         const bv_platform::path_kind kind = bv_platform::kind_of(path);
         if (kind == bv_platform::path_kind::directory) return true;
-        // A file in the way is for the caller's next step to fail on, as before.
         if (err != EEXIST) return false;
+        // A file in the way is for the caller's next step to fail on, as before.
         if (kind == bv_platform::path_kind::file) return true;
     }
     return false;
