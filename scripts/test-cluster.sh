@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Two registry instances over one GlusterFS volume behind HAProxy (deploy/start-cluster.sh):
-# concurrent skopeo pushes through HAProxy, pulls back byte for byte through each instance, an
-# upload begun on one instance and finished on the other, garbage collection on one host while
-# the other serves, verification of the tree; then pushes while one instance is stopped.
+# concurrent skopeo pushes through HAProxy, pulls back byte for byte through each instance, rounds
+# of one image pushed through both instances at once, an upload begun on one instance and
+# finished on the other, garbage collection on one host while the other serves, verification
+# of the tree; then pushes while one instance is stopped.
 # Needs root and FUSE; where either is missing it says SKIPPED and exits 0.
 # Environment: BV_CLUSTER_BUILD, build directory with the endpoints and tools (default
 # build/linux, built when missing); BV_CLUSTER_PORT (default 5600); BV_CLUSTER_MIB, MiB per
 # layer of the failover images (default 8); BV_CLUSTER_FLIPS, rounds of two replaces of one
 # tag read meanwhile through the other instance (default 40; a manifest PUT over FUSE with
-# every cache off takes a few hundred ms on a busy machine).
+# every cache off takes a few hundred ms on a busy machine); BV_CLUSTER_TWICE, rounds of one
+# image pushed through both instances at once (default 12).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -16,6 +18,7 @@ build=${BV_CLUSTER_BUILD:-build/linux}
 port=${BV_CLUSTER_PORT:-5600}
 fail_mib=${BV_CLUSTER_MIB:-8}
 flips=${BV_CLUSTER_FLIPS:-40}
+twice=${BV_CLUSTER_TWICE:-12}
 export BV_CLUSTER_DIR=${BV_CLUSTER_DIR:-/tmp/bv-cluster-test}
 work=$(mktemp -d /tmp/bv-cluster-work.XXXXXX)
 started=$(date +%s)
@@ -106,6 +109,24 @@ for i in 1 2 3 4; do
 done
 for at in "${inst[@]}"; do pull_check img5 team/same "$at"; done
 note "pulls match byte for byte"
+
+# ---- one image pushed through both instances at once, round after round
+# Each round is a new image into a new repository, so both hosts finish the same blobs and make
+# the same new directories at the same moment; on GlusterFS such a directory could be gone after
+# both mkdirs answered, and a finishing PUT failed with 500 about once in a hundred rounds.
+note "$twice rounds of one new image pushed to a new repository through both instances at once"
+for r in $(seq "$twice"); do image "twice$r" 2 256 $((100 + r)) & done
+wait
+for r in $(seq "$twice"); do
+  push "twice$r" "team/twice$r" "${inst[0]}" & first=$!
+  push "twice$r" "team/twice$r" "${inst[1]}" & second=$!
+  wait "$first" && wait "$second" \
+    || { cat "$work"/push-team_twice$r-*.log >&2; fail "round $r: a push of one image through both instances at once failed"; }
+done
+for r in $(seq "$twice"); do pull_check "twice$r" "team/twice$r" "${inst[r % 2]}"; done
+"$build/tools/registry-verify" --storage "${mnt[0]}" >"$work/verify0.log" 2>&1 \
+  || { cat "$work/verify0.log" >&2; fail "registry-verify found damage after the pushes through both instances"; }
+note "every push acknowledged, every image pulled back whole; verification clean"
 
 # ---- an upload begun on one instance and finished on the other
 note "upload: POST and PATCH on instance 1, PUT on instance 2"

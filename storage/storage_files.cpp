@@ -19,6 +19,7 @@
 namespace reg_internal {
 
 bool (*s_sync_hook)(sync_target target, const char *path);
+int (*s_mkdir_hook)(const char *path);
 
 namespace {
 
@@ -35,12 +36,37 @@ bool hook_allows(sync_target target, const char *path) {
     return !s_sync_hook || s_sync_hook(target, path);
 }
 
+// How often one step of mkdirs makes its directory again after an EEXIST with nothing there.
+// One more host racing the same name is one more mkdir at worst; a name that never stays is
+// given up on.
+constexpr int kMkdirAttempts = 10;
+
+// A mkdir as make_dir, or as the test hook answers in its place.
+int make_dir_once(const char *path) {
+    if (s_mkdir_hook) {
+        if (const int err = s_mkdir_hook(path)) return err;
+    }
+    return bv_platform::make_dir(path);
+}
+
 // One _mkdir step of mkdirs: an existing name is no failure. A directory this step creates
 // is a new entry of its parent, which must reach the disk before anything inside it counts.
+// EEXIST alone does not prove a directory there: when two hosts of a GlusterFS volume make
+// the same new directory at the same moment, both may be told EEXIST and no directory stays
+// (the brick makes it for one request, fails to record its identity and removes it again).
+// The next mkdir of the chain, or the file then written into the directory, would fail with
+// ENOENT. So the name is looked at, and the directory made again while nothing is there.
 bool make_dir_tolerant(const char *path) {
-    const int err = bv_platform::make_dir(path);
-    if (err == 0) return sync_parent(path) == 0;
-    return err == EEXIST || dir_exists(path);
+    for (int attempt = 0; attempt < kMkdirAttempts; ++attempt) {
+        const int err = make_dir_once(path);
+        if (err == 0) return sync_parent(path) == 0;
+        const bv_platform::path_kind kind = bv_platform::kind_of(path);
+        if (kind == bv_platform::path_kind::directory) return true;
+        if (err != EEXIST) return false;
+        // A file in the way is for the caller's next step to fail on, as before.
+        if (kind == bv_platform::path_kind::file) return true;
+    }
+    return false;
 }
 
 // Windows refuses to replace a file while another process has it open, which a reader does

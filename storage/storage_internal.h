@@ -101,8 +101,14 @@ int require_repo_digest(const char *repo_name, const char *digest);
 void path_join(char *out, size_t out_size, const char *left, const char *right);
 // Heap copy the caller frees; null on allocation failure or null input.
 char *xstrdup(const char *text);
-// Creates every missing directory of the chain (splitting at '/' and '\'): 0 or -1.
+// Creates every missing directory of the chain (splitting at '/' and '\'): 0 or -1. An EEXIST
+// counts only with something found under the name; nothing there, the directory is made again
+// (a shared volume answers so when two hosts make it at once), a bounded number of times.
 int mkdirs(const char *path);
+// Called before each mkdir that mkdirs makes, with its path; a non-zero answer is taken as
+// that mkdir's errno and nothing is made (tests stand in for a shared volume that answers
+// EEXIST while no directory stays). Null (the default): every mkdir is made.
+extern int (*s_mkdir_hook)(const char *path);
 int file_exists(const char *path);  // 1: exists and is not a directory
 int dir_exists(const char *path);   // 1: exists and is a directory
 int64_t file_size(const char *path);  // -1 when the attributes cannot be read

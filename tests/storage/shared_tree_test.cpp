@@ -157,4 +157,51 @@ TEST_F(BlobTest, FailedFinishThroughTheFallbackLeavesNothingUnderTwoNames) {
               -1);
 }
 
+// Stands for a GlusterFS host whose mkdir of `dir` meets another host's: answered EEXIST with
+// no directory there, the first `times` times.
+struct LostMkdirs {
+    static inline std::string dir;
+    static inline int times = 0;
+    LostMkdirs(const fs::path &d, int n) {
+        dir = d.string();
+        times = n;
+        reg_internal::s_mkdir_hook = [](const char *path) {
+            return dir == path && times > 0 ? (--times, EEXIST) : 0;
+        };
+    }
+    ~LostMkdirs() { reg_internal::s_mkdir_hook = nullptr; }
+};
+
+// A directory that a blob link or a manifest needs comes back as an EEXIST with nothing
+// there: mkdirs makes it again and both are stored; a name that never stays fails in bounded
+// time.
+TEST_F(BlobTest, DirectoriesLostToAConcurrentMkdirAreMadeAgain) {
+    const std::string digest = store("config and layer");
+    const std::string desc = "{\"mediaType\":\"application/vnd.oci.image.layer.v1.tar+gzip\","
+                             "\"digest\":\"" + digest + "\",\"size\":16}";
+    const std::string manifest = "{\"schemaVersion\":2,\"config\":" + desc + ",\"layers\":[" +
+                                 desc + "]}";
+    const fs::path repos = root_.path() / "repositories";
+    struct Case {
+        const char *repo;
+        fs::path lost;
+        int times;
+        const char *message;  // nullptr: the link and the manifest are stored
+    } cases[] = {
+        {"team/a", repos / "team", 1, nullptr},  // a parent: the next mkdir found nothing
+        {"b", repos / "b" / "_manifests" / "tags" / "v1", 1, nullptr},
+        {"c", repos / "c" / "_layers", 1000, "mkdirs blob link dir failed"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.lost.string());
+        LostMkdirs lost(c.lost, c.times);
+        char out[72];
+        const bool stored = reg_blob_link(c.repo, digest.c_str()) == 0 &&
+                            reg_manifest_put(c.repo, "v1", manifest.data(), manifest.size(),
+                                             nullptr, out) == 0;
+        EXPECT_EQ(stored, c.message == nullptr) << last_error();
+        EXPECT_EQ(last_error(), c.message ? c.message : "");
+    }
+}
+
 }  // namespace
