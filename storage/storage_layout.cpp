@@ -115,22 +115,27 @@ void upload_claim_path(const char *upload_uuid, char *out, size_t out_size) {
     path_join(out, out_size, dir, name);
 }
 
-void upload_hash_path(const char *upload_uuid, char *out, size_t out_size) {
+namespace {
+
+// {root}/uploads/{uuid}{suffix}, a file kept beside an upload.
+void upload_side_path(const char *upload_uuid, const char *suffix, char *out, size_t out_size) {
     char name[128];
-    std::snprintf(name, sizeof name, "%s%s", upload_uuid ? upload_uuid : "", kUploadHashSuffix);
+    std::snprintf(name, sizeof name, "%s%s", upload_uuid ? upload_uuid : "", suffix);
     char dir[kPathSize];
     uploads_dir(dir, sizeof dir);
     path_join(out, out_size, dir, name);
 }
 
+}  // namespace
+
+void upload_hash_path(const char *upload_uuid, char *out, size_t out_size) {
+    upload_side_path(upload_uuid, kUploadHashSuffix, out, out_size);
+}
+
 bool is_upload_hash_name(const char *name) { return has_suffix(name, kUploadHashSuffix); }
 
 void upload_owner_path(const char *upload_uuid, char *out, size_t out_size) {
-    char name[128];
-    std::snprintf(name, sizeof name, "%s%s", upload_uuid ? upload_uuid : "", kUploadOwnerSuffix);
-    char dir[kPathSize];
-    uploads_dir(dir, sizeof dir);
-    path_join(out, out_size, dir, name);
+    upload_side_path(upload_uuid, kUploadOwnerSuffix, out, out_size);
 }
 
 bool is_upload_owner_name(const char *name) { return has_suffix(name, kUploadOwnerSuffix); }

@@ -90,17 +90,26 @@ extern "C" int reg_blob_link(const char *repo_name, const char *digest) {
     return -1;
 }
 
+namespace {
+
+// The checked arguments and the path of a link file that is there: 0, or -1 with the message
+// set (REG_ERR_NOT_FOUND when there is no link file).
+int present_link(const char *repo_name, const char *digest, char (&link)[kPathSize]) {
+    if (check_link_args(repo_name, digest) != 0) return -1;
+    blob_link_path(repo_name, digest + 7, link, sizeof link);
+    // The kind test: remove() would take an empty directory of that name as well.
+    if (file_exists(link)) return 0;
+    set_error(REG_ERR_NOT_FOUND, "blob not linked in %s: %s", repo_name, digest);
+    return -1;
+}
+
+}  // namespace
+
 namespace reg_internal {
 
 int blob_unlink_locked(const char *repo_name, const char *digest, bool synced) {
-    if (check_link_args(repo_name, digest) != 0) return -1;
     char link[kPathSize];
-    blob_link_path(repo_name, digest + 7, link, sizeof link);
-    // The kind test first: remove() would take an empty directory of that name as well.
-    if (!file_exists(link)) {
-        set_error(REG_ERR_NOT_FOUND, "blob not linked in %s: %s", repo_name, digest);
-        return -1;
-    }
+    if (present_link(repo_name, digest, link) != 0) return -1;
     if (std::remove(link) != 0) {
         // Gone meanwhile: another unlink got there first, and this one found nothing.
         if (!file_exists(link)) {
@@ -125,14 +134,9 @@ int blob_unlink_locked(const char *repo_name, const char *digest, bool synced) {
 }  // namespace reg_internal
 
 extern "C" int reg_blob_unlink(const char *repo_name, const char *digest) {
-    if (check_link_args(repo_name, digest) != 0) return -1;
     // Without a link there is nothing to lock for (and no directory to make for the lock).
     char link[kPathSize];
-    blob_link_path(repo_name, digest + 7, link, sizeof link);
-    if (!file_exists(link)) {
-        set_error(REG_ERR_NOT_FOUND, "blob not linked in %s: %s", repo_name, digest);
-        return -1;
-    }
+    if (present_link(repo_name, digest, link) != 0) return -1;
     repo_lock lock;
     if (lock.acquire(repo_name) != 0) return -1;
     if (s_repo_locked_hook) s_repo_locked_hook("unlink", repo_name);
