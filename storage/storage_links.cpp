@@ -60,13 +60,13 @@ extern "C" int reg_blob_link(const char *repo_name, const char *digest) {
     blob_link_dir(repo_name, digest + 7, dir, sizeof dir);
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
         if (mkdirs(dir) != 0) {
-            set_error(REG_ERR_IO, "mkdirs blob link dir failed");
+            set_write_error("mkdirs blob link dir failed");
             return -1;
         }
         if (write_file(link, digest, kDigestLen) == 0) return 0;
         if (dir_exists(dir)) break;  // not the race with an unlink
     }
-    set_error(REG_ERR_IO, "write blob link failed");
+    set_write_error("write blob link failed");
     return -1;
 }
 
@@ -92,7 +92,7 @@ int blob_unlink(const char *repo_name, const char *digest, bool synced) {
     }
     // The removal must hold once the caller answers; the empty directory may come back.
     if (synced && sync_parent(link) != 0) {
-        set_error(REG_ERR_IO, "flush after removing blob link failed");
+        set_write_error("flush after removing blob link failed");
         return -1;
     }
     // The directory goes only when it is empty, which a link written meanwhile prevents.
