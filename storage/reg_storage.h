@@ -14,7 +14,8 @@ extern "C" {
 /* ---- Engine state and failures ------------------------------------------------------------
  * reg_storage_init or reg_storage_open must succeed before any other operation. Every failing
  * operation leaves a one-line message (never holding a server path) and a failure kind; both
- * stay until the next failure. Endpoints choose status and error code from the kind, never from the message. */
+ * stay until the next failure. Endpoints choose status and error code from the kind, never from
+ * the message. */
 
 typedef enum reg_error_kind {
     REG_OK = 0,
@@ -37,7 +38,7 @@ typedef enum reg_error_kind {
     REG_ERR_NO_TREE,            /* the root holds no storage tree (it or its config.json is
                                    missing): reg_storage_open creates none */
     REG_ERR_NO_SPACE            /* a write, flush, rename, link or new directory found the disk
-                                   (or the quota) full; what the call wrote is undone */
+                                   (or the quota) full; nothing half-written is kept */
 } reg_error_kind;
 
 /* Makes a storage tree on purpose: creates the root, its folders and a config.json with the
@@ -47,9 +48,10 @@ int         reg_storage_init(const char *root);
 /* Makes the engine ready on a root that holds a storage tree, one whose config.json is there,
  * and creates or writes nothing at all: 0, or -1 with REG_ERR_NO_TREE when the root or its
  * config.json is missing (a mistyped path, a volume not mounted, a tree removed), so that
- * nothing is ever stored where no tree was made. The folders below a tree that lack are made by
- * the operations that write into them. A process serving many requests may take the root as
- * reg_storage_init does after reg_storage_end_request; config.json is looked for every time. */
+ * nothing is ever stored where no tree was made; other failures as reg_storage_init. Folders
+ * of the tree that are missing are made by the operations that write into them (the uploads
+ * folder one level below the root only). Every call looks for config.json afresh, in a process
+ * serving many requests too. */
 int         reg_storage_open(const char *root);
 /* Makes the engine not ready and forgets the root, the settings, the last failure and the last
  * result. */
