@@ -11,7 +11,7 @@
 
 bench_start() {
   local conf=bench/lighttpd-bench.conf
-  local targets=(v2_ping v2_blobs v2_uploads ping_baseline push_baseline)
+  local targets=(v2_ping v2_blobs v2_uploads ping_baseline push_baseline registry-init)
   if [[ ${1:-} == fastcgi ]]; then
     conf=bench/lighttpd-bench-fastcgi.conf
     targets+=(v2_manifests v2_tags manifest_seed fcgi_floor)
@@ -23,7 +23,9 @@ bench_start() {
 
   bench_dir=${BV_BENCH_DIR:-/tmp/bv-endpoint-bench}
   rm -rf "$bench_dir"
-  mkdir -p "$bench_dir"/{storage/blobs,spool,docroot,files,copy,sockets}
+  mkdir -p "$bench_dir"/{spool,docroot,files,copy,sockets}
+  # The endpoints serve only a storage tree that is there.
+  "$bench_build/tools/registry-init" --storage "$bench_dir/storage" >/dev/null
   bench_port=${BV_BENCH_PORT:-18950}
   bench_url="http://127.0.0.1:$bench_port"
   bench_fcgi_url="$bench_url/fcgi"

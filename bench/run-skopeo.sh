@@ -14,10 +14,11 @@ dir=${BV_BENCH_DIR:-/tmp/bv-skopeo-bench}
 scripts/deps.sh build server bench
 build="$repo/build/bench"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBV_BUILD_TESTS=OFF -DBV_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" --target v2_ping v2_blobs v2_uploads v2_manifests v2_tags -j "$(nproc)" >/dev/null
+cmake --build "$build" --target v2_ping v2_blobs v2_uploads v2_manifests v2_tags registry-init -j "$(nproc)" >/dev/null
 
 rm -rf "$dir"
-mkdir -p "$dir"/{storage/blobs,docroot,spool,tmp}
+mkdir -p "$dir"/{docroot,spool,tmp}
+"$build/tools/registry-init" --storage "$dir/storage" >/dev/null
 pid=
 cleanup() {
   [[ -n "$pid" ]] && { kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; }

@@ -17,7 +17,8 @@ before mod_fcgid replaces it, at most BV_FASTCGI_PROCS (default 8) per program.
   --port N          port to listen on (default 5000, or $BV_PORT)
   --bind ADDR       address to listen on (default 127.0.0.1)
   --storage DIR     storage root handed to the endpoints as REGISTRY_STORAGE_ROOT
-                    (default: ./registry_storage in the directory the command runs in)
+                    (default: ./registry_storage in the directory the command runs in);
+                    the storage tree is made there by registry-init when it is missing
   --user NAME       run as root only: the account httpd serves as and runs the programs as
                     (default www-data); the storage root is handed to it
   --htpasswd FILE   every endpoint asks for HTTP Basic authentication against FILE
@@ -62,7 +63,8 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 
 build="$repo/build/release"
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBV_BUILD_TESTS=OFF -DBV_BUILD_BENCH=OFF >/dev/null
-# With tests and benchmarks off, the default target is the modules and every endpoint program.
+# With tests and benchmarks off, the default target is the modules, every endpoint program and
+# the commands.
 cmake --build "$build" -j "$(nproc)" >/dev/null
 
 httpd=$(command -v apache2 || command -v httpd || true)
@@ -80,7 +82,9 @@ if (( cgi == 0 )); then
   [[ "$procs" =~ ^[1-9][0-9]*$ ]] || { echo "start-apache.sh: bad BV_FASTCGI_PROCS '$procs'" >&2; exit 2; }
 fi
 
-mkdir -p "$storage/blobs"
+# The programs serve only a storage tree that is there; this start command makes one on
+# purpose where it is missing.
+"$build/tools/registry-init" --storage "$storage"
 storage=$(cd "$storage" && pwd)
 bin="$build/endpoints"
 root="$build/apache"

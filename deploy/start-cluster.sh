@@ -20,6 +20,7 @@ Options of up:
   --port N        HAProxy's port (default 5000, or $BV_PORT); instance k listens on N+k
   --instances K   lighttpd instances, one mount each (default 2)
   --bin-dir DIR   use the endpoint programs in DIR instead of building build/release
+                  (registry-init, which makes the storage tree, is taken from DIR/../tools)
   --no-sendfile   the blob program streams blob bodies itself (no X-Sendfile)
   --storage DIR   no GlusterFS: every instance serves DIR (a local directory, or a shared
                   file system mounted already); for comparisons with a local disk
@@ -119,7 +120,10 @@ VOL
   done
   for _ in $(seq 100); do mountpoint -q "$(mount_dir "$1")" && break; sleep 0.1; done
   mountpoint -q "$(mount_dir 1)" || { say "the volume did not mount"; exit 3; }
-  mkdir -p "$(mount_dir 1)/blobs"
+  # The tree is made once, through one mount, on the volume itself: an instance whose mount is
+  # missing finds no tree at its mount point and refuses requests rather than storing pushes
+  # on the local disk.
+  "$registry_init" --storage "$(mount_dir 1)" >/dev/null
 }
 
 cmd_up() {
@@ -150,11 +154,14 @@ cmd_up() {
   fi
   bin_dir=$(cd "$bin_dir" && pwd)
   [[ -x "$bin_dir/v2_ping" ]] || { say "no endpoint programs in $bin_dir"; exit 1; }
+  # The commands are built beside the endpoint programs.
+  registry_init="$bin_dir/../tools/registry-init"
+  [[ -x "$registry_init" ]] || { say "no registry-init beside $bin_dir (in ../tools)"; exit 1; }
 
   mkdir -p "$state"/{glusterd,brick,log,run}
   trap '[[ -n "${up_done:-}" ]] || { say "up failed; tearing down"; cmd_down >/dev/null 2>&1 || true; }' EXIT
   if [[ -n "$storage" ]]; then
-    mkdir -p "$storage/blobs"
+    "$registry_init" --storage "$storage" >/dev/null
     storage=$(cd "$storage" && pwd)
     echo "$storage" >"$state/run/storage"
   else

@@ -18,7 +18,8 @@ process takes over; BV_FASTCGI_PROCS processes per program, default 4).
   --port N        port to listen on (default 5000, or $BV_PORT)
   --bind ADDR     address to listen on (default 127.0.0.1)
   --storage DIR   storage root handed to the endpoints as REGISTRY_STORAGE_ROOT
-                  (default: ./registry_storage in the directory the command runs in)
+                  (default: ./registry_storage in the directory the command runs in);
+                  the storage tree is made there by registry-init when it is missing
   --cgi           plain CGI instead: one process per request, as the same programs also run
   --no-sendfile   the blob program streams blob bodies itself instead of handing the
                   file to lighttpd (X-Sendfile, the default)
@@ -79,12 +80,16 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 
 build="$repo/build/release"
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBV_BUILD_TESTS=OFF -DBV_BUILD_BENCH=OFF >/dev/null
-# With tests and benchmarks off, the default target is the modules and every endpoint program.
+# With tests and benchmarks off, the default target is the modules, every endpoint program and
+# the commands.
 cmake --build "$build" -j "$(nproc)" >/dev/null
 
-# lighttpd takes in chunked request bodies whole before a program sees them; they wait in
-# the spool directory. X-Sendfile wants the storage root as an absolute path.
-mkdir -p "$storage/blobs" "$build/docroot" "$build/spool"
+# The endpoints serve only a storage tree that is there; this start command is where one is
+# made on purpose (registry-init leaves a tree that is there as it is). lighttpd takes in
+# chunked request bodies whole before a program sees them; they wait in the spool directory.
+# X-Sendfile wants the storage root as an absolute path.
+"$build/tools/registry-init" --storage "$storage"
+mkdir -p "$build/docroot" "$build/spool"
 export REGISTRY_STORAGE_ROOT=$(cd "$storage" && pwd)
 export BV_PORT=$port BV_BIND=$bind BV_X_SENDFILE=$sendfile
 export BV_BIN_DIR="$build/endpoints" BV_DEPLOY_DIR="$repo/deploy" BV_DOC_ROOT="$build/docroot"

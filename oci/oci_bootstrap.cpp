@@ -1,5 +1,6 @@
 // Storage bootstrap: finds the storage root (environment, then the working directory's
-// config.json, then a default) and initialises the storage engine once per request.
+// config.json, then a default) and opens the storage tree there once per request; a tree that
+// is not there is never made here.
 #include "oci/oci_common.h"
 
 #include <cstdio>
@@ -81,7 +82,14 @@ extern "C" int oci_init_storage(void) {
     char root[oci_internal::storage_root_cap];
     oci_internal::pick_storage_root(root);
     reg_storage_set_env_lookup(request_variable);
-    int rc = reg_storage_init(root);
+    int rc = reg_storage_open(root);
     if (rc == 0) s_storage_ready = 1;
     return rc;
+}
+
+extern "C" void oci_storage_root(char *out, size_t cap) {
+    if (!out || cap == 0) return;
+    char root[oci_internal::storage_root_cap];
+    oci_internal::pick_storage_root(root);
+    bv_strlcpy(out, root, cap);
 }

@@ -29,9 +29,13 @@ BV_NORETURN void oci_send_error(int status, const char *code, const char *messag
 void oci_send_json(int status, const char *body);
 
 /* Finds the storage root (REGISTRY_STORAGE_ROOT, else ./config.json, else ./registry_storage)
- * and initialises the engine once per request (oci_dispatch starts each afresh): 0 when ready,
- * -1 with the engine's last error. */
+ * and opens the storage tree there once per request (oci_dispatch starts each afresh;
+ * reg_storage_open, which makes nothing): 0 when ready, -1 with the engine's last error,
+ * REG_ERR_NO_TREE when the root holds no tree. */
 int oci_init_storage(void);
+/* The storage root oci_init_storage would open, into `out` (`cap` bytes, cut to fit and
+ * NUL-terminated; null or 0 writes nothing): for commands that name it to a person. */
+void oci_storage_root(char *out, size_t cap);
 /* 1 for a repository name of the distribution API's grammar: components of [a-z0-9]+ joined
  * by ".", "_", "__" or runs of "-", separated by single "/", at most 255 bytes in all; else 0
  * (null: 0). */

@@ -44,6 +44,8 @@ void build_allow(char (&allow)[allow_cap], const oci_route *routes, std::size_t 
 
 constexpr const char read_only_message[] = "the registry is read-only";
 constexpr const char no_delete_message[] = "deletes are disabled on this registry";
+constexpr const char no_tree_message[] =
+    "the storage tree is missing at the configured root; create it with registry-init";
 
 bool read_only_by_env() {
     const char *flag = cgi_env("REGISTRY_READ_ONLY", "");
@@ -132,9 +134,15 @@ int oci_dispatch(oci_request *request, const oci_route *routes, size_t route_cou
     }
 
     // The engine's message may be about the root it was given; the client learns only that
-    // the storage is not there.
-    if (oci_init_storage() != 0)
-        return answered(oci_reply_error(request, 500, "UNKNOWN", "storage is not available"));
+    // the storage is not there. A root without its tree (a volume not mounted, a tree removed)
+    // is a passing state for the client: 503, to come back once an operator has seen to it.
+    if (oci_init_storage() != 0) {
+        if (reg_storage_last_error_kind() != REG_ERR_NO_TREE)
+            return answered(oci_reply_error(request, 500, "UNKNOWN", "storage is not available"));
+        static const oci_header retry = {"Retry-After", "60"};
+        return answered(oci_reply_error_headers(request, 503, "UNKNOWN", no_tree_message,
+                                                &retry, 1));
+    }
 
     if (writes) {
         reg_storage_settings settings;

@@ -71,7 +71,8 @@ struct kind_answer {
 
 // Status and code per failure kind. A conflict is another process holding or changing what the
 // call needed: worth a retry, so it names no resource as broken. The engine's own faults and an
-// engine that never started are the server's, not the client's.
+// engine that never started are the server's, not the client's; so are a missing tree and a
+// full disk, but those an operator fixes without a change of code, and the status says which.
 constexpr kind_answer kind_table[] = {
     {REG_ERR_ARGUMENT, 400, "UNSUPPORTED"},
     {REG_ERR_NOT_READY, 500, "UNKNOWN"},
@@ -89,6 +90,8 @@ constexpr kind_answer kind_table[] = {
     {REG_ERR_TOO_LARGE, 413, "SIZE_INVALID"},
     {REG_ERR_CONFLICT, 409, "UNKNOWN"},
     {REG_ERR_IO, 500, "UNKNOWN"},
+    {REG_ERR_NO_TREE, 503, "UNKNOWN"},
+    {REG_ERR_NO_SPACE, 507, "UNKNOWN"},
 };
 
 }  // namespace

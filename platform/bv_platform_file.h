@@ -1,7 +1,8 @@
 // An open file under an exclusive whole-file lock, for the appends and finishes of uploads
 // that several processes may run on one file at once: open without creating, lock, ask whether
 // the path still names the open file, size, cut back, write at the end, read, seek, flush;
-// and the flushes of a stream's data and of a directory's entries to the disk.
+// the flushes of a stream's data and of a directory's entries to the disk; which errno says
+// the disk is full.
 // Windows: never include this together with <windows.h>; the declarations below are our own.
 #pragma once
 
@@ -46,6 +47,16 @@ extern "C" __declspec(dllimport) unsigned long __stdcall GetLastError(void);
 
 namespace bv_platform {
 
+// Whether a failed write step's errno means the disk, or the writer's quota, is full. The
+// Windows runtime turns ERROR_DISK_FULL and ERROR_HANDLE_DISK_FULL into ENOSPC; quotas exist
+// as an errno of their own only elsewhere.
+inline bool out_of_space(int err) {
+#ifdef EDQUOT
+    if (err == EDQUOT) return true;
+#endif
+    return err == ENOSPC;
+}
+
 class locked_file {
 public:
     locked_file() = default;
@@ -63,6 +74,8 @@ public:
     bool still_named_by(const char *path) const;
     int64_t size() const;            // -1 when it cannot be read
     bool truncate(int64_t size);     // cut back to `size` bytes
+    // Every byte at the end of the file; false with errno set (ENOSPC for a disk that took
+    // none of them) when a write fails part-way.
     bool write_all(const void *data, size_t len);
     long read_some(void *buf, size_t cap);  // bytes read, 0 at the end, -1 on an error
     // Where the next read_some starts (writes still go to the end): false on a failure.
@@ -116,7 +129,10 @@ inline bool locked_file::write_all(const void *data, size_t len) {
     while (len > 0) {
         const unsigned int part = len > 0x40000000u ? 0x40000000u : static_cast<unsigned>(len);
         const int n = _write(fd_, p, part);
-        if (n <= 0) return false;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;  // nothing written and no error: no room left
+            return false;
+        }
         p += n;
         len -= static_cast<size_t>(n);
     }
@@ -197,7 +213,10 @@ inline bool locked_file::write_all(const void *data, size_t len) {
     while (len > 0) {
         const ssize_t n = ::write(fd_, p, len);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;  // nothing written and no error: no room left
+            return false;
+        }
         p += n;
         len -= static_cast<size_t>(n);
     }

@@ -23,6 +23,7 @@
 extern "C" __declspec(dllimport) unsigned long __stdcall GetFileAttributesA(const char *);
 extern "C" __declspec(dllimport) int __stdcall MoveFileExA(const char *, const char *,
                                                            unsigned long);
+extern "C" __declspec(dllimport) unsigned long __stdcall GetLastError(void);
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -62,9 +63,22 @@ inline int make_dir(const char *path) { return _mkdir(path) == 0 ? 0 : errno; }
 // A reader holding the target open makes a replacing move fail for a moment.
 inline constexpr bool readers_block_replace = true;
 
+// The system's calls leave errno alone; the runtime's do not. A failed move sets it as the
+// runtime would have: ENOSPC for a full disk, EEXIST for a taken name, EIO for the rest.
+inline int move_failed() {
+    const unsigned long err = GetLastError();
+    if (err == 112ul /* ERROR_DISK_FULL */ || err == 39ul /* ERROR_HANDLE_DISK_FULL */)
+        errno = ENOSPC;
+    else if (err == 80ul /* ERROR_FILE_EXISTS */ || err == 183ul /* ERROR_ALREADY_EXISTS */)
+        errno = EEXIST;
+    else
+        errno = EIO;
+    return -1;
+}
+
 // Moves `from` to `to`, replacing a file that exists there.
 inline int replace_file(const char *from, const char *to) {
-    return MoveFileExA(from, to, 0x1ul /* MOVEFILE_REPLACE_EXISTING */) ? 0 : -1;
+    return MoveFileExA(from, to, 0x1ul /* MOVEFILE_REPLACE_EXISTING */) ? 0 : move_failed();
 }
 
 // A binary stream on a file created by this call; null (errno EEXIST) when the name exists.
@@ -95,7 +109,7 @@ inline std::FILE *open_append(const char *path) {
 
 // Moves `from` to `to` within one volume (never by copying); fails when `to` exists.
 inline int move_no_replace(const char *from, const char *to) {
-    return MoveFileExA(from, to, 0ul) ? 0 : -1;
+    return MoveFileExA(from, to, 0ul) ? 0 : move_failed();
 }
 
 // The move move_no_replace falls back to elsewhere; Windows moves never replace, so it is

@@ -36,10 +36,11 @@ note() { printf '[%3ds] %s\n' $(( $(date +%s) - started )) "$*"; }
 [[ -c /dev/fuse ]] || skip "no /dev/fuse in this machine"
 
 scripts/deps.sh build server cluster
-if [[ ! -x "$build/tools/registry-gc" || ! -x "$build/endpoints/v2_uploads" ]]; then
+# start-cluster.sh makes the storage tree on the volume with registry-init.
+if [[ ! -x "$build/tools/registry-gc" || ! -x "$build/tools/registry-init" || ! -x "$build/endpoints/v2_uploads" ]]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBV_BUILD_BENCH=OFF >/dev/null
   cmake --build "$build" -j "${BV_JOBS:-2}" --target v2_ping v2_blobs v2_uploads v2_manifests \
-    v2_tags v2_catalog v2_referrers registry-gc registry-verify >/dev/null
+    v2_tags v2_catalog v2_referrers registry-gc registry-verify registry-init >/dev/null
 fi
 
 cleanup() {

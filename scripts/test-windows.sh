@@ -44,6 +44,17 @@ if ! cmp "$expected" "$build/v2_ping.out"; then
 fi
 echo "v2_ping.exe under Wine: exact response bytes"
 
+# The command an operator runs once before the first request makes the tree at a Windows path.
+tree="$build/init-check"
+rm -rf "$tree"
+"$wine" "$build/tools/registry-init.exe" --storage "Z:$(printf '%s' "$tree" | tr / '\\')" </dev/null >/dev/null
+if [[ ! -f "$tree/config.json" || ! -d "$tree/uploads" || ! -d "$tree/repositories" ]]; then
+  echo "test-windows.sh: registry-init.exe under Wine made no storage tree at $tree" >&2
+  exit 1
+fi
+rm -rf "$tree"
+echo "registry-init.exe under Wine: storage tree made"
+
 # ctest starts every test program through Wine (the toolchain's emulator).
 ctest --test-dir "$build" --output-on-failure -j "$jobs" </dev/null
 

@@ -12,9 +12,10 @@ extern "C" {
 #endif
 
 /* ---- Engine state and failures ------------------------------------------------------------
- * reg_storage_init must succeed before any other operation. Every failing operation leaves a
- * one-line message (never holding a server path) and a failure kind; both stay until the next
- * failure. Endpoints choose status and error code from the kind, never from the message. */
+ * reg_storage_init or reg_storage_open must succeed before any other operation. Every failing
+ * operation leaves a one-line message (never holding a server path) and a failure kind; both
+ * stay until the next failure. Endpoints choose status and error code from the kind, never from
+ * the message. */
 
 typedef enum reg_error_kind {
     REG_OK = 0,
@@ -33,17 +34,32 @@ typedef enum reg_error_kind {
     REG_ERR_INCOMPLETE,         /* a body ended before its announced length */
     REG_ERR_TOO_LARGE,          /* over a size limit */
     REG_ERR_CONFLICT,           /* another process holds or changed what the call needed */
-    REG_ERR_IO                  /* the file system failed */
+    REG_ERR_IO,                 /* the file system failed */
+    REG_ERR_NO_TREE,            /* the root holds no storage tree (it or its config.json is
+                                   missing): reg_storage_open creates none */
+    REG_ERR_NO_SPACE            /* a write, flush, rename, link or new directory found the disk
+                                   (or the quota) full; nothing half-written is kept */
 } reg_error_kind;
 
-/* Creates the tree below `root` when needed and makes the engine ready: 0 or -1. */
+/* Makes a storage tree on purpose: creates the root, its folders and a config.json with the
+ * defaults where they are missing, and makes the engine ready: 0 or -1. For the command that
+ * sets up a registry and for tests; serving programs use reg_storage_open. */
 int         reg_storage_init(const char *root);
+/* Makes the engine ready on a root that holds a storage tree, one whose config.json is there,
+ * and creates or writes nothing at all: 0, or -1 with REG_ERR_NO_TREE when the root or its
+ * config.json is missing (a mistyped path, a volume not mounted, a tree removed), so that
+ * nothing is ever stored where no tree was made; other failures as reg_storage_init. Folders
+ * of the tree that are missing are made by the operations that write into them (the uploads
+ * folder one level below the root only). Every call looks for config.json afresh, in a process
+ * serving many requests too. */
+int         reg_storage_open(const char *root);
 /* Makes the engine not ready and forgets the root, the settings, the last failure and the last
  * result. */
 void        reg_storage_cleanup(void);
 /* reg_storage_cleanup for a process serving many requests, between two of them: the same, except
  * that the next reg_storage_init of the same root takes the tree (root, blobs, repositories,
- * uploads) as still there and only reads config.json afresh. */
+ * uploads) as still there and only reads config.json afresh (reg_storage_open always does only
+ * that, and fails with REG_ERR_NO_TREE once config.json is gone). */
 void        reg_storage_end_request(void);
 /* Where reg_storage_init reads its environment switches (REGISTRY_DURABLE_WRITES): `lookup`
  * returns a name's value or null when unset; null restores the process environment. The

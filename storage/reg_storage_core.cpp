@@ -1,11 +1,13 @@
-// Storage engine core: the process-wide state, initialisation and clean-up, the last-error
-// slot and the readiness test that every operation runs first.
+// Storage engine core: the process-wide state, making a tree on purpose and opening one that
+// is there, clean-up, the last-error slot and the readiness test that every operation runs
+// first.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
 #include "platform/bv_platform.h"
+#include "platform/bv_platform_file.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
 
@@ -25,7 +27,21 @@ void set_error(reg_error_kind kind, const char *fmt, ...) {
     va_end(ap);
 }
 
+void set_write_error(const char *fmt, ...) {
+    char what[kErrorSize];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(what, sizeof what, fmt, ap);
+    va_end(ap);
+    // A full disk is the operator's to fix, not a fault: the client learns which it is.
+    if (bv_platform::out_of_space(s_write_errno))
+        set_error(REG_ERR_NO_SPACE, "the registry's storage is full (%s)", what);
+    else
+        set_error(REG_ERR_IO, "%s", what);
+}
+
 int require_ready() {
+    s_write_errno = 0;
     if (s_ready) return 0;
     set_error(REG_ERR_NOT_READY, "not initialized - call reg_storage_init first");
     return -1;
@@ -70,7 +86,7 @@ char s_tree_root[kRootSize];
 // The root and the folders below it that every operation expects.
 int make_tree() {
     if (!dir_exists(s_root) && mkdirs(s_root) != 0) {
-        set_error(REG_ERR_IO, "cannot create the storage root");
+        set_write_error("cannot create the storage root");
         return -1;
     }
     char path[kPathSize];
@@ -79,21 +95,21 @@ int make_tree() {
                             static_cast<dir_path_fn>(uploads_dir)}) {
         dir(path, sizeof path);
         if (!dir_exists(path) && mkdirs(path) != 0) {
-            set_error(REG_ERR_IO, "cannot create the storage tree");
+            set_write_error("cannot create the storage tree");
             return -1;
         }
     }
     return 0;
 }
 
-}  // namespace
-
-extern "C" int reg_storage_init(const char *root) {
+// Takes `root` as the engine's root (one trailing separator dropped): 0, or -1 with the message.
+int take_root(const char *root) {
     if (!root || !*root) {
         set_error(REG_ERR_ARGUMENT, "storage root dir is empty");
         return -1;
     }
     if (s_ready) reg_storage_cleanup();
+    s_write_errno = 0;
     const size_t n = std::strlen(root);
     if (n >= kRootSize) {
         set_error(REG_ERR_ARGUMENT, "storage root dir too long (max 3499 chars)");
@@ -101,7 +117,22 @@ extern "C" int reg_storage_init(const char *root) {
     }
     std::memcpy(s_root, root, n + 1);
     if (s_root[n - 1] == bv_platform::path_sep) s_root[n - 1] = '\0';
+    return 0;
+}
 
+// Reads the switches of the tree at s_root and makes the engine ready: 0 or -1.
+int become_ready(const char *config) {
+    if (settings_load(config) != 0) return -1;
+    s_ready = 1;
+    s_error[0] = '\0';
+    s_error_kind = REG_OK;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int reg_storage_init(const char *root) {
+    if (take_root(root) != 0) return -1;
     // A tree this process found whole for the same root a moment ago is not looked over again.
     if (std::strcmp(s_root, s_tree_root) != 0) {
         s_tree_root[0] = '\0';
@@ -114,15 +145,30 @@ extern "C" int reg_storage_init(const char *root) {
     if (settings_early_durability() != 0) return -1;
     config_path(path, sizeof path);
     if (!file_exists(path) && write_file(path, kStorageConfig, sizeof kStorageConfig - 1) != 0) {
-        set_error(REG_ERR_IO, "write config.json failed");
+        set_write_error("write config.json failed");
         return -1;
     }
-    if (settings_load(path) != 0) return -1;
+    return become_ready(path);
+}
 
-    s_ready = 1;
-    s_error[0] = '\0';
-    s_error_kind = REG_OK;
-    return 0;
+// Every tree ever made has its config.json, so a root without one is no tree: an empty or
+// unmounted volume's mount point, a mistyped path, a tree removed. Serving it would store
+// pushes where nobody looks, so it is refused until someone makes the tree on purpose.
+extern "C" int reg_storage_open(const char *root) {
+    if (take_root(root) != 0) return -1;
+    char path[kPathSize];
+    config_path(path, sizeof path);
+    if (!file_exists(path)) {
+        s_tree_root[0] = '\0';
+        if (!dir_exists(s_root))
+            set_error(REG_ERR_NO_TREE, "the storage root does not exist; "
+                                       "create the storage tree with registry-init");
+        else
+            set_error(REG_ERR_NO_TREE, "the storage root holds no storage tree (no config.json); "
+                                       "create it with registry-init");
+        return -1;
+    }
+    return become_ready(path);
 }
 
 extern "C" void reg_storage_end_request(void) {

@@ -77,7 +77,7 @@ extern "C" int reg_blob_delete(const char *digest) {
         return -1;
     }
     if (remove_file(path) != 0) {
-        set_error(REG_ERR_IO, "remove failed");
+        set_write_error("remove failed");
         return -1;
     }
     // Only an empty fan-out directory goes; one that still holds blobs makes this fail,

@@ -20,6 +20,8 @@ namespace reg_internal {
 
 bool (*s_sync_hook)(sync_target target, const char *path);
 int (*s_mkdir_hook)(const char *path);
+bool (*s_append_hook)(size_t len);
+int s_write_errno;
 
 namespace {
 
@@ -31,9 +33,21 @@ bool is_dir_sep(char c) { return c == '/' || c == '\\'; }
 // Separators of the running platform: '/' everywhere, '\' as well on Windows.
 bool is_native_sep(char c) { return c == '/' || c == bv_platform::path_sep; }
 
-// The hook's word on a flush about to be made: true to make it.
-bool hook_allows(sync_target target, const char *path) {
-    return !s_sync_hook || s_sync_hook(target, path);
+// A failed write step: its errno (EIO when the step set none) goes to s_write_errno. -1.
+int noted_failure(int err) {
+    s_write_errno = err != 0 ? err : EIO;
+    return -1;
+}
+
+// A test hook's word on a step about to be made: true to make it. A refusal is noted with the
+// errno the hook leaves, EIO when it leaves none.
+template <class Hook, class... Args>
+bool hook_allows(Hook hook, Args... args) {
+    if (!hook) return true;
+    errno = 0;
+    if (hook(args...)) return true;
+    noted_failure(errno);
+    return false;
 }
 
 // How often one step of mkdirs makes its directory again after an EEXIST with nothing there.
@@ -57,15 +71,17 @@ int make_dir_once(const char *path) {
 // The next mkdir of the chain, or the file then written into the directory, would fail with
 // ENOENT. So the name is looked at, and the directory made again while nothing is there.
 bool make_dir_tolerant(const char *path) {
+    int err = EEXIST;
     for (int attempt = 0; attempt < kMkdirAttempts; ++attempt) {
-        const int err = make_dir_once(path);
+        err = make_dir_once(path);
         if (err == 0) return sync_parent(path) == 0;
         const bv_platform::path_kind kind = bv_platform::kind_of(path);
         if (kind == bv_platform::path_kind::directory) return true;
-        if (err != EEXIST) return false;
+        if (err != EEXIST) break;
         // A file in the way is for the caller's next step to fail on, as before.
         if (kind == bv_platform::path_kind::file) return true;
     }
+    noted_failure(err);
     return false;
 }
 
@@ -78,6 +94,7 @@ bool replace_with_retries(const char *tmp, const char *path) {
     auto wait = milliseconds(1);
     for (;;) {
         if (bv_platform::replace_file(tmp, path) == 0) return true;
+        noted_failure(errno);
         if (!bv_platform::readers_block_replace || !file_exists(path) ||
             steady_clock::now() >= give_up)
             return false;
@@ -104,7 +121,7 @@ char *xstrdup(const char *text) {
 int mkdirs(const char *path) {
     if (!path) return -1;
     const size_t n = std::strlen(path);
-    if (n == 0 || n >= kPathSize) return -1;
+    if (n == 0 || n >= kPathSize) return noted_failure(ENAMETOOLONG);
     char copy[kPathSize];
     std::memcpy(copy, path, n + 1);
 
@@ -131,24 +148,26 @@ bool durable() { return s_settings.durable_writes != 0; }
 
 int sync_stream(std::FILE *f, const char *path) {
     if (!durable()) return 0;
-    if (!hook_allows(sync_target::file, path)) return -1;
-    return bv_platform::flush_stream(f);
+    if (!hook_allows(s_sync_hook, sync_target::file, path)) return -1;
+    return bv_platform::flush_stream(f) == 0 ? 0 : noted_failure(errno);
 }
 
 int sync_locked(bv_platform::locked_file &file, const char *path) {
     if (!durable()) return 0;
-    if (!hook_allows(sync_target::file, path)) return -1;
-    return file.flush() ? 0 : -1;
+    if (!hook_allows(s_sync_hook, sync_target::file, path)) return -1;
+    return file.flush() ? 0 : noted_failure(errno);
 }
 
 int sync_dir(const char *dir) {
     if (!durable()) return 0;
-    if (!dir || !*dir || !hook_allows(sync_target::dir, dir)) return -1;
+    if (!dir || !*dir) return noted_failure(EINVAL);
+    if (!hook_allows(s_sync_hook, sync_target::dir, dir)) return -1;
     using namespace std::chrono;
     const auto give_up = steady_clock::now() + milliseconds(500);
     auto wait = milliseconds(1);
     for (;;) {
         if (bv_platform::flush_dir(dir) == 0) return 0;
+        noted_failure(errno);
         // Removed meanwhile by another process, which it can be only once empty: what must
         // hold now is its removal from its parent.
         if (bv_platform::kind_of(dir) == bv_platform::path_kind::missing) return sync_parent(dir);
@@ -162,7 +181,7 @@ int sync_dir(const char *dir) {
 
 int sync_parent(const char *path) {
     if (!durable()) return 0;
-    if (!path) return -1;
+    if (!path) return noted_failure(EINVAL);
     size_t len = std::strlen(path);
     while (len > 0 && is_dir_sep(path[len - 1])) --len;  // "a/b/" names b, like "a/b"
     while (len > 0 && !is_dir_sep(path[len - 1])) --len;
@@ -170,7 +189,7 @@ int sync_parent(const char *path) {
     // The separator stays only where it is the parent itself: "/" or "C:\".
     const bool root = len == 1 || (len == 3 && path[1] == ':');
     const size_t keep = root ? len : len - 1;
-    if (keep >= kPathSize) return -1;
+    if (keep >= kPathSize) return noted_failure(ENAMETOOLONG);
     char parent[kPathSize];
     std::memcpy(parent, path, keep);
     parent[keep] = '\0';
@@ -207,7 +226,7 @@ int read_file(const char *path, char *buf, size_t cap, size_t *out_len) {
 namespace {
 
 int write_file_as(const char *path, const void *data, size_t len, bool may_sync) {
-    if (!path || !*path || (len > 0 && !data)) return -1;
+    if (!path || !*path || (len > 0 && !data)) return noted_failure(EINVAL);
     size_t dir_len = std::strlen(path);
     while (dir_len > 0 && !is_native_sep(path[dir_len - 1])) --dir_len;
 
@@ -217,22 +236,28 @@ int write_file_as(const char *path, const void *data, size_t len, bool may_sync)
     for (int attempt = 0; attempt < 100 && !f; ++attempt) {
         const int n = std::snprintf(tmp, sizeof tmp, "%.*s%s%lx-%x", static_cast<int>(dir_len),
                                     path, kTempPrefix, bv_platform::process_id(), counter++);
-        if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) return -1;
+        if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) return noted_failure(ENAMETOOLONG);
         f = bv_platform::open_exclusive(tmp);
-        if (!f && errno != EEXIST) return -1;
+        if (!f && errno != EEXIST) return noted_failure(errno);
     }
-    if (!f) return -1;
+    if (!f) return noted_failure(EEXIST);
 
-    bool failed = len > 0 && std::fwrite(data, 1, len, f) != len;
-    failed = std::ferror(f) != 0 || failed;
+    // The first step that fails is the one the caller hears of: the close after a failed
+    // write, and the removal of the temporary file, may fail for reasons of their own.
+    int err = 0;
+    errno = 0;
+    if ((len > 0 && std::fwrite(data, 1, len, f) != len) || std::ferror(f) != 0)
+        err = errno != 0 ? errno : EIO;
     // The bytes must be on the disk before the rename can publish them: after a crash the
     // name must lead to the old content or the new, never to an empty file.
-    failed = failed || (may_sync && sync_stream(f, tmp) != 0);
+    if (err == 0 && may_sync && sync_stream(f, tmp) != 0) err = s_write_errno;
     // Buffered bytes reach the file at close, so a failing close is a failed write.
-    failed = std::fclose(f) != 0 || failed;
-    if (failed || !replace_with_retries(tmp, path)) {
+    errno = 0;
+    if (std::fclose(f) != 0 && err == 0) err = errno != 0 ? errno : EIO;
+    if (err != 0 || !replace_with_retries(tmp, path)) {
+        if (err == 0) err = s_write_errno;
         std::remove(tmp);
-        return -1;
+        return noted_failure(err);
     }
     return may_sync ? sync_parent(path) : 0;
 }
@@ -249,8 +274,14 @@ int write_file_unsynced(const char *path, const void *data, size_t len) {
 
 int remove_file(const char *path) {
     if (!file_exists(path)) return 0;
-    if (std::remove(path) != 0) return -1;
+    if (std::remove(path) != 0) return noted_failure(errno);
     return sync_parent(path);
+}
+
+int append_locked(bv_platform::locked_file &file, const void *data, size_t len) {
+    if (!hook_allows(s_append_hook, len)) return -1;
+    errno = 0;
+    return file.write_all(data, len) ? 0 : noted_failure(errno);
 }
 
 int drop_file(const char *path) {

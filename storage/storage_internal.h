@@ -88,7 +88,15 @@ int settings_load(const char *config_path);
 BV_PRINTF_FORMAT(2, 3)
 void set_error(reg_error_kind kind, const char *fmt, ...);
 
-// 0 when initialised, else "not initialized - call reg_storage_init first" and -1.
+// set_error for a write step (a write, flush, rename, link, new directory or removal) that
+// failed: REG_ERR_NO_SPACE with "the registry's storage is full (<message>)" when the errno the
+// primitives noted at that step (s_write_errno) says the disk or the quota ran out, else
+// REG_ERR_IO with the message alone.
+BV_PRINTF_FORMAT(1, 2)
+void set_write_error(const char *fmt, ...);
+
+// 0 when initialised, else "not initialized - call reg_storage_init first" and -1. Clears
+// s_write_errno, so every operation's failures start from none.
 int require_ready();
 // require_ready, then the repository name's form (REG_ERR_NAME_INVALID): 0 or -1.
 int require_repo(const char *repo_name);
@@ -96,6 +104,11 @@ int require_repo(const char *repo_name);
 int require_repo_digest(const char *repo_name, const char *digest);
 
 // ---- Primitives (never touch s_error) ------------------------------------------------------
+// Each write step that fails notes its errno in s_write_errno at once, before a clean-up (a
+// removal, a cut back) can change errno, and a later step's failure replaces it only when no
+// step of the same primitive call failed first: the caller's message is about the first.
+
+extern int s_write_errno;
 
 // left + separator + right, cut to out_size - 1 characters; separators are never merged.
 void path_join(char *out, size_t out_size, const char *left, const char *right);
@@ -146,6 +159,13 @@ int sync_locked(bv_platform::locked_file &file, const char *path);
 int sync_dir(const char *dir);
 // The directory holding `path` (the current directory for a bare name): 0 or -1.
 int sync_parent(const char *path);
+
+// Writes all len bytes at the end of the locked upload file: 0, or -1 with the errno noted
+// (bytes written before the failure stay; the caller cuts them back).
+int append_locked(bv_platform::locked_file &file, const void *data, size_t len);
+// Called before each append_locked write; false makes the write fail without being made, with
+// the errno the hook leaves (EIO when it sets none). Tests stand in a full disk with it.
+extern bool (*s_append_hook)(size_t len);
 
 // The entries of one directory, however many it holds: names in one heap pool that grows
 // with the directory. Owned by whoever declares it; the destructor frees the memory, and a

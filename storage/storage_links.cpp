@@ -86,7 +86,7 @@ extern "C" int reg_blob_link(const char *repo_name, const char *digest) {
     }
     for (int i = 2; i >= 0; --i)
         if (!existed[i]) bv_platform::remove_dir(dirs[i]);
-    set_error(REG_ERR_IO, "%s", failed);
+    set_write_error("%s", failed);
     return -1;
 }
 
@@ -121,7 +121,7 @@ int blob_unlink_locked(const char *repo_name, const char *digest, bool synced) {
     }
     // The removal must hold once the caller answers; the empty directory may come back.
     if (synced && sync_parent(link) != 0) {
-        set_error(REG_ERR_IO, "flush after removing blob link failed");
+        set_write_error("flush after removing blob link failed");
         return -1;
     }
     // The directory goes only when it is empty, which a link written meanwhile prevents.

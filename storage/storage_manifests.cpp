@@ -120,13 +120,13 @@ int check_references(const char *repo_name, const manifest_facts &facts) {
 
 int make_dir_for(const char *dir, const char *what) {
     if (mkdirs(dir) == 0) return 0;
-    set_error(REG_ERR_IO, "mkdirs %s dir failed", what);
+    set_write_error("mkdirs %s dir failed", what);
     return -1;
 }
 
 int write_link(const char *path, const char *digest, const char *what) {
     if (write_file(path, digest, std::strlen(digest)) == 0) return 0;
-    set_error(REG_ERR_IO, "write %s failed", what);
+    set_write_error("write %s failed", what);
     return -1;
 }
 
@@ -143,12 +143,12 @@ int store_files(const char *repo_name, const char *reference, const void *body,
     if (make_dir_for(dir, "manifests") != 0) return -1;
     manifest_ct_path(repo_name, hex, path, sizeof path);
     if (write_file(path, media_type, std::strlen(media_type)) != 0) {
-        set_error(REG_ERR_IO, "write manifest ct failed");
+        set_write_error("write manifest ct failed");
         return -1;
     }
     manifest_body_path(repo_name, hex, path, sizeof path);
     if (write_file(path, body, body_len) != 0) {
-        set_error(REG_ERR_IO, "write manifest body failed");
+        set_write_error("write manifest body failed");
         return -1;
     }
 
@@ -252,7 +252,7 @@ int remove_tags_naming(const char *repo_name, const char *hex, int *removed) {
         size_t len = 0;
         if (read_file(path, link, sizeof link, &len) != 0 || !link_names(link, len, hex)) continue;
         if (remove_file(path) != 0) {
-            set_error(REG_ERR_IO, "delete tag failed");
+            set_write_error("delete tag failed");
             return -1;
         }
         ++*removed;
@@ -268,7 +268,7 @@ int delete_tag(const char *repo_name, const char *tag) {
         return -1;
     }
     if (remove_file(path) != 0) {
-        set_error(REG_ERR_IO, "delete tag failed");
+        set_write_error("delete tag failed");
         return -1;
     }
     return 0;
@@ -291,7 +291,7 @@ int delete_digest(const char *repo_name, const char *digest) {
         manifest_referrer_path(repo_name, summary.subject + kPrefixLen, hex, path, sizeof path);
         if (file_exists(path)) {
             if (remove_file(path) != 0) {
-                set_error(REG_ERR_IO, "delete referrer link failed");
+                set_write_error("delete referrer link failed");
                 return -1;
             }
             ++removed;
@@ -302,7 +302,7 @@ int delete_digest(const char *repo_name, const char *digest) {
     manifest_body_path(repo_name, hex, path, sizeof path);
     if (file_exists(path)) {
         if (remove_file(path) != 0) {
-            set_error(REG_ERR_IO, "delete manifest failed");
+            set_write_error("delete manifest failed");
             return -1;
         }
         ++removed;

@@ -100,7 +100,7 @@ extern "C" int reg_upload_start(const char *repo_name, char *out_upload_uuid) {
         upload_path_for_uuid(out_upload_uuid, path, sizeof path);
         drop_file(path);
         out_upload_uuid[0] = '\0';
-        set_error(REG_ERR_IO, "cannot record the upload's repository");
+        set_write_error("cannot record the upload's repository");
         return -1;
     }
     return 0;

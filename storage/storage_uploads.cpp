@@ -116,6 +116,7 @@ extern "C" int reg_blob_start_upload(char *out_upload_uuid) {
     // The file is created exclusively: an upload of the same name (a clash of identifiers)
     // is never emptied, a fresh identifier is taken instead.
     char path[kPathSize];
+    bool made_dir = false;
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
         if (uuid_make(out_upload_uuid) != 0) {
             set_error(REG_ERR_IO, "no random source for upload identifiers");
@@ -130,9 +131,20 @@ extern "C" int reg_blob_start_upload(char *out_upload_uuid) {
             upload_owner_drop(out_upload_uuid);
             return 0;
         }
-        if (errno != EEXIST) break;
+        s_write_errno = errno;
+        // A tree opened without its uploads folder gets it now, one level only: below a root
+        // that went away meanwhile nothing is made.
+        if (errno == ENOENT && !made_dir) {
+            made_dir = true;
+            char dir[kPathSize];
+            uploads_dir(dir, sizeof dir);
+            const int err = bv_platform::make_dir(dir);
+            if (err == 0 || err == EEXIST) continue;
+            s_write_errno = err;
+        }
+        if (s_write_errno != EEXIST) break;
     }
-    set_error(REG_ERR_IO, "cannot create upload file");
+    set_write_error("cannot create upload file");
     return -1;
 }
 
@@ -147,9 +159,9 @@ extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, 
     if (lock_upload(upload_uuid, file, &size) != 0) return -1;
     upload_hash state;
     const bool hashing = resume_hash(upload_uuid, file, size, &state);
-    if (!file.write_all(data, len)) {
+    if (append_locked(file, data, len) != 0) {
         roll_back(file, size);
-        set_error(REG_ERR_IO, "write error appending chunk");
+        set_write_error("write error appending chunk");
         return -1;
     }
     if (hashing) {
@@ -227,9 +239,9 @@ extern "C" int reg_blob_append_stream(const char *upload_uuid, reg_read_fn read,
             }
             fill += static_cast<size_t>(got);
         }
-        if (fill > 0 && !file.write_all(s_stream_buf, fill)) {
+        if (fill > 0 && append_locked(file, s_stream_buf, fill) != 0) {
             roll_back(file, size);
-            set_error(REG_ERR_IO, "write error appending chunk");
+            set_write_error("write error appending chunk");
             return -1;
         }
         if (hashing) state.add(s_stream_buf, fill);
@@ -257,6 +269,7 @@ int claim_upload(const char *upload_uuid, const char *upload_path, const char *c
     auto wait = milliseconds(1);
     for (;;) {
         if (bv_platform::move_no_replace(upload_path, claim_path) == 0) return 0;
+        s_write_errno = errno;
         if (!file_exists(upload_path)) {
             set_error(REG_ERR_NOT_FOUND, "upload not found: %s", upload_uuid);
             return -1;
@@ -269,7 +282,7 @@ int claim_upload(const char *upload_uuid, const char *upload_path, const char *c
         std::this_thread::sleep_for(wait);
         wait = std::min(wait * 2, milliseconds(50));
     }
-    set_error(REG_ERR_IO, "cannot claim upload: %s", upload_uuid);
+    set_write_error("cannot claim upload: %s", upload_uuid);
     return -1;
 }
 
@@ -302,8 +315,10 @@ int flush_claimed(const char *claim_path) {
     if (!durable()) return 0;
     bv_platform::locked_file file;
     // Opened for appending: a file opened for reading only may not be flushed everywhere.
-    if (!file.open(claim_path, true) || sync_locked(file, claim_path) != 0) {
-        set_error(REG_ERR_IO, "flushing the upload failed");
+    const bool opened = file.open(claim_path, true);
+    if (!opened) s_write_errno = errno;
+    if (!opened || sync_locked(file, claim_path) != 0) {
+        set_write_error("flushing the upload failed");
         return -1;
     }
     return 0;
@@ -326,15 +341,16 @@ int store_claimed(const char *claim_path, const char *digest) {
     blob_fanout_dir(digest + 7, fanout, sizeof fanout);
     for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
         if (mkdirs(fanout) != 0) {
-            set_error(REG_ERR_IO, "mkdirs blob dir failed");
+            set_write_error("mkdirs blob dir failed");
             return -1;
         }
         if (bv_platform::move_no_replace(claim_path, blob_path) == 0) {
             // A delete that took the blob since is ordered after this finish: done as well.
             if (sync_dir(fanout) == 0 || !file_exists(blob_path)) return 0;
-            set_error(REG_ERR_IO, "flushing the blob directory failed: %s", digest);
+            set_write_error("flushing the blob directory failed: %s", digest);
             return -1;
         }
+        s_write_errno = errno;
         if (claim_file(blob_path) == 0) {
             // Another process stored the same bytes since the test above. The blob is in
             // place, so this finish has done its job as well.
@@ -342,7 +358,7 @@ int store_claimed(const char *claim_path, const char *digest) {
             return 0;
         }
     }
-    set_error(REG_ERR_IO, "rename to CAS failed: %s", digest);
+    set_write_error("rename to CAS failed: %s", digest);
     return -1;
 }
 
@@ -428,14 +444,14 @@ int cancel_upload(const char *upload_uuid, bool gone_is_done) {
     if (file_exists(claim_path)) {
         // Given back under its name, as it was, to be cancelled again.
         bv_platform::move_no_replace(claim_path, upload_path);
-        set_error(REG_ERR_IO, "cancel failed");
+        set_write_error("cancel failed");
         return -1;
     }
     // Gone, even where the flush of its removal failed: what belonged to it goes as well.
     upload_hash_drop(upload_uuid);
     upload_owner_drop(upload_uuid);
     if (removed != 0) {
-        set_error(REG_ERR_IO, "cancel failed");
+        set_write_error("cancel failed");
         return -1;
     }
     return 0;

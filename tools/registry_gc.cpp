@@ -16,7 +16,9 @@ constexpr char kProgram[] = "registry-gc";
 void usage(std::FILE *to) {
     std::fprintf(to,
                  "Usage: registry-gc [options]\n"
-                 "Removes blobs, blob links and uploads that nothing refers to.\n"
+                 "Removes blobs, blob links and uploads that nothing refers to. Exits 1 when\n"
+                 "some could not be removed, 2 on a usage error or when the storage root holds\n"
+                 "no storage tree (registry-init makes one).\n"
                  "\n"
                  "  --storage DIR            storage root (default: REGISTRY_STORAGE_ROOT, else\n"
                  "                           ./config.json, else ./registry_storage)\n"
@@ -75,7 +77,7 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    if (!bv_tools::open_storage(kProgram, root)) return 1;
+    if (!bv_tools::open_storage(kProgram, root)) return 2;
 
     bool list = opts.dry_run != 0;
     opts.on_item = print_item;

@@ -1,4 +1,5 @@
-// Opening the storage tree for the maintenance programs and reading their numeric options.
+// Finding and opening the storage tree for the maintenance programs, and reading their numeric
+// options.
 #include "tools/tool_common.h"
 
 #include <cstdio>
@@ -8,10 +9,22 @@
 
 namespace bv_tools {
 
+void choose_root(const char *root, char (&out)[kRootCap]) {
+    if (root) std::snprintf(out, sizeof out, "%s", root);
+    else oci_storage_root(out, sizeof out);
+}
+
 bool open_storage(const char *program, const char *root) {
-    const int rc = root ? reg_storage_init(root) : oci_init_storage();
-    if (rc == 0) return true;
-    std::fprintf(stderr, "%s: cannot open the storage: %s\n", program, reg_storage_last_error());
+    char chosen[kRootCap];
+    choose_root(root, chosen);
+    if (reg_storage_open(chosen) == 0) return true;
+    // A mistyped path or a volume not mounted must not pass for an empty registry.
+    if (reg_storage_last_error_kind() == REG_ERR_NO_TREE)
+        std::fprintf(stderr, "%s: no storage tree at %s: %s\n", program, chosen,
+                     reg_storage_last_error());
+    else
+        std::fprintf(stderr, "%s: cannot open the storage at %s: %s\n", program, chosen,
+                     reg_storage_last_error());
     return false;
 }
 

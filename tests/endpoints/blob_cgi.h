@@ -50,10 +50,11 @@ inline CgiAnswer parse_answer(const std::string &out) {
 
 inline std::string digest_of(const std::string &data) { return "sha256:" + bvtest::sha256_hex(data); }
 
-// A storage root of its own per test. Blobs are seeded in-process through the engine, which is
+// A storage tree of its own per test. Blobs are seeded in-process through the engine, which is
 // left uninitialised again before the programs run on the same tree.
 class BlobStore : public ::testing::Test {
 protected:
+    void SetUp() override { bvtest::make_storage_tree(root_.path()); }
     void TearDown() override { reg_storage_cleanup(); }
 
     void seed(const std::string &repo, const std::string &data, const std::string &root_path = {}) {

@@ -190,7 +190,8 @@ TEST_F(FastCgiResources, BodiesWithoutLengthOrFromAFile) {
 }
 
 // What the storage says about itself (config.json), the access rules and even the storage
-// root are read for each request: a change between two requests is seen by the second.
+// root are read for each request: a change between two requests is seen by the second. A tree
+// whose config.json went, or a root without one, is refused (503) and left as it is.
 TEST_F(FastCgiResources, SwitchesChangedBetweenRequestsAreSeen) {
     const std::string manifest = image("app", "switch");
     store("app", "v1", manifest);
@@ -203,8 +204,12 @@ TEST_F(FastCgiResources, SwitchesChangedBetweenRequestsAreSeen) {
     tags.params = {{"REGISTRY_ACCESS_FILE", rules}};
 
     bvtest::TempDir other_root;
+    bvtest::make_storage_tree(other_root.path());
     Call other_tags = call("GET", "/v2/app/tags/list");
     other_tags.params = {{"REGISTRY_STORAGE_ROOT", other_root.str()}};
+    bvtest::TempDir bare_root;
+    Call bare_tags = call("GET", "/v2/app/tags/list");
+    bare_tags.params = {{"REGISTRY_STORAGE_ROOT", bare_root.str()}};
 
     struct Case {
         const char *label;
@@ -217,10 +222,13 @@ TEST_F(FastCgiResources, SwitchesChangedBetweenRequestsAreSeen) {
         {"writable", "v2_manifests", [] {}, put, "201"},
         {"storage made read-only", "v2_manifests", [&] { bvtest::write_all(config, "{\"readOnly\":true}\n"); }, put, "405"},
         {"storage writable again", "v2_manifests", [&] { bvtest::write_all(config, original); }, put, "201"},
+        {"config.json gone", "v2_manifests", [&] { std::filesystem::remove(config); }, put, "503"},
+        {"config.json back", "v2_manifests", [&] { bvtest::write_all(config, original); }, put, "201"},
         {"rules grant", "v2_tags", [&] { bvtest::write_all(rules, "*: read=app\n"); }, tags, "200"},
         {"rules withdrawn", "v2_tags", [&] { bvtest::write_all(rules, "*: read=other\n"); }, tags, "403"},
         {"rules broken", "v2_tags", [&] { bvtest::write_all(rules, "*: read=app\nbroken\n"); }, tags, "500"},
         {"another root", "v2_tags", [] {}, other_tags, "404"},
+        {"a root without its tree", "v2_tags", [] {}, bare_tags, "503"},
         {"the first root again", "v2_tags", [&] { std::filesystem::remove(rules); }, call("GET", "/v2/app/tags/list"), "200"},
     };
     Process manifests(path_of("v2_manifests"), process_env());
@@ -233,6 +241,7 @@ TEST_F(FastCgiResources, SwitchesChangedBetweenRequestsAreSeen) {
         EXPECT_EQ(fcgitest::header_of(answer, "Status"), c.status) << c.label << "\n" << answer;
         EXPECT_EQ(answer, cgi(c.program, request)) << c.label;
     }
+    EXPECT_TRUE(std::filesystem::is_empty(bare_root.path()));
 }
 
 }  // namespace

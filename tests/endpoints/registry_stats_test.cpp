@@ -3,6 +3,7 @@
 // and an unusable storage root answered in the error envelope.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "tests/endpoints/registry_cgi.h"
@@ -76,12 +77,27 @@ TEST_F(StatsProgram, MethodsAndModes) {
     EXPECT_EQ(read_only.status, 200) << read_only.body;
 }
 
+// A root without its tree is the operator's to fix (503, come back later) and stays as it was;
+// a tree whose config.json is broken is the server's fault (500).
 TEST_F(StatsProgram, UnusableRootIsAnErrorEnvelope) {
     const std::string file = root_.str() + "/not-a-directory";
     bvtest::write_all(file, "x");
-    Answer broken = stats("GET", {{"REGISTRY_STORAGE_ROOT", file}});
-    EXPECT_EQ(broken.status, 500) << broken.body;
-    EXPECT_EQ(broken.code(), "UNKNOWN") << broken.body;
+    const std::string missing = root_.str() + "/absent";
+    const std::string broken = root_.str() + "/broken";
+    std::filesystem::create_directory(broken);
+    bvtest::write_all(broken + "/config.json", "[]");
+    const struct {
+        std::string root;
+        int status;
+        const char *retry_after;
+    } cases[] = {{file, 503, "60"}, {missing, 503, "60"}, {broken, 500, "<none>"}};
+    for (const auto &c : cases) {
+        Answer a = stats("GET", {{"REGISTRY_STORAGE_ROOT", c.root}});
+        EXPECT_EQ(a.status, c.status) << c.root << ": " << a.body;
+        EXPECT_EQ(a.code(), "UNKNOWN") << a.body;
+        EXPECT_EQ(a.header("retry-after"), c.retry_after) << c.root;
+    }
+    EXPECT_FALSE(std::filesystem::exists(missing));
 }
 
 }  // namespace

@@ -44,15 +44,18 @@ protected:
 
 // A chunk lands only at the upload's end; the Content-Range forms clients send are all read,
 // and a range that disagrees with the body's length is refused like a misplaced one. Every
-// refusal reports the real progress and leaves the upload usable.
+// refusal reports the real progress and leaves the upload usable, a full disk's too (507, told
+// apart from the server's faults).
 TEST_F(UploadProgram, ChunksLandOnlyAtTheUploadsEnd) {
     const std::string uuid = start("app", "abcde");
     const std::string path = "/v2/app/blobs/uploads/" + uuid;
+    const fs::path part = root_.path() / "uploads" / (uuid + ".part");
     struct Case {
         const char *content_range;
         const char *body;
         int status;
         const char *range;  // Range after the request
+        bool full = false;  // every write fails for want of space (where /dev/full exists)
     };
     const Case cases[] = {
         {"0-4", "fghij", 416, "0-4"},          // rewrites what is there
@@ -66,9 +69,23 @@ TEST_F(UploadProgram, ChunksLandOnlyAtTheUploadsEnd) {
         {"bytes 10-11/*", "kl", 202, "0-11"},
         {"bytes=12-12", "m", 202, "0-12"},
         {"bytes 13-14/15", "no", 202, "0-14"},
+        {"", "pq", 507, "", true},
     };
     for (const auto &c : cases) {
+        if (c.full) {
+            if (!fs::exists("/dev/full")) continue;
+            fs::rename(part, part.string() + ".kept");
+            fs::create_symlink("/dev/full", part);
+        }
         auto a = call("PATCH", path, {}, c.body, {{"HTTP_CONTENT_RANGE", std::string(c.content_range)}});
+        if (c.full) {
+            fs::remove(part);
+            fs::rename(part.string() + ".kept", part);
+            EXPECT_EQ(a.status, 507) << a.raw;
+            EXPECT_EQ(a.body, "{\"errors\":[{\"code\":\"UNKNOWN\",\"message\":\"the registry's storage is full "
+                              "(write error appending chunk)\"}]}\n");
+            continue;
+        }
         EXPECT_EQ(a.status, c.status) << c.content_range << "\n" << a.raw;
         EXPECT_EQ(a.header("Range"), c.range) << c.content_range;
         EXPECT_EQ(a.header("Location"), path) << c.content_range;

@@ -92,8 +92,8 @@ public:
             ASSERT_EQ(access((modules + "/mod_fcgid.so").c_str(), R_OK), 0)
                 << "mod_fcgid is not installed (scripts/deps.sh apache)";
         }
-        for (const char *dir : {"apache/logs", "apache/run", "storage/blobs"})
-            fs::create_directories(scratch_.path() / dir);
+        for (const char *dir : {"apache/logs", "apache/run"}) fs::create_directories(scratch_.path() / dir);
+        bvtest::make_storage_tree(storage_root());
         for (const char *dir : {"", "apache", "apache/run"}) open_to_all(scratch_.path() / dir);
         std::string bin = options.bin_dir.empty() ? BV_PROGRAM_DIR : options.bin_dir;
         std::string account;

@@ -281,9 +281,9 @@ public:
         const std::string server = lighttpd_binary();
         ASSERT_FALSE(server.empty()) << "lighttpd is not installed (scripts/deps.sh server)";
         for (const char *dir : {"docroot", "spool", "storage", "run"}) fs::create_directories(scratch_.path() / dir);
-        // The storage root is made the way the programs make it, so lighttpd's X-Sendfile
-        // directory exists from the start.
-        fs::create_directories(storage_root() / "blobs");
+        // The storage tree is made the way an operator makes it; lighttpd's X-Sendfile
+        // directory is part of it.
+        bvtest::make_storage_tree(storage_root());
         port_ = free_port();
         const std::string config = write_config(options);
         const std::string port = std::to_string(port_);

@@ -88,6 +88,7 @@ std::string header(const std::string &out, const std::string &name) {
 
 class UploadLimits : public ::testing::Test {
 protected:
+    void SetUp() override { bvtest::make_storage_tree(root_.path()); }
     std::vector<std::pair<std::string, std::string>> cgi(const std::string &method, const std::string &path,
                                                          const std::string &query, uint64_t length) const {
         return {{"REQUEST_METHOD", method},

@@ -1,11 +1,15 @@
 // Storage bootstrap, each case in a fresh process: where the root comes from, how the
-// working directory's config.json is searched, and the once-per-process readiness.
+// working directory's config.json is searched, the once-per-process readiness, and that a root
+// without its tree is refused with nothing made there.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
+
+#include "storage/reg_storage.h"
 
 #include "support/test_support.h"
 
@@ -33,6 +37,13 @@ bvtest::ProcessResult run_probe(const bvtest::TempDir &dir, const std::vector<st
 bool initialised_at(const fs::path &root) {
     return fs::is_directory(root / "blobs") && fs::is_directory(root / "uploads") &&
            fs::is_directory(root / "repositories") && fs::is_regular_file(root / "config.json");
+}
+
+// Every path below `dir`, to tell whether anything was made there.
+std::set<std::string> everything_below(const fs::path &dir) {
+    std::set<std::string> out;
+    for (const auto &e : fs::recursive_directory_iterator(dir)) out.insert(e.path().string());
+    return out;
 }
 
 struct RootCase {
@@ -105,6 +116,8 @@ TEST(OciBootstrap, EngineInitialisedAtThePickedRoot) {
         bvtest::TempDir dir;
         if (c.config == "/") fs::create_directory(dir.path() / "config.json");
         else if (c.config) bvtest::write_all(dir.path() / "config.json", *c.config);
+        // Only the picked root holds a tree, so only opening that one succeeds.
+        bvtest::make_storage_tree(dir.path() / c.root);
         auto r = run_probe(dir, {"init"}, c.env);
         EXPECT_EQ(r.out, "init:0:\n") << c.label;
         EXPECT_TRUE(initialised_at(dir.path() / c.root)) << c.label;
@@ -115,6 +128,7 @@ TEST(OciBootstrap, EngineInitialisedAtThePickedRoot) {
 TEST(OciBootstrap, SecondCallAfterSuccessReadsNothing) {
     bvtest::TempDir dir;
     bvtest::write_all(dir.path() / "config.json", "{\"storage_root\":\"first\"}");
+    bvtest::make_storage_tree(dir.path() / "first");
     auto r = run_probe(dir, {"init", "config", hex("{\"storage_root\":\"second\"}"), "init", "root"},
                        std::nullopt);
     // The file now names another root, yet the second call neither reads it nor calls the engine.
@@ -125,17 +139,60 @@ TEST(OciBootstrap, SecondCallAfterSuccessReadsNothing) {
 
 TEST(OciBootstrap, SecondCallAfterFailureTriesAgain) {
     bvtest::TempDir dir;
-    // A regular file where a directory of the root must go makes the engine refuse.
+    // A regular file where a directory of the root must be: no tree there.
     bvtest::write_all(dir.path() / "blocker", "x");
     bvtest::write_all(dir.path() / "config.json", "{\"storage_root\":\"blocker/sub\"}");
+    bvtest::make_storage_tree(dir.path() / "good");
     auto r = run_probe(dir, {"init", "config", hex("{\"storage_root\":\"good\"}"), "init"}, std::nullopt);
     ASSERT_EQ(r.exit_code, 0);
     const auto second = r.out.find("\ninit:");
     ASSERT_NE(second, std::string::npos) << r.out;
     const std::string first = r.out.substr(0, second);
-    EXPECT_EQ(first.rfind("init:-1:cannot create the storage root", 0), 0u) << first;
+    EXPECT_EQ(first.rfind("init:-1:the storage root does not exist", 0), 0u) << first;
     EXPECT_EQ(r.out.substr(second + 1), "init:0:\n");
     EXPECT_TRUE(initialised_at(dir.path() / "good"));
+}
+
+// A root that lost its tree (emptied, an unmounted volume's mount point, a mistyped path) is
+// refused with REG_ERR_NO_TREE, and nothing at all is made there: no config.json, no folder, not
+// the root itself. Only config.json makes a tree; a FastCGI process that found the tree whole
+// for its previous request notices its config.json gone as well.
+TEST(OciBootstrap, OpensOnlyARootThatHasItsTree) {
+    struct TreeCase {
+        const char *label;
+        std::vector<std::string> dirs;   // made below the scratch directory before the run
+        bool config;                     // store/config.json written
+        std::vector<std::string> steps;  // the probe's steps after a first "init"
+        std::string out;
+        std::string dropped = {};        // a file the steps remove
+    };
+    const std::string no_tree = std::to_string(REG_ERR_NO_TREE);
+    const std::string missing = "init:-1:the storage root does not exist; create the storage tree with registry-init\n";
+    const std::string empty = "init:-1:the storage root holds no storage tree (no config.json); create it with registry-init\n";
+    const std::vector<TreeCase> cases = {
+        {"root missing", {}, false, {"kind"}, missing + "kind:" + no_tree + "\n"},
+        {"root empty", {"store"}, false, {"kind"}, empty + "kind:" + no_tree + "\n"},
+        {"folders but no config.json", {"store/blobs/sha256", "store/repositories", "store/uploads"}, false,
+         {"kind"}, empty + "kind:" + no_tree + "\n"},
+        {"config.json alone", {"store"}, true, {"kind"}, "init:0:\nkind:0\n"},
+        {"config.json gone before the next request", {"store"}, true,
+         {"next", "drop", "store/config.json", "init", "kind"}, "init:0:\n" + empty + "kind:" + no_tree + "\n",
+         "store/config.json"},
+    };
+    for (const TreeCase &c : cases) {
+        SCOPED_TRACE(c.label);
+        bvtest::TempDir dir;
+        for (const std::string &d : c.dirs) fs::create_directories(dir.path() / d);
+        if (c.config) bvtest::write_all(dir.path() / "store" / "config.json", "{}");
+        std::vector<std::string> steps = {"init"};
+        steps.insert(steps.end(), c.steps.begin(), c.steps.end());
+        std::set<std::string> expected = everything_below(dir.path());
+        if (!c.dropped.empty()) expected.erase((dir.path() / c.dropped).string());
+        auto r = run_probe(dir, steps, "store");
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(everything_below(dir.path()), expected) << "something was made";
+    }
 }
 
 }  // namespace

@@ -48,6 +48,7 @@ struct DispatchCase {
 
 class OciDispatch : public ::testing::Test {
 protected:
+    void SetUp() override { bvtest::make_storage_tree(root.path()); }
     bvtest::TempDir root;
 
     void run(const std::vector<DispatchCase> &cases) {
@@ -136,12 +137,21 @@ TEST_F(OciDispatch, AnswersWhatNoHandlerNeedRepeat) {
 }
 
 TEST_F(OciDispatch, StorageThatWillNotOpenNamesNoPath) {
-    // A root below a regular file cannot be created on any system.
+    // A root below a regular file cannot exist on any system.
     const auto blocker = root.path() / "secret-file";
     bvtest::write_all(blocker, "x");
     const std::string bad_root = (blocker / "store").string();
+    const auto broken = root.path() / "broken";
+    std::filesystem::create_directories(broken);
+    bvtest::write_all(broken / "config.json", "not json");
+    const std::string no_tree = "the storage tree is missing at the configured root; create it with registry-init";
     run({
-        {"storage fails", "GET", "/v2/a/manifests/x", m, rw, {{"REGISTRY_STORAGE_ROOT", bad_root}},
+        {"no tree there", "GET", "/v2/a/manifests/x", m, rw, {{"REGISTRY_STORAGE_ROOT", bad_root}},
+         error_answer(503, "UNKNOWN", no_tree, "Retry-After: 60\r\n")},
+        {"no tree below the root", "PUT", "/v2/a/manifests/x", m, rw,
+         {{"REGISTRY_STORAGE_ROOT", (root.path() / "repositories").string()}},
+         error_answer(503, "UNKNOWN", no_tree, "Retry-After: 60\r\n")},
+        {"storage fails", "GET", "/v2/a/manifests/x", m, rw, {{"REGISTRY_STORAGE_ROOT", broken.string()}},
          error_answer(500, "UNKNOWN", "storage is not available")},
         // Answers that need no storage come before the bootstrap.
         {"405 needs no storage", "POST", "/v2/a/manifests/x", m, "GET", {{"REGISTRY_STORAGE_ROOT", bad_root}},
@@ -151,6 +161,8 @@ TEST_F(OciDispatch, StorageThatWillNotOpenNamesNoPath) {
          {{"REGISTRY_STORAGE_ROOT", bad_root}, {"REGISTRY_READ_ONLY", "1"}},
          error_answer(405, "UNSUPPORTED", "the registry is read-only")},
     });
+    // A root without its tree is left as it was found.
+    EXPECT_TRUE(std::filesystem::is_empty(root.path() / "repositories"));
 }
 
 const char *rwd = "GET,PUT:w,DELETE:d";

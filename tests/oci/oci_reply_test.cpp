@@ -138,6 +138,8 @@ TEST(OciStorageErrorStatus, OneRowPerKind) {
         {REG_ERR_ARGUMENT, 400, "UNSUPPORTED"},
         {REG_ERR_NOT_READY, 500, "UNKNOWN"},
         {REG_ERR_IO, 500, "UNKNOWN"},
+        {REG_ERR_NO_TREE, 503, "UNKNOWN"},
+        {REG_ERR_NO_SPACE, 507, "UNKNOWN"},
         {REG_OK, 500, "UNKNOWN"},
         // A kind added to the engine without a row here: the server's fault, not the client's.
         {static_cast<reg_error_kind>(31), 500, "UNKNOWN"},

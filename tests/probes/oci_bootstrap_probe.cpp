@@ -2,6 +2,9 @@
 //   init        call oci_init_storage, print "init:RC:LAST_ERROR"
 //   root        print the root the bootstrap would pick now, as "root:[ROOT]"
 //   config HEX  replace ./config.json with the bytes given as hex digits
+//   kind        print the engine's last failure kind as "kind:N"
+//   next        end the request as a FastCGI process does between two
+//   drop PATH   remove the file PATH (the storage's config.json, say)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +33,12 @@ int main(int argc, char **argv) {
             char root[oci_internal::storage_root_cap];
             oci_internal::pick_storage_root(root);
             std::printf("root:[%s]\n", root);
+        } else if (op == "kind") {
+            std::printf("kind:%d\n", static_cast<int>(reg_storage_last_error_kind()));
+        } else if (op == "next") {
+            oci_internal::begin_request();
+        } else if (op == "drop" && i + 1 < argc) {
+            if (std::remove(argv[++i]) != 0) return 3;
         } else if (op == "config" && i + 1 < argc) {
             const std::string data = from_hex(argv[++i]);
             std::FILE *f = std::fopen("config.json", "wb");

@@ -2,6 +2,8 @@
 // and what the store looks like afterwards; the blob queries at their boundaries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -51,6 +53,7 @@ reg_error_kind kind_of_message(const std::string &message) {
         {"write error appending chunk", REG_ERR_IO},
         {"cancel failed", REG_ERR_IO},
         {"remove failed", REG_ERR_IO},
+        {"the registry's storage is full (", REG_ERR_NO_SPACE},
     };
     for (const auto &[prefix, kind] : kinds)
         if (message.rfind(prefix, 0) == 0) return kind;
@@ -253,13 +256,15 @@ TEST_F(BlobTest, ReadAndWriteFailuresOfTheUploadFile) {
     EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_IO);
     EXPECT_TRUE(fs::is_symlink(upload_file(uuid))) << "the claimed upload came back";
 
-    // Every write fails with "no space left".
+    // Every write fails with "no space left", and the cut back after it with an error of its
+    // own (a device has no size to cut): the client hears of the first.
     fs::remove(upload_file(uuid));
     fs::create_symlink("/dev/full", upload_file(uuid), ec);
     if (ec || !fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+    const std::string full = "the registry's storage is full (write error appending chunk)";
     EXPECT_EQ(reg_blob_append_chunk(uuid.c_str(), "abc", 3), -1);
-    EXPECT_EQ(last_error(), "write error appending chunk");
-    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_IO);
+    EXPECT_EQ(last_error(), full);
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_NO_SPACE);
     struct Abc {
         static long read(void *, void *buf, size_t cap) {
             if (cap < 3) return -1;
@@ -269,10 +274,48 @@ TEST_F(BlobTest, ReadAndWriteFailuresOfTheUploadFile) {
     };
     int64_t size = -7;
     EXPECT_EQ(reg_blob_append_stream(uuid.c_str(), Abc::read, nullptr, 3, 0, &size), -1);
-    EXPECT_EQ(last_error(), "write error appending chunk");
-    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_IO);
+    EXPECT_EQ(last_error(), full);
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_NO_SPACE);
     EXPECT_EQ(size, 0);
     fs::remove(upload_file(uuid));
+}
+
+// A disk that fills part-way through a streamed append, after its first megabyte reached the
+// file (the hook stands in for it on every system): the upload is cut back to what it held, its
+// hash state stays right, and the same body appends once there is room again.
+TEST_F(BlobTest, AnAppendThatRunsOutOfSpaceLeavesTheUploadAsItWas) {
+    static int writes_left;
+    struct Body {
+        const std::string *data;
+        size_t at;
+        static long read(void *ctx, void *buf, size_t cap) {
+            Body *b = static_cast<Body *>(ctx);
+            const size_t n = std::min(cap, b->data->size() - b->at);
+            std::memcpy(buf, b->data->data() + b->at, n);
+            b->at += n;
+            return static_cast<long>(n);
+        }
+    };
+    const std::string big(1500 * 1024, 'z');  // two writes of the stream buffer
+    const std::string uuid = open_upload(kAbc);
+    const auto append = [&] {
+        Body body{&big, 0};
+        return reg_blob_append_stream(uuid.c_str(), Body::read, &body, int64_t(big.size()), 3, nullptr);
+    };
+    writes_left = 1;
+    reg_internal::s_append_hook = [](size_t) {
+        if (writes_left-- > 0) return true;
+        errno = ENOSPC;
+        return false;
+    };
+    EXPECT_EQ(append(), -1);
+    reg_internal::s_append_hook = nullptr;
+    EXPECT_EQ(last_error(), "the registry's storage is full (write error appending chunk)");
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_NO_SPACE);
+    EXPECT_EQ(bvtest::read_all(upload_file(uuid)), kAbc);
+    ASSERT_EQ(append(), 0) << last_error();
+    char out[72] = {};
+    EXPECT_EQ(reg_blob_finish_upload(uuid.c_str(), digest_of(kAbc + big).c_str(), out), 0) << last_error();
 }
 
 // Files that cannot be removed: on Windows a file held open, elsewhere a file in a directory

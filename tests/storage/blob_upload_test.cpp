@@ -224,12 +224,18 @@ TEST_F(BlobTest, StartNeverReusesAnExistingUploadFile) {
     EXPECT_TRUE(fs::is_empty(uploads()));
 }
 
+// A tree that lost its uploads folder gets it back with the next upload, one level only: below
+// a root that went away nothing is made, and the start fails.
 TEST_F(BlobTest, StartFailsWithoutTheUploadsDirectory) {
     fs::remove_all(uploads());
     char uuid[37] = {};
+    ASSERT_EQ(reg_blob_start_upload(uuid), 0) << last_error();
+    EXPECT_TRUE(fs::is_regular_file(upload_file(uuid)));
+    fs::remove_all(root_.path());
     ASSERT_EQ(reg_blob_start_upload(uuid), -1);
     EXPECT_EQ(std::string(uuid).size(), 36u);  // the identifier stays in the buffer
     EXPECT_EQ(last_error(), "cannot create upload file");
+    EXPECT_FALSE(fs::exists(root_.path()));
 }
 
 }  // namespace

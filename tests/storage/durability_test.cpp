@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -26,16 +27,20 @@ struct Flush {
     fs::path path;
 };
 
-// Records every flush the engine asks for; `refuse` (may be empty) fails the ones it picks.
+// Records every flush the engine asks for; `refuse` (may be empty) fails the ones it picks,
+// with errno `err` (0: none set).
 struct Recorder {
     std::vector<Flush> seen;
     std::function<bool(sync_target, const fs::path &)> refuse;
+    int err = 0;
 };
 Recorder *s_recorder;
 
 bool record(sync_target target, const char *path) {
     s_recorder->seen.push_back({target, fs::path(path)});
-    return !(s_recorder->refuse && s_recorder->refuse(target, fs::path(path)));
+    if (!(s_recorder->refuse && s_recorder->refuse(target, fs::path(path)))) return true;
+    if (s_recorder->err != 0) errno = s_recorder->err;
+    return false;
 }
 
 class Durability : public ManifestTest {
@@ -190,16 +195,19 @@ TEST_F(Durability, NothingWaitsWhenTheSwitchIsOff) {
     EXPECT_TRUE(rec_.seen.empty());
 }
 
+// A flush that fails for want of space fails the call as a full disk, which clients are told
+// apart from other failures; what is left is the same either way.
 TEST_F(Durability, AFailedFlushFailsTheCall) {
     const std::string content = "blob whose flush fails";
     const struct Case {
         const char *label;
+        int err;  // the refused flush's errno; 0: none
         std::function<void()> prepare;  // runs before flushes fail
         std::function<bool(sync_target, const fs::path &)> refuse;
         std::function<int()> act;
         std::function<void()> check;  // what is left on disk afterwards
     } cases[] = {
-        {"manifest body", [] {},
+        {"manifest body", 0, [] {},
          [](sync_target t, const fs::path &) { return t == sync_target::file; },
          [&] { return put_status("broken", body_); },
          [&] {
@@ -208,7 +216,11 @@ TEST_F(Durability, AFailedFlushFailsTheCall) {
                  EXPECT_NE(e.path().filename().string().rfind(".~wf-", 0), 0u) << e.path();
              EXPECT_FALSE(fs::exists(tag_link("broken")));
          }},
-        {"upload's bytes", [&] { upload_ = open_upload(content); },
+        {"manifest body on a full disk", ENOSPC, [] {},
+         [](sync_target t, const fs::path &) { return t == sync_target::file; },
+         [&] { return put_status("full", body_); },
+         [&] { EXPECT_FALSE(fs::exists(tag_link("full"))); }},
+        {"upload's bytes", 0, [&] { upload_ = open_upload(content); },
          [](sync_target t, const fs::path &p) {
              return t == sync_target::file && p.extension() == ".finish";
          },
@@ -220,10 +232,20 @@ TEST_F(Durability, AFailedFlushFailsTheCall) {
              s_recorder->refuse = nullptr;
              EXPECT_EQ(finish(upload_, content), 0) << error();
          }},
-        {"blob directory", [&] { upload_ = open_upload(content + "!"); },
+        {"upload's bytes on a full disk", ENOSPC, [&] { upload_ = open_upload(content + "?"); },
+         [](sync_target t, const fs::path &p) {
+             return t == sync_target::file && p.extension() == ".finish";
+         },
+         [&] { return finish(upload_, content + "?"); },
+         [&] {
+             EXPECT_EQ(reg_blob_upload_size(upload_.c_str()), int64_t(content.size() + 1));
+             s_recorder->refuse = nullptr;
+             EXPECT_EQ(finish(upload_, content + "?"), 0) << error();
+         }},
+        {"blob directory", 0, [&] { upload_ = open_upload(content + "!"); },
          [](sync_target t, const fs::path &) { return t == sync_target::dir; },
          [&] { return finish(upload_, content + "!"); }, [] {}},
-        {"link into a new repository", [&] { upload_ = blob(content + "#"); },
+        {"link into a new repository", 0, [&] { upload_ = blob(content + "#"); },
          [](sync_target t, const fs::path &) { return t == sync_target::file; },
          [&] { return reg_blob_link("fresh", upload_.c_str()); },
          [&] {
@@ -231,7 +253,7 @@ TEST_F(Durability, AFailedFlushFailsTheCall) {
              EXPECT_EQ(reg_repo_exists("fresh"), 0);
              EXPECT_FALSE(fs::exists(repos() / "fresh" / "_layers"));
          }},
-        {"tag removal", [&] { put("gone", body_); },
+        {"tag removal", 0, [&] { put("gone", body_); },
          [](sync_target t, const fs::path &) { return t == sync_target::dir; },
          [&] { return del("gone"); },
          [&] { EXPECT_FALSE(fs::exists(tag_link("gone"))); }},
@@ -240,10 +262,13 @@ TEST_F(Durability, AFailedFlushFailsTheCall) {
         SCOPED_TRACE(c.label);
         c.prepare();
         rec_.refuse = c.refuse;
+        rec_.err = c.err;
         EXPECT_EQ(c.act(), -1);
-        EXPECT_EQ(kind(), REG_ERR_IO) << error();
+        EXPECT_EQ(kind(), c.err ? REG_ERR_NO_SPACE : REG_ERR_IO) << error();
+        EXPECT_EQ(error().rfind("the registry's storage is full (", 0) == 0, c.err != 0) << error();
         c.check();
         rec_.refuse = nullptr;
+        rec_.err = 0;
     }
 }
 

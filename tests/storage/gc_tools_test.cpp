@@ -20,12 +20,19 @@ struct usage_case {
     const char *program;
     std::vector<std::string> args;
     int exit_code;
-    const char *out_holds;  // "" when stdout is not looked at
+    std::string out_holds;  // "" when stdout is not looked at
 };
 
 class GcToolsTest : public ManifestTest {};
 
+// A path without a tree (mistyped, a volume not mounted) is refused with nothing made there, a
+// dry run included; only registry-init makes a tree, and running it again finds it.
 TEST_F(GcToolsTest, OptionsAndExitStatuses) {
+    bvtest::TempDir scratch;
+    const std::string missing = (scratch.path() / "mistyped").string();
+    const std::string empty = (scratch.path() / "empty").string();
+    const std::string made = (scratch.path() / "made").string();
+    fs::create_directory(empty);
     const usage_case cases[] = {
         {"registry-gc", {"--help"}, 0, "--grace-uploads"},
         {"registry-gc", {"--bogus"}, 2, ""},
@@ -35,13 +42,25 @@ TEST_F(GcToolsTest, OptionsAndExitStatuses) {
         {"registry-verify", {"--help"}, 0, "--storage"},
         {"registry-verify", {"--fix"}, 2, ""},
         {"registry-verify", {"--storage", root_.str()}, 0, ""},
+        {"registry-gc", {"--dry-run", "--storage", missing}, 2, ""},
+        {"registry-gc", {"--storage", empty}, 2, ""},
+        {"registry-verify", {"--storage", missing}, 2, ""},
+        {"registry-verify", {"--storage", empty}, 2, ""},
+        {"registry-init", {"--help"}, 0, "--storage"},
+        {"registry-init", {"--bogus"}, 2, ""},
+        {"registry-init", {"--storage", made}, 0, "made the storage tree at " + made},
+        {"registry-init", {"--storage", made}, 0, "found the storage tree at " + made},
+        {"registry-verify", {"--storage", made}, 0, ""},
     };
     for (const usage_case &c : cases) {
-        SCOPED_TRACE(std::string(c.program) + " " + (c.args.empty() ? "" : c.args[0]));
+        SCOPED_TRACE(std::string(c.program) + " " + (c.args.empty() ? "" : c.args.back()));
         const bvtest::ProcessResult r = bvtest::run_program(tool(c.program), c.args);
         EXPECT_EQ(r.exit_code, c.exit_code);
         EXPECT_NE(r.out.find(c.out_holds), std::string::npos) << r.out;
     }
+    EXPECT_FALSE(fs::exists(missing));
+    EXPECT_TRUE(fs::is_empty(empty));
+    EXPECT_TRUE(fs::is_regular_file(fs::path(made) / "config.json"));
 }
 
 TEST_F(GcToolsTest, DryRunListsThenRealRunRemovesThenVerifyReports) {

@@ -1,6 +1,8 @@
-// Child-process runner and scratch directories for the test suites. The runner uses
-// fork/exec on POSIX systems and CreateProcess on Windows.
+// Child-process runner, scratch directories and storage trees for the test suites. The runner
+// uses fork/exec on POSIX systems and CreateProcess on Windows.
 #include "support/test_support.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -37,6 +39,12 @@ std::string probe_path(const std::string &name) {
 
 std::string program_path(const std::string &name) {
     return (fs::path(BV_PROGRAM_DIR) / (name + exe_suffix)).string();
+}
+
+void make_storage_tree(const fs::path &root) {
+    const ProcessResult r =
+        run_program(program_path("../tools/registry-init"), {"--storage", root.string()});
+    EXPECT_EQ(r.exit_code, 0) << "registry-init failed for " << root << ": " << r.out;
 }
 
 TempDir::TempDir() {

@@ -1,5 +1,6 @@
 // Test helpers shared by every suite: running a program as a child process with a controlled
-// environment and standard input, capturing its output and exit status; scratch directories.
+// environment and standard input, capturing its output and exit status; scratch directories;
+// storage trees made as an operator makes them.
 #pragma once
 
 #include <filesystem>
@@ -42,6 +43,11 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// Makes the storage tree at `root` as an operator does before the first start, by running the
+// registry-init command: endpoint programs and commands open only a tree that is there. Fails
+// the current test (non-fatally) when the command fails.
+void make_storage_tree(const std::filesystem::path &root);
 
 // Whole-file helpers for arranging and checking files in tests.
 std::string read_all(const std::filesystem::path &path);
