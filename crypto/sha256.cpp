@@ -9,9 +9,9 @@
 #include "crypto/sha256.h"
 
 #include <atomic>
-#include <stdio.h>
 #include <string.h>
 
+#include "crypto/hash_internal.h"
 #include "crypto/sha256_internal.h"
 
 namespace {
@@ -170,36 +170,26 @@ void sha256_final(sha256_ctx *ctx, uint8_t out[32]) {
         sha256_update(ctx, &b, 1);
     }
     // 5. The digest: H0..H7, each most significant byte first.
-    for (int i = 0; i < 8; ++i) {
-        out[4 * i + 0] = (uint8_t)(ctx->state[i] >> 24);
-        out[4 * i + 1] = (uint8_t)(ctx->state[i] >> 16);
-        out[4 * i + 2] = (uint8_t)(ctx->state[i] >> 8);
-        out[4 * i + 3] = (uint8_t)(ctx->state[i]);
-    }
+    for (int i = 0; i < 8; ++i) bv_hash::store_be32(out + 4 * i, ctx->state[i]);
 }
 
 // ---- State as bytes ----
 
 void sha256_export(const sha256_ctx *ctx, uint8_t out[SHA256_STATE_SIZE]) {
-    for (int i = 0; i < 8; ++i)
-        for (int b = 0; b < 4; ++b) out[4 * i + b] = (uint8_t)(ctx->state[i] >> (24 - 8 * b));
-    for (int b = 0; b < 8; ++b) out[32 + b] = (uint8_t)(ctx->bitlen >> (56 - 8 * b));
+    for (int i = 0; i < 8; ++i) bv_hash::store_be32(out + 4 * i, ctx->state[i]);
+    bv_hash::store_be64(out + 32, ctx->bitlen);
     memset(out + 40, 0, 64);
     memcpy(out + 40, ctx->buf, ctx->buflen);
 }
 
 int sha256_import(sha256_ctx *ctx, const uint8_t in[SHA256_STATE_SIZE]) {
-    uint64_t bitlen = 0;
-    for (int b = 0; b < 8; ++b) bitlen = (bitlen << 8) | in[32 + b];
+    const uint64_t bitlen = bv_hash::load_be64(in + 32);
     if (bitlen % 8 != 0) return -1;
     // The waiting bytes follow from the count: whatever did not fill a block.
     const size_t buflen = (size_t)((bitlen / 8) % 64);
     for (size_t i = buflen; i < 64; ++i)
         if (in[40 + i] != 0) return -1;
-    for (int i = 0; i < 8; ++i) {
-        ctx->state[i] = 0;
-        for (int b = 0; b < 4; ++b) ctx->state[i] = (ctx->state[i] << 8) | in[4 * i + b];
-    }
+    for (int i = 0; i < 8; ++i) ctx->state[i] = bv_hash::load_be32(in + 4 * i);
     ctx->bitlen = bitlen;
     memcpy(ctx->buf, in + 40, 64);
     ctx->buflen = buflen;
@@ -209,24 +199,5 @@ int sha256_import(sha256_ctx *ctx, const uint8_t in[SHA256_STATE_SIZE]) {
 // ---- Whole files ----
 
 int sha256_file(const char *path, uint8_t out[32]) {
-    // 1. Open for reading, binary.
-    FILE *f = fopen(path, "rb");
-    if (!f) return -1;
-    // 2. A context local to the call.
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    // 3. 65,536-byte reads into a buffer local to the call, until a read yields nothing.
-    alignas(64) uint8_t chunk[65536];
-    for (;;) {
-        const size_t n = fread(chunk, 1, sizeof chunk, f);
-        if (n == 0) break;
-        sha256_update(&ctx, chunk, n);
-    }
-    // 4. The error indicator, then close; on error the output area is not written.
-    const int failed = ferror(f);
-    fclose(f);
-    if (failed) return -1;
-    // 5. The digest.
-    sha256_final(&ctx, out);
-    return 0;
+    return bv_hash::hash_file(path, out, sha256_init, sha256_update, sha256_final);
 }

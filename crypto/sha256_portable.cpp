@@ -10,6 +10,7 @@
 // (b ^ c)), and this round's b ^ c is the previous round's a ^ b).
 #include <string.h>
 
+#include "crypto/hash_internal.h"
 #include "crypto/sha256_internal.h"
 
 namespace {
@@ -22,10 +23,6 @@ inline uint32_t big_sigma0(uint32_t x) { return rotr(x, 2) ^ rotr(x, 13) ^ rotr(
 inline uint32_t big_sigma1(uint32_t x) { return rotr(x, 6) ^ rotr(x, 11) ^ rotr(x, 25); }
 inline uint32_t small_sigma0(uint32_t x) { return rotr(x, 7) ^ rotr(x, 18) ^ (x >> 3); }
 inline uint32_t small_sigma1(uint32_t x) { return rotr(x, 17) ^ rotr(x, 19) ^ (x >> 10); }
-
-inline uint32_t load_be32(const uint8_t *p) {
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | (uint32_t)p[3];
-}
 
 // Round t with the schedule word wt: T1 = h + Σ1(e) + Ch(e,f,g) + Kt + Wt, T2 = Σ0(a) +
 // Maj(a,b,c); d += T1 and h = T1 + T2 (the caller's argument order does the renaming).
@@ -69,7 +66,7 @@ inline uint32_t load_be32(const uint8_t *p) {
 void compress(uint32_t state[8], const uint8_t block[64]) {
     // 1. The schedule: W0..W15 are the block's words, most significant byte first.
     uint32_t w[16];
-    for (int t = 0; t < 16; ++t) w[t] = load_be32(block + 4 * t);
+    for (int t = 0; t < 16; ++t) w[t] = bv_hash::load_be32(block + 4 * t);
 
     // 2. The working variables.
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3];

@@ -9,9 +9,9 @@
 #include "crypto/sha512.h"
 
 #include <atomic>
-#include <stdio.h>
 #include <string.h>
 
+#include "crypto/hash_internal.h"
 #include "crypto/sha512_internal.h"
 
 namespace {
@@ -52,9 +52,6 @@ inline void compress_blocks(uint64_t state[8], const uint8_t *data, size_t nbloc
     s_blocks.load(std::memory_order_relaxed)(state, data, nblocks);
 }
 
-void store_be64(uint8_t *out, uint64_t v) {
-    for (int b = 0; b < 8; ++b) out[b] = (uint8_t)(v >> (56 - 8 * b));
-}
 
 }  // namespace
 
@@ -160,30 +157,30 @@ void sha512_final(sha512_ctx *ctx, uint8_t out[64]) {
         n = 0;
     }
     memset(ctx->buf + n, 0, 120 - n);
-    store_be64(ctx->buf + 120, ctx->bitlen);
+    bv_hash::store_be64(ctx->buf + 120, ctx->bitlen);
     compress_blocks(ctx->state, ctx->buf, 1);
     ctx->buflen = 0;
     // The digest: H0..H7, each most significant byte first.
-    for (int i = 0; i < 8; ++i) store_be64(out + 8 * i, ctx->state[i]);
+    for (int i = 0; i < 8; ++i) bv_hash::store_be64(out + 8 * i, ctx->state[i]);
 }
 
 // ---- State as bytes ----
 
 void sha512_export(const sha512_ctx *ctx, uint8_t out[SHA512_STATE_SIZE]) {
-    for (int i = 0; i < 8; ++i) store_be64(out + 8 * i, ctx->state[i]);
-    store_be64(out + 64, ctx->bitlen);
+    for (int i = 0; i < 8; ++i) bv_hash::store_be64(out + 8 * i, ctx->state[i]);
+    bv_hash::store_be64(out + 64, ctx->bitlen);
     memset(out + 72, 0, 128);
     memcpy(out + 72, ctx->buf, ctx->buflen);
 }
 
 int sha512_import(sha512_ctx *ctx, const uint8_t in[SHA512_STATE_SIZE]) {
-    const uint64_t bitlen = bv_sha512::load_be64(in + 64);
+    const uint64_t bitlen = bv_hash::load_be64(in + 64);
     if (bitlen % 8 != 0) return -1;
     // The waiting bytes follow from the count: whatever did not fill a block.
     const size_t buflen = (size_t)((bitlen / 8) % 128);
     for (size_t i = buflen; i < 128; ++i)
         if (in[72 + i] != 0) return -1;
-    for (int i = 0; i < 8; ++i) ctx->state[i] = bv_sha512::load_be64(in + 8 * i);
+    for (int i = 0; i < 8; ++i) ctx->state[i] = bv_hash::load_be64(in + 8 * i);
     ctx->bitlen = bitlen;
     memcpy(ctx->buf, in + 72, 128);
     ctx->buflen = buflen;
@@ -193,24 +190,5 @@ int sha512_import(sha512_ctx *ctx, const uint8_t in[SHA512_STATE_SIZE]) {
 // ---- Whole files ----
 
 int sha512_file(const char *path, uint8_t out[64]) {
-    // 1. Open for reading, binary.
-    FILE *f = fopen(path, "rb");
-    if (!f) return -1;
-    // 2. A context local to the call.
-    sha512_ctx ctx;
-    sha512_init(&ctx);
-    // 3. 65,536-byte reads into a buffer local to the call, until a read yields nothing.
-    alignas(64) uint8_t chunk[65536];
-    for (;;) {
-        const size_t n = fread(chunk, 1, sizeof chunk, f);
-        if (n == 0) break;
-        sha512_update(&ctx, chunk, n);
-    }
-    // 4. The error indicator, then close; on error the output area is not written.
-    const int failed = ferror(f);
-    fclose(f);
-    if (failed) return -1;
-    // 5. The digest.
-    sha512_final(&ctx, out);
-    return 0;
+    return bv_hash::hash_file(path, out, sha512_init, sha512_update, sha512_final);
 }

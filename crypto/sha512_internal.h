@@ -92,12 +92,6 @@ inline uint64_t big_sigma1(uint64_t x) { return rotr(x, 14) ^ rotr(x, 18) ^ rotr
 inline uint64_t small_sigma0(uint64_t x) { return rotr(x, 1) ^ rotr(x, 8) ^ (x >> 7); }
 inline uint64_t small_sigma1(uint64_t x) { return rotr(x, 19) ^ rotr(x, 61) ^ (x >> 6); }
 
-inline uint64_t load_be64(const uint8_t *p) {
-    return (uint64_t)p[0] << 56 | (uint64_t)p[1] << 48 | (uint64_t)p[2] << 40 |
-           (uint64_t)p[3] << 32 | (uint64_t)p[4] << 24 | (uint64_t)p[5] << 16 |
-           (uint64_t)p[6] << 8 | (uint64_t)p[7];
-}
-
 }  // namespace bv_sha512
 
 /* Round t with kw = Kt + Wt: T1 = h + Σ1(e) + Ch(e,f,g) + Kt + Wt, T2 = Σ0(a) + Maj(a,b,c);

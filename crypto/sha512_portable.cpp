@@ -6,6 +6,7 @@
 // values are the same, and the schedule's dependency chain runs alongside the rounds instead of
 // in front of them. The 80 rounds are unrolled in full (BV_SHA512_8_ROUNDS, sha512_internal.h),
 // so every ring index is a constant.
+#include "crypto/hash_internal.h"
 #include "crypto/sha512_internal.h"
 
 namespace {
@@ -24,7 +25,7 @@ using bv_sha512::small_sigma1;
 void compress(uint64_t state[8], const uint8_t block[128]) {
     // 1. W0..W15: the block's words, most significant byte first.
     uint64_t w[16];
-    for (int t = 0; t < 16; ++t) w[t] = bv_sha512::load_be64(block + 8 * t);
+    for (int t = 0; t < 16; ++t) w[t] = bv_hash::load_be64(block + 8 * t);
 
     // 2. The working variables.
     uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
