@@ -118,7 +118,8 @@ typedef long (*reg_read_fn)(void *ctx, void *buf, size_t cap);
 int     reg_blob_append_stream(const char *upload_uuid, reg_read_fn read, void *ctx,
                                int64_t len, int64_t expected_offset, int64_t *out_size);
 /* Hashes the upload and moves it into the store. Appends that race the finish either land
- * wholly before the hash or fail; the stored bytes always hash to their name. */
+ * wholly before the hash or fail; the stored bytes always hash to their name. A blob stored
+ * already keeps its bytes and has its time set to now, as a new one would. */
 int     reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
                                char *out_digest);                   /* at least 72 bytes */
 /* Takes the upload away from its name, waits for an append in progress on it to end, then
@@ -150,9 +151,12 @@ int64_t reg_blob_get_size(const char *digest);
 int     reg_blob_get_filepath(const char *digest, char *out_path, size_t out_size);
 int     reg_blob_delete(const char *digest);
 
-/* Repository blob links, {root}/repositories/{name}/_layers/sha256/{hex}/link.
+/* Repository blob links, {root}/repositories/{name}/_layers/sha256/{hex}/link. Links change
+ * only under the repository's lock, which manifest puts and deletes and the collector take too.
  * reg_blob_link: links a stored blob into the repository (REG_ERR_NOT_FOUND when the blob is
- * not stored); linking twice is no failure. reg_blob_unlink: removes the link, REG_ERR_NOT_FOUND
+ * not stored); linking twice is no failure, and every link, new or not, sets the link's and the
+ * blob's time to now, so that the collector's grace counts from the last push; a link that
+ * fails removes the directories it made, leaving no repository behind. reg_blob_unlink: removes the link, REG_ERR_NOT_FOUND
  * when there is none; the blob's bytes stay for garbage collection. reg_blob_linked: 1 when the
  * repository links the blob and the blob is stored, 0 when not, -1 on a failure. */
 int     reg_blob_link(const char *repo_name, const char *digest);

@@ -13,7 +13,9 @@
 // 2. Blobs are immutable once named. A finish claims its upload by a no-replace move, hashes
 //    it under the upload's lock and moves it into the store with a no-replace move; appends
 //    lock the upload file and check that its name still leads to it. A cancel claims the same
-//    way, so an append lands wholly before a cancel or a finish, or fails.
+//    way, so an append lands wholly before a cancel or a finish, or fails. An upload's owner
+//    record (written before its start is answered) binds it to one repository; it goes with
+//    the upload.
 // 3. Everything below one repository's _manifests (bodies, media types, revision, tag and
 //    referrer links) and its blob links change only under the repository's lock
 //    (repo_lock: a record lock on {repo}/_lock, held for the few file operations of one put,
@@ -34,6 +36,10 @@
 //    once more, and restoring them when either claims them. A finish or link that meets a
 //    parked blob finds no blob under its name: a finish moves its own copy in, a link fails.
 // 6. Durable writes: a success answer follows the flush of what it confirms (see below).
+// 7. Nothing here makes a tree: serving programs open a root only when its config.json is
+//    there (reg_storage_open), so a lost or unmounted tree is refused, never rebuilt empty.
+//    Directories inside a tree are made on demand, and a directory that two hosts make at once
+//    is made again when a shared file system answers EEXIST and keeps none (mkdirs).
 
 #include "platform/bv_platform_file.h"
 
