@@ -156,6 +156,14 @@ extern "C" int reg_blob_linked(const char *repo_name, const char *digest) {
     if (named == 0) return 0;
     char path[kPathSize];
     blob_path_for_digest(digest, path, sizeof path);
+    if (file_exists(path)) return 1;
+    // Parked by a collection. A link that names it was there before the park, or claimed the
+    // blob before it (a claim fails while the blob is parked) and so made it young: either
+    // way the collection's last look puts the blob back, or would have, had the collection
+    // not been stopped in between. Putting it back here does what it would have done.
+    char parked[kPathSize];
+    blob_trash_path(digest + 7, parked, sizeof parked);
+    if (file_exists(parked)) bv_platform::move_no_replace(parked, path);
     return file_exists(path);
 }
 

@@ -140,3 +140,26 @@ TEST_F(BlobLinkTest, LinkFailsWhenItsDirectoryCannotBeMade) {
 }
 
 }  // namespace
+
+namespace {
+
+// A collection stopped between parking a blob and its last look leaves it parked; the first
+// look through a link that names it puts it back, as that last look would have. Unlinked, it
+// stays parked for the next collection to settle.
+TEST_F(BlobLinkTest, ABlobLeftParkedComesBackThroughItsLink) {
+    const std::string d = store("parked bytes");
+    const fs::path blob = blob_file(d);
+    const fs::path parked = blob.string() + ".gc";
+    fs::rename(blob, parked);
+    EXPECT_EQ(reg_blob_linked("other", d.c_str()), 0);
+    EXPECT_TRUE(fs::exists(parked));
+    ASSERT_EQ(reg_blob_link("r", d.c_str()), -1);  // a link claims the blob, which is parked
+    fs::rename(parked, blob);
+    ASSERT_EQ(reg_blob_link("r", d.c_str()), 0);
+    fs::rename(blob, parked);
+    EXPECT_EQ(reg_blob_linked("r", d.c_str()), 1);
+    EXPECT_TRUE(fs::exists(blob));
+    EXPECT_FALSE(fs::exists(parked));
+}
+
+}  // namespace
