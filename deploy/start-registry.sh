@@ -13,7 +13,9 @@ Builds every endpoint program (Release) and runs lighttpd in the foreground, ser
 registry API on http://ADDR:PORT/v2/. Missing Debian packages are installed when run as root.
 The programs run as FastCGI applications: lighttpd starts each one once and it serves many
 requests (REGISTRY_FASTCGI_MAX_REQUESTS of them, default 10000, "0" no limit, before a fresh
-process takes over; BV_FASTCGI_PROCS processes per program, default 4).
+process takes over; BV_FASTCGI_PROCS processes per program, default 4, and
+BV_FASTCGI_TRANSFER_PROCS, default 32, for uploads and blob downloads the program streams, so
+that slow clients never hold the processes small requests need).
 
   --port N        port to listen on (default 5000, or $BV_PORT)
   --bind ADDR     address to listen on (default 127.0.0.1)
@@ -121,8 +123,11 @@ mode="FastCGI"
 if (( cgi == 0 )); then
   # Each program's sockets; lighttpd replaces any a previous run left.
   export BV_RUN_DIR="$build/run" BV_FASTCGI_PROCS=${BV_FASTCGI_PROCS:-4}
+  export BV_FASTCGI_TRANSFER_PROCS=${BV_FASTCGI_TRANSFER_PROCS:-32}
   export REGISTRY_FASTCGI_MAX_REQUESTS=${REGISTRY_FASTCGI_MAX_REQUESTS:-10000}
   [[ "$BV_FASTCGI_PROCS" =~ ^[1-9][0-9]*$ ]] || { echo "start-registry.sh: bad BV_FASTCGI_PROCS '$BV_FASTCGI_PROCS'" >&2; exit 2; }
+  [[ "$BV_FASTCGI_TRANSFER_PROCS" =~ ^[1-9][0-9]*$ ]] ||
+    { echo "start-registry.sh: bad BV_FASTCGI_TRANSFER_PROCS '$BV_FASTCGI_TRANSFER_PROCS'" >&2; exit 2; }
   [[ "$REGISTRY_FASTCGI_MAX_REQUESTS" =~ ^[0-9]+$ ]] ||
     { echo "start-registry.sh: bad REGISTRY_FASTCGI_MAX_REQUESTS '$REGISTRY_FASTCGI_MAX_REQUESTS'" >&2; exit 2; }
   # lighttpd splits a program's command line at spaces.

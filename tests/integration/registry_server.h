@@ -259,6 +259,7 @@ struct ServerOptions {
     // Under FastCGI: processes per program (BV_FASTCGI_PROCS) and requests each serves before
     // it is replaced. Fewer than in production, so a suite's requests also cross retirements.
     int fastcgi_procs = 2;
+    int fastcgi_transfer_procs = 2;  // BV_FASTCGI_TRANSFER_PROCS: uploads and streamed blob GETs
     int fastcgi_max_requests = 100;
     bool x_sendfile = true;  // REGISTRY_X_SENDFILE for the blob program
     // Optional pieces of deploy/ included after lighttpd.conf, as the start script includes
@@ -288,6 +289,7 @@ public:
         const std::string config = write_config(options);
         const std::string port = std::to_string(port_);
         const std::string procs = std::to_string(options.fastcgi_procs);
+        const std::string transfer_procs = std::to_string(options.fastcgi_transfer_procs);
         const std::string max_requests = std::to_string(options.fastcgi_max_requests);
         mode_ = options.mode;
         pid_ = fork();
@@ -304,6 +306,7 @@ public:
             setenv("REGISTRY_STORAGE_ROOT", storage_root().c_str(), 1);
             setenv("BV_RUN_DIR", (scratch_.path() / "run").c_str(), 1);
             setenv("BV_FASTCGI_PROCS", procs.c_str(), 1);
+            setenv("BV_FASTCGI_TRANSFER_PROCS", transfer_procs.c_str(), 1);
             setenv("REGISTRY_FASTCGI_MAX_REQUESTS", max_requests.c_str(), 1);
             for (const auto &[name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
             const int devnull = open("/dev/null", O_WRONLY);
