@@ -161,7 +161,8 @@ TEST_F(Apache, EveryFamilyReachesItsProgram) {
 
 // What a program finds in its environment, seen by a stand-in for the tag list program: the
 // /v2/... path decoded as PATH_INFO, the query string as sent, the storage root, streamed
-// blobs, the Authorization header (CGIPassAuth), and no CONTENT_LENGTH for a chunked body.
+// blobs, the Authorization header (CGIPassAuth),
+// and a chunked body refused (411) on a route that reads none.
 class ApacheEnvironment : public Apache {
 protected:
     void SetUp() override {
@@ -201,7 +202,8 @@ TEST_F(ApacheEnvironment, ProgramsGetTheRequestAsSent) {
     chunked.chunked = true;
     chunked.chunk_size = 5;
     r = regtest::http(port(), chunked);
-    EXPECT_NE(r.body.find("CONTENT_LENGTH=[]\nbody=[chunked body]\n"), std::string::npos) << r.body;
+    // A route that reads no body takes no chunked one (the upload tests pass them through).
+    EXPECT_EQ(r.status, 411) << r.body;
     r = call("PUT", "/v2/lib/x/tags/list", {}, "plain body");
     EXPECT_NE(r.body.find("CONTENT_LENGTH=[10]\nbody=[plain body]\n"), std::string::npos) << r.body;
 }
