@@ -161,8 +161,8 @@ TEST_F(Apache, EveryFamilyReachesItsProgram) {
 
 // What a program finds in its environment, seen by a stand-in for the tag list program: the
 // /v2/... path decoded as PATH_INFO, the query string as sent, the storage root, streamed
-// blobs, the Authorization header (CGIPassAuth),
-// and a chunked body refused (411) on a route that reads none.
+// blobs, the Authorization header (CGIPassAuth), and a chunked body refused (411) on a route
+// that reads none.
 class ApacheEnvironment : public Apache {
 protected:
     void SetUp() override {
