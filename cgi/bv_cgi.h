@@ -69,8 +69,9 @@ size_t cgi_read(void *buf, size_t cap);
  * and answer writes are metered: the time spent waiting in them and the bytes they moved. Once
  * that time passes REGISTRY_TRANSFER_GRACE seconds (default 30) and the average since the start
  * is below REGISTRY_MIN_TRANSFER_RATE bytes a second (default 1024; "0" switches the rule off),
- * the request is cut, and each wait for a byte is bounded so that a client sending or taking
- * nothing at all is cut just the same. Time the program spends on its own work between reads
+ * the request is cut; and no single wait for a byte may last longer than the grace (nor than
+ * the time the bytes so far have paid for), so a client sending or taking nothing at all is
+ * cut too, however fast its first bytes went into buffers on the way. Time the program spends on its own work between reads
  * and writes (hashing, the disk) never counts against the client. The defaults let any client
  * on a working line through: 1 KiB/s is far below the slowest mobile link, and 30 s covers a
  * web server or proxy that holds the first bytes back while it connects or buffers; a stalled
