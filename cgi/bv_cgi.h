@@ -63,6 +63,29 @@ void cgi_json_escape(const char *text);
  * fewer only at its end; 0 at the end or on a failure. */
 size_t cgi_read(void *buf, size_t cap);
 
+/* ---- Minimum transfer rate -------------------------------------------------------------------
+ * A client that trickles its body or never takes the answer would hold the process (under
+ * FastCGI: every request after its own) for as long as it liked. So every request's body reads
+ * and answer writes are metered: the time spent waiting in them and the bytes they moved. Once
+ * that time passes REGISTRY_TRANSFER_GRACE seconds (default 30) and the average since the start
+ * is below REGISTRY_MIN_TRANSFER_RATE bytes a second (default 1024; "0" switches the rule off),
+ * the request is cut; and no single wait for a byte may last longer than the grace (nor than
+ * the time the bytes so far have paid for), so a client sending or taking nothing at all is
+ * cut too, however fast its first bytes went into buffers on the way. Time the program spends on its own work between reads
+ * and writes (hashing, the disk) never counts against the client. The defaults let any client
+ * on a working line through: 1 KiB/s is far below the slowest mobile link, and 30 s covers a
+ * web server or proxy that holds the first bytes back while it connects or buffers; a stalled
+ * client frees its process after about half a minute. A setting that is not plain digits keeps
+ * its default, so a typo never switches the rule off.
+ *  - A cut body: cgi_read gives 0 from then on, as at the body's end (so an append is undone
+ *    like one whose client went away); the answer may still be written.
+ *  - A cut answer: cgi_write and cgi_flush fail from then on without waiting.
+ * Under FastCGI the connection of a cut request is closed rather than kept for another request.
+ * On Windows the rate is checked between reads and writes, but single waits are not bounded. */
+typedef enum cgi_cut { CGI_CUT_NONE = 0, CGI_CUT_BODY = 1, CGI_CUT_ANSWER = 2 } cgi_cut;
+/* Whether, and which way, the rule cut the request being served. */
+cgi_cut cgi_transfer_cut(void);
+
 /* Request environment. Returned strings are borrowed, never null, and live until the request
  * ends. Under FastCGI the request's parameters are looked up; names beginning "REGISTRY_" (the
  * deployment's settings) fall back to the process environment, others never do. */

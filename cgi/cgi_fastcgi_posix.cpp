@@ -1,6 +1,9 @@
 // The FastCGI protocol layer on POSIX systems, over libfcgi: the listening socket the web server
-// hands over as standard input (or one opened on REGISTRY_FASTCGI_LISTEN), one request at a time.
+// hands over as standard input (or one opened on REGISTRY_FASTCGI_LISTEN), one request at a time;
+// waits on the connection bounded by socket timeouts while a request is served, never between.
 #include <fcgiapp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 #include <climits>
 #include <cstdio>
@@ -24,17 +27,21 @@ public:
 
     const char *param(const char *name) override { return FCGX_GetParam(name, request.envp); }
 
+    // FCGX_GetStr would wait until `cap` bytes came, one slow record after another; what the
+    // stream's buffer holds (its fields are public) is taken instead, and only an empty buffer
+    // waits, for one read of the socket.
     std::size_t read(void *buf, std::size_t cap) override {
-        char *out = static_cast<char *>(buf);
-        std::size_t got = 0;
-        while (got < cap) {
-            const std::size_t want = cap - got < kPiece ? cap - got : kPiece;
-            const int n = FCGX_GetStr(out + got, static_cast<int>(want), request.in);
-            if (n <= 0) break;
-            got += static_cast<std::size_t>(n);
-            if (static_cast<std::size_t>(n) < want) break;  // the body ended
+        FCGX_Stream *in = request.in;
+        if (in->rdNext == in->stop) {
+            const int first = FCGX_GetChar(in);
+            if (first == EOF) return 0;
+            FCGX_UnGetChar(first, in);
         }
-        return got;
+        std::size_t want = static_cast<std::size_t>(in->stop - in->rdNext);
+        if (want > cap) want = cap;
+        if (want > kPiece) want = kPiece;
+        const int n = FCGX_GetStr(static_cast<char *>(buf), static_cast<int>(want), in);
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
     }
 
     bool write(const void *data, std::size_t len) override {
@@ -50,6 +57,27 @@ public:
     }
 
     bool flush() override { return FCGX_FFlush(request.out) == 0; }
+
+    // A blocked read or write of the socket then fails with EAGAIN, which libfcgi takes as the
+    // stream's failure: the request's reads end and its writes fail.
+    void bound_waits(long ms) override {
+        if (request.ipcFd < 0) {  // closed: the next connection starts without a bound
+            bound_ms_ = -1;
+            return;
+        }
+        if (ms == bound_ms_) return;
+        timeval limit{};
+        if (ms > 0) {
+            limit.tv_sec = ms / 1000;
+            limit.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+        }
+        setsockopt(request.ipcFd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        setsockopt(request.ipcFd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        bound_ms_ = ms > 0 ? ms : -1;
+    }
+
+private:
+    long bound_ms_ = -1;  // the bound the socket has, -1: none
 };
 
 class fcgx_listener final : public listener {
@@ -63,14 +91,22 @@ public:
 
     // On a kept connection the rest of the body (one the answer never needed, or only the
     // empty record that ends it) must be read here: libfcgi would otherwise meet it while
-    // waiting for the next request, take it for a protocol error and drop the connection.
+    // waiting for the next request, take it for a protocol error and drop the connection. It is
+    // read through the meter, as slowly as it comes; a request cut for its rate has its
+    // connection closed instead, the rest of its body unread. The end of the answer goes out
+    // with its waits still bounded; a kept connection then waits for its next request with no
+    // bound, as long as the web server likes.
     void finish(connection *) override {
-        if (connection_.request.keepConnection) {
+        FCGX_Request &request = connection_.request;
+        if (request.keepConnection && transfer_state() == CGI_CUT_NONE) {
             char rest[4096];
-            while (FCGX_GetStr(rest, sizeof rest, connection_.request.in) > 0) {
+            while (cgi_read(rest, sizeof rest) > 0) {
             }
         }
-        FCGX_Finish_r(&connection_.request);
+        if (transfer_state() != CGI_CUT_NONE) request.keepConnection = 0;
+        connection_.bound_waits(transfer_wait_limit_ms());
+        FCGX_Finish_r(&request);
+        connection_.bound_waits(-1);
     }
 
 private:

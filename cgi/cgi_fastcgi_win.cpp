@@ -306,8 +306,12 @@ public:
         }
     }
 
+    // A request cut for its transfer rate (bv_cgi.h) ends its connection too: kept, it would
+    // have the next request wait while the rest of the slow body is passed over. Single waits on
+    // the pipe or socket are not bounded here (the rate is checked between reads and writes
+    // only); IIS's own activityTimeout and requestTimeout end a client that stalls altogether.
     void finish(connection *) override {
-        if (session_ && !session_->finish(0)) end_connection();
+        if (session_ && (!session_->finish(0) || transfer_state() != CGI_CUT_NONE)) end_connection();
     }
 
 private:

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <memory>
 
+#include "cgi/bv_cgi.h"
+
 namespace bv_cgi {
 
 // One FastCGI request as the protocol layer delivers it. Lives from listener::accept to
@@ -15,12 +17,18 @@ public:
     virtual ~connection() = default;
     // The request's parameter `name`, or null when the web server sent none.
     virtual const char *param(const char *name) = 0;
-    // Up to `cap` bytes of the request body; fewer only at its end; 0 at the end or on failure.
+    // Up to `cap` bytes of the request body: what has arrived, at least one byte unless the body
+    // is over; 0 at the end or on failure. The caller gathers pieces, so that a body trickling
+    // in comes back to it (and its rate) after every piece.
     virtual std::size_t read(void *buf, std::size_t cap) = 0;
     // Queues `len` bytes of the answer; false when the connection has failed.
     virtual bool write(const void *data, std::size_t len) = 0;
     // Sends what is queued; false when the connection has failed.
     virtual bool flush() = 0;
+    // Bounds each wait of the reads and writes that follow for a byte to arrive or to be taken:
+    // a wait longer than `ms` milliseconds fails them; negative: waits are unbounded. Where the
+    // platform cannot bound them this does nothing.
+    virtual void bound_waits(long ms) { (void)ms; }
 };
 
 // The listening side: one request at a time, in order.
@@ -54,6 +62,28 @@ long max_requests();
 // The request variable `name`: the request's parameter under FastCGI (names beginning
 // "REGISTRY_" fall back to the process environment), else the environment. Null when unset.
 const char *lookup_variable(const char *name);
+
+// ---- The minimum transfer rate (cgi_transfer.cpp) ----------------------------------------------
+// Every body read and answer write of a request goes through the meter: the time spent waiting
+// in them and the bytes they moved. A request whose average falls below the minimum rate once
+// the grace has passed is cut, in the direction that was moving (cgi_transfer_cut).
+
+// Starts the meter for a new request with the settings it sees.
+void transfer_begin();
+// How long the next wait may last (ms): until the average falls below the minimum with no byte
+// moved, and never longer than the grace; negative when nothing is to be bounded (the rule is
+// off). After a cut: the body's cut leaves the answer the grace to go out, the answer's cut
+// leaves nothing (1 ms).
+long transfer_wait_limit_ms();
+// Accounts one read or write that began at `started` (transfer_clock) with waits bounded by
+// `limit_ms` and moved `bytes` (0 for a call that failed): true while the rate holds, false
+// once the request has been cut, for its average or because the call ran into its bound
+// (logged to standard error once).
+bool transfer_account(long long started, long limit_ms, std::size_t bytes, cgi_cut direction);
+// A reading of the meter's clock, for transfer_account.
+long long transfer_clock();
+// The current request's cut, CGI_CUT_NONE while none.
+cgi_cut transfer_state();
 
 // The query slots (the module's only per-request state) go back to their start for the next
 // request.

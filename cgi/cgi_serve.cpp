@@ -12,6 +12,7 @@
 
 #include "cgi/cgi_internal.h"
 #include "platform/bv_platform.h"
+#include "platform/bv_platform_wait.h"
 
 namespace {
 
@@ -19,6 +20,8 @@ constexpr long kDefaultMaxRequests = 10000;
 // A handler that fails outside any answer leaves the process suspect: it exits with this
 // status (EX_SOFTWARE) and the web server starts a fresh one.
 constexpr int kFaultStatus = 70;
+// Answers go out in pieces of at most this size, so the transfer rate is looked at after each.
+constexpr size_t kMeteredPiece = 64u << 10;
 
 bool s_fastcgi = false;
 bv_cgi::connection *s_current = nullptr;
@@ -31,6 +34,39 @@ void begin_request(bv_cgi::connection *request) {
     s_current = request;
     s_answer_started = false;
     s_write_failed = false;
+    bv_cgi::transfer_begin();
+}
+
+// One piece of the answer through the meter, its waits bounded: false when it was not taken
+// (or the answer has been cut).
+bool write_metered(const char *bytes, size_t len) {
+    if (bv_cgi::transfer_state() == CGI_CUT_ANSWER) return false;
+    const long limit = bv_cgi::transfer_wait_limit_ms();
+    const long long started = bv_cgi::transfer_clock();
+    bool ok;
+    if (s_current) {
+        s_current->bound_waits(limit);
+        ok = s_current->write(bytes, len);
+    } else {
+        bv_stdout_bin();
+        ok = bv_platform::output_ready_within(limit) && std::fwrite(bytes, 1, len, stdout) == len;
+    }
+    return bv_cgi::transfer_account(started, limit, ok ? len : 0, CGI_CUT_ANSWER) && ok;
+}
+
+bool flush_metered() {
+    if (bv_cgi::transfer_state() == CGI_CUT_ANSWER) return false;
+    const long limit = bv_cgi::transfer_wait_limit_ms();
+    const long long started = bv_cgi::transfer_clock();
+    bool ok;
+    if (s_current) {
+        s_current->bound_waits(limit);
+        ok = s_current->flush();
+    } else {
+        ok = bv_platform::output_ready_within(limit) && std::fflush(stdout) == 0 && !std::ferror(stdout);
+    }
+    // A flush that went through moved its bytes, however few: no stall to look for.
+    return bv_cgi::transfer_account(started, ok ? -1 : limit, 0, CGI_CUT_ANSWER) && ok;
 }
 
 // The answer to a request whose handler failed before writing anything.
@@ -122,12 +158,13 @@ int cgi_write(const void *data, size_t len) {
     if (len == 0) return 0;
     if (!data) return -1;
     s_answer_started = true;
-    bool ok;
-    if (s_current) {
-        ok = s_current->write(data, len);
-    } else {
-        bv_stdout_bin();
-        ok = std::fwrite(data, 1, len, stdout) == len;
+    const char *bytes = static_cast<const char *>(data);
+    bool ok = true;
+    while (ok && len > 0) {
+        const size_t piece = len < kMeteredPiece ? len : kMeteredPiece;
+        ok = write_metered(bytes, piece);
+        bytes += piece;
+        len -= piece;
     }
     if (!ok) s_write_failed = true;
     return ok ? 0 : -1;
@@ -153,18 +190,31 @@ int cgi_printf(const char *fmt, ...) {
 }
 
 int cgi_flush(void) {
-    bool ok;
-    if (s_current) ok = s_current->flush();
-    else ok = std::fflush(stdout) == 0 && !std::ferror(stdout);
-    if (!ok) s_write_failed = true;
+    if (!flush_metered()) s_write_failed = true;
     return s_write_failed ? -1 : 0;
 }
 
+// Gathers pieces as they arrive, each wait bounded and each piece metered; once the body is
+// cut, its end is all that is left.
 size_t cgi_read(void *buf, size_t cap) {
     if (!buf || cap == 0) return 0;
-    if (s_current) return s_current->read(buf, cap);
-    bv_platform::set_binary(stdin);
-    return std::fread(buf, 1, cap, stdin);
+    if (!s_current) bv_platform::set_binary(stdin);
+    char *out = static_cast<char *>(buf);
+    size_t got = 0;
+    while (got < cap && bv_cgi::transfer_state() == CGI_CUT_NONE) {
+        const long limit = bv_cgi::transfer_wait_limit_ms();
+        const long long started = bv_cgi::transfer_clock();
+        size_t n;
+        if (s_current) {
+            s_current->bound_waits(limit);
+            n = s_current->read(out + got, cap - got);
+        } else {
+            n = bv_platform::read_input_within(out + got, cap - got, limit);
+        }
+        if (!bv_cgi::transfer_account(started, limit, n, CGI_CUT_BODY) || n == 0) break;
+        got += n;
+    }
+    return got;
 }
 
 }  // extern "C"

@@ -100,7 +100,13 @@ long oci_read_body_to_end(void *ctx, void *buf, size_t cap) {
     oci_body *body = static_cast<oci_body *>(ctx);
     if (!body || !body->is_open || (cap > 0 && !buf)) return -1;
     if (cap > (1u << 30)) cap = 1u << 30;
-    if (!body->stream) return static_cast<long>(cgi_read(buf, cap));
+    if (!body->stream) {
+        const std::size_t got = cgi_read(buf, cap);
+        // A body cut for its rate ends like any other, but here its end would pass for the
+        // whole body: it is a failure instead, so nothing of it is kept.
+        if (got == 0 && cgi_transfer_cut() != CGI_CUT_NONE) return -1;
+        return static_cast<long>(got);
+    }
     const std::size_t got = std::fread(buf, 1, cap, body->stream);
     if (got == 0 && std::ferror(body->stream)) return -1;
     return static_cast<long>(got);

@@ -141,7 +141,9 @@ int oci_reply_body(const oci_request *request, int status, const char *content_t
 int oci_reply_json(const oci_request *request, int status, const char *json,
                    const oci_header *headers, size_t count);
 /* The error envelope {"errors":[{"code":...,"message":...}]} and a line end as a whole JSON
- * answer; null code: "UNKNOWN", null message: "Unknown error"; both are JSON-escaped. */
+ * answer; null code: "UNKNOWN", null message: "Unknown error"; both are JSON-escaped. Once the
+ * minimum transfer rate has cut the request body (cgi_transfer_cut), the status is 408 and the
+ * message says the body came too slowly; the code stays. */
 int oci_reply_error(const oci_request *request, int status, const char *code,
                     const char *message);
 /* oci_reply_error with extra headers (Allow, WWW-Authenticate, ...). */

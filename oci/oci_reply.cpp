@@ -129,6 +129,12 @@ int oci_reply_json(const oci_request *request, int status, const char *json,
 int oci_reply_error_headers(const oci_request *request, int status, const char *code,
                             const char *message, const oci_header *headers, size_t count) {
     if (!valid_head(json_type, headers, count)) return -1;
+    // Whatever failure a body cut for its slowness led to (an early end, an undone append), the
+    // cause is the client's pace: 408, with the code an early end has on that endpoint.
+    if (cgi_transfer_cut() == CGI_CUT_BODY) {
+        status = 408;
+        message = "the request body came too slowly (REGISTRY_MIN_TRANSFER_RATE)";
+    }
     if (!code) code = "UNKNOWN";
     if (!message) message = "Unknown error";
     static constexpr char opening[] = "{\"errors\":[{\"code\":\"";

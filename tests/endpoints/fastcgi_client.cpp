@@ -103,6 +103,8 @@ public:
                 std::this_thread::sleep_for(std::chrono::milliseconds(request_.stdin_delay_ms));
         }
         if (body_at_ < body_end_) {
+            if (body_at_ > 0 && request_.record_delay_ms > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(request_.record_delay_ms));
             const std::size_t size = std::clamp<std::size_t>(request_.record_size, 1, 65535);
             const std::size_t n = std::min(size, body_end_ - body_at_);
             append_record(pending_, kStdin, request_.body.data() + body_at_, n);
@@ -162,7 +164,8 @@ const std::vector<std::string> &request_variable_names() {
         "REQUEST_METHOD", "PATH_INFO", "QUERY_STRING", "CONTENT_LENGTH", "CONTENT_TYPE", "REMOTE_USER",
         "HTTP_RANGE", "HTTP_CONTENT_RANGE", "HTTP_IF_RANGE", "HTTP_ACCEPT", "POST_BODY_FILE",
         "REGISTRY_READ_ONLY", "REGISTRY_ACCESS_FILE", "REGISTRY_X_SENDFILE", "REGISTRY_DELETE_ENABLED",
-        "REGISTRY_FASTCGI_LISTEN", "REGISTRY_FASTCGI_MAX_REQUESTS", "REGISTRY_STORAGE_ROOT"};
+        "REGISTRY_FASTCGI_LISTEN", "REGISTRY_FASTCGI_MAX_REQUESTS", "REGISTRY_STORAGE_ROOT",
+        "REGISTRY_MIN_TRANSFER_RATE", "REGISTRY_TRANSFER_GRACE"};
     return names;
 }
 
@@ -222,6 +225,7 @@ Process::Process(const std::string &program, const std::vector<bvtest::EnvChange
 
 Process::~Process() {
     if (kept_fd_ >= 0) close(kept_fd_);
+    for (const int fd : held_fds_) close(fd);
     if (running()) {
         kill(pid_, SIGTERM);
         if (!wait_exit(5)) {
@@ -288,6 +292,10 @@ Reply Process::send(const Request &request) {
                 in.append(buf, static_cast<std::size_t>(n));
                 if (take_records(in, reply)) break;
                 if (request.hang_up_after > 0 && reply.out.size() >= request.hang_up_after) break;
+                if (request.hold_after > 0 && reply.out.size() >= request.hold_after) {
+                    held_fds_.push_back(fd);
+                    return reply;
+                }
             }
         }
     }

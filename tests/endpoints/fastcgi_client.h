@@ -37,6 +37,9 @@ struct Request {
     bool keep_conn = false;          // FCGI_KEEP_CONN: the next request reuses the connection
     std::size_t hang_up_after = 0;   // close once this many answer bytes came (0: read it all)
     int stdin_delay_ms = 0;          // pause between the params and the body (a slow client)
+    int record_delay_ms = 0;         // pause before each body record after the first (a trickle)
+    std::size_t hold_after = 0;      // once this many answer bytes came, stop reading and return,
+                                     // the connection left open (0: read it all)
 };
 
 struct Reply {
@@ -85,6 +88,7 @@ private:
     std::string socket_path_;
     pid_t pid_ = -1;
     int kept_fd_ = -1;
+    std::vector<int> held_fds_;  // connections of answers nobody reads, closed at the end
     std::optional<int> status_;
 };
 

@@ -1,10 +1,12 @@
 // One FastCGI process over many requests: recycling after REGISTRY_FASTCGI_MAX_REQUESTS, no
 // parameter of one request seen by the next, aborted and short bodies, kept connections, both
-// ways of being started, and a 64 MiB upload streamed in bounded memory.
+// ways of being started, a 64 MiB upload streamed in bounded memory, and the minimum transfer
+// rate that frees the process from a client too slow.
 #ifndef _WIN32
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -344,6 +346,66 @@ TEST_F(FastCgiProcess, LargeUploadStreamsInBoundedMemory) {
     Process blobs(path_of("v2_blobs"), process_env());
     const std::string stat = fcgi(blobs, fcgitest::to_request(call("HEAD", "/v2/other/blobs/" + digest)), "blob head");
     EXPECT_EQ(fcgitest::header_of(stat, "Content-Length"), std::to_string(data.size())) << stat;
+}
+
+// A client too slow for too long costs only its own request (grace 1 s, 1000 B/s). A body
+// trickled below the rate is cut with 408 and leaves the upload as it was: its size, and its
+// running hash, which the finish under the digest of the bytes before proves. An answer nobody
+// takes ends within the grace and a margin, and the process serves the next request; without a
+// bound it would hold the process until the client gave up. A body at a good rate, and a
+// trickle with the rule switched off, pass.
+TEST_F(FastCgiProcess, TransferRateCutsOnlyClientsTooSlow) {
+    const std::string before(5000, 'a');
+    const std::string chunk(64 * 1024, 'b');
+    const std::string layer(8 * 1024 * 1024, 'c');  // far more than the socket buffers hold
+    const std::string layer_digest = blob("app", layer);
+    struct Case {
+        const char *label;
+        const char *rate;
+        std::size_t sent;  // chunk bytes sent; 0: a blob GET whose answer nobody reads
+        std::size_t record_size;
+        int record_delay_ms;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"trickled chunk", "1000", 40, 1, 50, 408},
+        {"chunk at a good rate", "1000", chunk.size(), 4096, 100, 202},
+        {"trickled chunk, rule off", "0", 40, 1, 50, 202},
+        {"answer nobody reads", "1000", 0, 0, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        const auto env = process_env({{"REGISTRY_MIN_TRANSFER_RATE", c.rate}, {"REGISTRY_TRANSFER_GRACE", "1"}});
+        if (c.sent == 0) {
+            Process blobs(path_of("v2_blobs"), env);
+            const auto began = std::chrono::steady_clock::now();
+            Request get = fcgitest::to_request(call("GET", "/v2/app/blobs/" + layer_digest));
+            get.hold_after = 1;
+            blobs.send(get);
+            const std::string next = fcgi(blobs, fcgitest::to_request(call("HEAD", "/v2/app/blobs/" + layer_digest)), "next");
+            EXPECT_EQ(next.rfind("Status: 200", 0), 0u) << next;
+            EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(6));
+            EXPECT_NE(blobs.stderr_text().find("answer cut"), std::string::npos) << blobs.stderr_text();
+            continue;
+        }
+        Process uploads(path_of("v2_uploads"), env);
+        const std::string path = "/v2/app/blobs/uploads/" + start_upload(uploads);
+        fcgi(uploads, fcgitest::to_request(call("PATCH", path, {}, before)), "before");
+        Request slow = fcgitest::to_request(call("PATCH", path, {}, chunk.substr(0, c.sent)));
+        slow.record_size = c.record_size;
+        slow.record_delay_ms = c.record_delay_ms;
+        const fcgitest::Reply reply = uploads.send(slow);
+        EXPECT_EQ(reply.out.rfind("Status: " + std::to_string(c.status), 0), 0u) << reply.out;
+        const std::string kept = c.status == 202 ? before + chunk.substr(0, c.sent) : before;
+        const std::string progress = fcgi(uploads, fcgitest::to_request(call("GET", path)), "progress");
+        EXPECT_EQ(fcgitest::header_of(progress, "Range"), "0-" + std::to_string(kept.size() - 1)) << progress;
+        const std::string done =
+            fcgi(uploads, fcgitest::to_request(call("PUT", path, "digest=" + regcgi::digest_of(kept))), "finish");
+        EXPECT_EQ(done.rfind("Status: 201", 0), 0u) << done;
+        const std::string log = uploads.stderr_text();
+        EXPECT_EQ(log.find("request body cut") != std::string::npos, c.status == 408) << log;
+        EXPECT_EQ(log.find("request body cut"), log.rfind("request body cut")) << "logged once: " << log;
+    }
 }
 
 }  // namespace
