@@ -37,6 +37,7 @@ struct Request {
     bool keep_conn = false;          // FCGI_KEEP_CONN: the next request reuses the connection
     std::size_t hang_up_after = 0;   // close once this many answer bytes came (0: read it all)
     int stdin_delay_ms = 0;          // pause between the params and the body (a slow client)
+    unsigned char role = 1;          // FCGI_RESPONDER; 2: FCGI_AUTHORIZER
 };
 
 struct Reply {
