@@ -30,8 +30,9 @@ struct Endpoint {
 
 int status_of(const std::string &raw) { return std::atoi(fcgitest::header_of(raw, "Status").c_str()); }
 
-// The request as lighttpd puts it to the authorizer: the rewritten path in REDIRECT_URI, the
-// length as the client's header, no PATH_INFO, no CONTENT_LENGTH and no body.
+// The request as lighttpd puts it to the authorizer: the rewritten path in REDIRECT_URI (with
+// ":" escaped as a client may send it: lighttpd keeps such escapes there), the length as the
+// client's header, no PATH_INFO, no CONTENT_LENGTH and no body.
 fcgitest::Request authorizer_request(const std::string &program, const fcgitest::Request &responder) {
     fcgitest::Request r;
     r.role = 2;
@@ -43,6 +44,7 @@ fcgitest::Request authorizer_request(const std::string &program, const fcgitest:
         if (name == "CONTENT_LENGTH") r.params.emplace_back("HTTP_CONTENT_LENGTH", value);
         else if (name != "PATH_INFO") r.params.emplace_back(name, value);
     }
+    path = fcgitest::replaced(path, ":", "%3A");
     r.params.emplace_back("REDIRECT_URI", "/.endpoints/" + program + path + (query.empty() ? "" : "?" + query));
     return r;
 }
@@ -158,6 +160,7 @@ TEST_F(FastCgiEquivalence, EveryEndpointAnswersRefusalsAndThenServesAsUnderCgi) 
           {"malformed manifest", with(as(get(manifests + "v3"), "PUT", "{not json"), "CONTENT_TYPE", regcgi::kOciManifest), typed_put},
           {"oversized manifest", oversized, get(manifests + digest)},
           {"bad tag", get(manifests + "-bad"), get(manifests + "v2")},
+          {"long escaped reference", get(manifests + std::string(200, ':')), get(manifests + "v2")},
           {"bad method", as(get(manifests + "v1"), "POST", "x"), typed_put},
           {"read-only put", with(typed_put, "REGISTRY_READ_ONLY", "1"), typed_put},
           {"deletes off", with(as(get(manifests + "v2"), "DELETE"), "REGISTRY_DELETE_ENABLED", "0"), get(manifests + "v2")},
