@@ -39,6 +39,10 @@ typedef int (*cgi_handler)(void *context);
 int cgi_serve(cgi_handler handler, void *context);
 /* 1 while serving as a FastCGI application, else 0. */
 int cgi_is_fastcgi(void);
+/* 1 while the request being served came in the FastCGI authorizer role (FCGI_ROLE
+ * "AUTHORIZER": the web server asks with the request's head alone whether it may go on, before
+ * it takes the body), else 0: a responder, or a CGI program, whose environment never counts. */
+int cgi_is_authorizer(void);
 /* Ends the request being served, once its answer is written: as a CGI program the process exits
  * with status 0 (standard output flushed); under FastCGI the request ends and cgi_serve goes on
  * with the next one. Outside cgi_serve it exits the process. */

@@ -38,4 +38,10 @@ int cgi_is_head(void) { return std::strncmp(cgi_method(), "HEAD", 4) == 0; }
 
 const char *cgi_path_info(void) { return cgi_env("PATH_INFO", "/"); }
 
+// The FastCGI layer sets FCGI_ROLE from the request's first record; a CGI program's environment
+// could hold anything, so it is not asked.
+int cgi_is_authorizer(void) {
+    return cgi_is_fastcgi() && std::strcmp(cgi_env("FCGI_ROLE", ""), "AUTHORIZER") == 0;
+}
+
 }  // extern "C"

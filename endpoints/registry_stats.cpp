@@ -18,8 +18,6 @@ int handle_stats(oci_request *request) {
 }  // namespace
 
 int main(void) {
-    static const oci_route routes[] = {
-        {"GET", handle_stats, OCI_ACCESS_READ},
-    };
-    return oci_serve(routes, std::size(routes), nullptr);
+    static const oci_method_handler handlers[] = {{"GET", handle_stats}};
+    return oci_serve_endpoint("registry_stats", handlers, std::size(handlers));
 }

@@ -212,13 +212,10 @@ int delete_blob(oci_request *request) {
     return oci_reply_head(request, 202, nullptr, 0, headers, std::size(headers));
 }
 
-const oci_route routes[] = {
-    {"GET", get_blob, OCI_ACCESS_READ},
-    {"DELETE", delete_blob, OCI_ACCESS_DELETE},
-};
+const oci_method_handler handlers[] = {{"GET", get_blob}, {"DELETE", delete_blob}};
 
 }  // namespace
 
 int main(void) {
-    return oci_serve(routes, std::size(routes), "/blobs/");
+    return oci_serve_endpoint("v2_blobs", handlers, std::size(handlers));
 }

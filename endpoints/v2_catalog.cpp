@@ -21,8 +21,6 @@ int handle_catalog(oci_request *request) {
 }  // namespace
 
 int main(void) {
-    static const oci_route routes[] = {
-        {"GET", handle_catalog, OCI_ACCESS_READ},
-    };
-    return oci_serve(routes, std::size(routes), nullptr);
+    static const oci_method_handler handlers[] = {{"GET", handle_catalog}};
+    return oci_serve_endpoint("v2_catalog", handlers, std::size(handlers));
 }

@@ -116,7 +116,9 @@ int handle_put(oci_request *request) {
     case body_status::ok:
         break;
     case body_status::too_large:
-        return oci_reply_error(request, 413, "SIZE_INVALID", "manifests are limited to 4 MiB");
+        // A body whose length only its file told (no CONTENT_LENGTH): the table's answer too.
+        return oci_reply_error(request, 413, "SIZE_INVALID",
+                               oci_endpoint_rule(oci_endpoint_find("v2_manifests"), "PUT")->too_large);
     case body_status::short_read:
         return oci_reply_error(request, 400, "SIZE_INVALID",
                                "the body ended before its announced length");
@@ -155,10 +157,7 @@ int handle_delete(oci_request *request) {
 }  // namespace
 
 int main(void) {
-    static const oci_route routes[] = {
-        {"GET", handle_get, OCI_ACCESS_READ},
-        {"PUT", handle_put, OCI_ACCESS_WRITE},
-        {"DELETE", handle_delete, OCI_ACCESS_DELETE},
-    };
-    return oci_serve(routes, std::size(routes), "/manifests/");
+    static const oci_method_handler handlers[] = {
+        {"GET", handle_get}, {"PUT", handle_put}, {"DELETE", handle_delete}};
+    return oci_serve_endpoint("v2_manifests", handlers, std::size(handlers));
 }

@@ -6,11 +6,12 @@
 #include "cgi/bv_cgi.h"
 #include "oci/oci_common.h"
 
+// The methods come from the endpoint table, which the authorizer answers from as well.
 static int handle_v2_ping(void *) {
     const char *method = cgi_method();
     const bool is_head = std::strcmp(method, "HEAD") == 0;
-    if (!is_head && std::strcmp(method, "GET") != 0 && std::strcmp(method, "OPTIONS") != 0)
-        oci_send_error(405, "UNSUPPORTED", "Method not allowed for /v2/");
+    const oci_endpoint *ping = oci_endpoint_find("v2_ping");
+    if (!oci_endpoint_rule(ping, method)) oci_send_error(405, "UNSUPPORTED", ping->method_refused);
 
     cgi_header_status(200, "OK");
     cgi_header_extra("Docker-Distribution-API-Version: registry/2.0");

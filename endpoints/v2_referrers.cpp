@@ -30,8 +30,6 @@ int handle_referrers(oci_request *request) {
 }  // namespace
 
 int main(void) {
-    static const oci_route routes[] = {
-        {"GET", handle_referrers, OCI_ACCESS_READ},
-    };
-    return oci_serve(routes, std::size(routes), "/referrers/");
+    static const oci_method_handler handlers[] = {{"GET", handle_referrers}};
+    return oci_serve_endpoint("v2_referrers", handlers, std::size(handlers));
 }

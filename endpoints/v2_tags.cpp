@@ -30,8 +30,6 @@ int handle_tags(oci_request *request) {
 }  // namespace
 
 int main(void) {
-    static const oci_route routes[] = {
-        {"GET", handle_tags, OCI_ACCESS_READ},
-    };
-    return oci_serve(routes, std::size(routes), "/tags/list");
+    static const oci_method_handler handlers[] = {{"GET", handle_tags}};
+    return oci_serve_endpoint("v2_tags", handlers, std::size(handlers));
 }

@@ -261,13 +261,11 @@ int delete_upload(oci_request *request) {
     return oci_reply_head(request, 204, nullptr, -1, nullptr, 0);
 }
 
-const oci_route routes[] = {
-    {"POST", post_upload, OCI_ACCESS_WRITE},
-    {"PATCH", patch_upload, OCI_ACCESS_WRITE},
-    {"PUT", put_upload, OCI_ACCESS_WRITE},
-    {"GET", get_upload, OCI_ACCESS_READ},
-    {"DELETE", delete_upload, OCI_ACCESS_WRITE},
-};
+const oci_method_handler handlers[] = {{"POST", post_upload},
+                                       {"PATCH", patch_upload},
+                                       {"PUT", put_upload},
+                                       {"GET", get_upload},
+                                       {"DELETE", delete_upload}};
 
 }  // namespace
 
@@ -276,7 +274,7 @@ const oci_route routes[] = {
 static int serve_upload_request(void *) {
     if (!cgi_is_fastcgi()) bv_platform::outlive_stop_request();
     oci_request request;
-    return oci_dispatch(&request, routes, std::size(routes), "/blobs/uploads/") == 0 ? 0 : 1;
+    return oci_dispatch_endpoint(&request, "v2_uploads", handlers, std::size(handlers)) == 0 ? 0 : 1;
 }
 
 int main(void) { return cgi_serve(serve_upload_request, nullptr); }

@@ -8,15 +8,16 @@
 #include <cstdlib>
 
 #include "cgi/bv_cgi.h"
+#include "oci/oci_internal.h"
 #include "platform/bv_platform.h"
 #include "platform/bv_platform_fs.h"
 
 namespace {
 
-// CONTENT_LENGTH: 1 when set and not empty, and then *out the value or -1 when it is no plain
-// decimal number in range.
-int declared_length(int64_t *out) {
-    const char *text = cgi_env("CONTENT_LENGTH", "");
+// The request variable `name` (CONTENT_LENGTH, ...): 1 when set and not empty, and then *out
+// the value or -1 when it is no plain decimal number in range.
+int declared_length(const char *name, int64_t *out) {
+    const char *text = cgi_env(name, "");
     *out = -1;
     if (!*text) return 0;
     int64_t value = 0;
@@ -32,12 +33,20 @@ int declared_length(int64_t *out) {
 
 }  // namespace
 
+namespace oci_internal {
+
+std::int64_t announced_length(const char *variable) {
+    int64_t length = -1;
+    declared_length(variable, &length);
+    return length;
+}
+
+}  // namespace oci_internal
+
 extern "C" {
 
 int64_t oci_content_length(void) {
-    int64_t length = -1;
-    declared_length(&length);
-    return length;
+    return oci_internal::announced_length("CONTENT_LENGTH");
 }
 
 int oci_body_open(oci_body *body) {
@@ -61,7 +70,7 @@ int oci_body_open(oci_body *body) {
     }
     // No usable body file: the body, if any, comes from the web server.
     int64_t length = 0;
-    const int declared = declared_length(&length);
+    const int declared = declared_length("CONTENT_LENGTH", &length);
     if (declared && length < 0) return -1;
     if (!declared) length = 0;
     body->is_open = 1;

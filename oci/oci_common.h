@@ -100,6 +100,61 @@ int oci_dispatch(oci_request *request, const oci_route *routes, size_t route_cou
  * written, 1 when a CGI answer could not be (cgi_serve's own statuses otherwise). */
 int oci_serve(const oci_route *routes, size_t route_count, const char *marker);
 
+/* ---- The endpoint tables ---------------------------------------------------------------------
+ * What each endpoint program serves, kept apart from the code that answers, so that the programs
+ * and the authorizer (v2_access, which the web server asks with the request's head alone, before
+ * it takes the body) decide every request alike: the program's name, the marker its paths split
+ * at, and per method the access it needs and the largest body it takes. */
+
+typedef struct oci_method_rule {
+    const char *method;      /* "PUT", ...; a GET rule also serves HEAD unless HEAD has one */
+    oci_access access;
+    int64_t body_limit;      /* the largest announced body in bytes; 0: the program sets none */
+    const char *too_large;   /* the message of the 413 for a larger one */
+} oci_method_rule;
+
+typedef struct oci_endpoint {
+    const char *program;     /* "v2_manifests": the program's file name, the web server's route */
+    const char *marker;      /* "/manifests/"; null: the paths name no repository */
+    const oci_method_rule *rules;
+    size_t rule_count;
+    /* Non-null for the version check, which decides nothing but the method: any other gets
+     * 405 UNSUPPORTED with this message and no Allow header. */
+    const char *method_refused;
+} oci_endpoint;
+
+/* The table of the endpoint program named `program`; null for a name that is none of them (or
+ * null). */
+const oci_endpoint *oci_endpoint_find(const char *program);
+/* The rule of `endpoint` for `method` (a HEAD without a rule of its own takes GET's), or null
+ * when the table has none or either argument is null. */
+const oci_method_rule *oci_endpoint_rule(const oci_endpoint *endpoint, const char *method);
+
+typedef struct oci_method_handler {
+    const char *method;
+    oci_handler handler;
+} oci_method_handler;
+
+/* oci_dispatch for the endpoint program `program`, from its table (oci_endpoint_find): the same
+ * checks in the same order, then 413 SIZE_INVALID with the rule's message for a CONTENT_LENGTH
+ * over the rule's body limit, then the handler of `handlers` named by the rule's method (500
+ * UNKNOWN when the program has no table or no such handler). */
+int oci_dispatch_endpoint(oci_request *request, const char *program,
+                          const oci_method_handler *handlers, size_t count);
+/* oci_serve over oci_dispatch_endpoint. */
+int oci_serve_endpoint(const char *program, const oci_method_handler *handlers, size_t count);
+
+/* Decides the request being served in the FastCGI authorizer role (cgi_is_authorizer), from its
+ * head alone: the program and the /v2/... path from REDIRECT_URI ("/.endpoints/<program>" and
+ * the path, percent-decoded, as PATH_INFO would hold it), the announced length from
+ * HTTP_CONTENT_LENGTH. A request for an endpoint program gets the answer that program would give
+ * before its handler runs (the checks of oci_dispatch_endpoint, or the version check's 405); any
+ * other refusal is not its to give. A request that may go on gets "Status: 200" and nothing
+ * more; so does one for another program, or one whose path cannot be read (the program decides
+ * it then). Outside the authorizer role: 500 UNKNOWN. Returns 0 after answering, -1 when the
+ * answer could not be written. */
+int oci_authorize(void);
+
 /* The access decision for one request: may request->user ("" or null: no one logged in) have
  * `access` to request->repo ("" for endpoints without a repository)? Decided from the access
  * file REGISTRY_ACCESS_FILE names, read afresh on every call (unset or empty: no file, and

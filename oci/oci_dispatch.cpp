@@ -1,7 +1,8 @@
 // The endpoint dispatcher: reads one request from the CGI environment into the caller's record,
 // answers what every endpoint answers alike (bad names, unknown paths and methods, writes and
-// deletes switched off, refused access, a storage that will not open) and hands the rest to the
-// one matching route. Every switch is read anew for each request.
+// deletes switched off, refused access, a storage that will not open, a body over the route's
+// limit) and hands the rest to the one matching route. Every switch is read anew for each
+// request. The authorizer (oci_authorize.cpp) runs the same checks on the request's head.
 #include "oci/oci_common.h"
 
 #include <cstring>
@@ -16,7 +17,17 @@ constexpr std::size_t allow_cap = 256;
 
 bool same(const char *a, const char *b) { return a && b && std::strcmp(a, b) == 0; }
 
-const oci_route *find_route(const oci_route *routes, std::size_t count, const char *method) {
+// The two kinds of table the checks read: a program's own routes (a row without a handler
+// counts as absent, and none limits its body) and the shared endpoint tables.
+bool served(const oci_route &route) { return route.handler != nullptr; }
+bool served(const oci_method_rule &) { return true; }
+int64_t body_limit(const oci_route &) { return 0; }
+int64_t body_limit(const oci_method_rule &rule) { return rule.body_limit; }
+const char *too_large(const oci_route &) { return nullptr; }
+const char *too_large(const oci_method_rule &rule) { return rule.too_large; }
+
+template <typename Row>
+const Row *find_route(const Row *routes, std::size_t count, const char *method) {
     for (std::size_t i = 0; i < count; ++i)
         if (same(routes[i].method, method)) return &routes[i];
     return nullptr;
@@ -31,7 +42,8 @@ void allow_add(char (&allow)[allow_cap], const char *method) {
 }
 
 // The table's methods in table order, each once, HEAD after GET when GET serves it too.
-void build_allow(char (&allow)[allow_cap], const oci_route *routes, std::size_t count) {
+template <typename Row>
+void build_allow(char (&allow)[allow_cap], const Row *routes, std::size_t count) {
     allow[0] = '\0';
     for (std::size_t i = 0; i < count; ++i) {
         const char *m = routes[i].method;
@@ -60,7 +72,8 @@ int deletes_by_env() {
     return std::strcmp(flag, "0") != 0 ? 1 : 0;
 }
 
-int refuse_method(const oci_request *request, const oci_route *routes, std::size_t count) {
+template <typename Row>
+int refuse_method(const oci_request *request, const Row *routes, std::size_t count) {
     char allow[allow_cap];
     build_allow(allow, routes, count);
     const oci_header header = {"Allow", allow};
@@ -69,6 +82,109 @@ int refuse_method(const oci_request *request, const oci_route *routes, std::size
                ? 0
                : -1;
 }
+
+int answered(int rc) { return rc == 0 ? 0 : -1; }
+
+// The checks every endpoint answers alike, in order, over a table of either kind; `announced`
+// is the body length the request announces (-1: none). Returns the row the request goes on to,
+// or null after answering the refusal (*rc: 0, or -1 when the answer could not be written).
+template <typename Row>
+const Row *check_request(oci_request *request, const Row *routes, std::size_t route_count,
+                         const char *marker, int64_t announced, int *rc) {
+    *rc = -1;
+    if (marker) {
+        using oci_internal::split_result;
+        switch (oci_internal::split_repo_path(request->path, marker, request->repo,
+                                              sizeof request->repo, request->rest,
+                                              sizeof request->rest)) {
+            case split_result::ok: break;
+            case split_result::name_too_long:
+            case split_result::name_invalid:
+                request->repo[0] = '\0';
+                *rc = answered(oci_reply_error(request, 400, "NAME_INVALID",
+                                               "invalid repository name"));
+                return nullptr;
+            case split_result::no_name:
+            case split_result::rest_too_long:
+                request->repo[0] = '\0';
+                request->rest[0] = '\0';
+                *rc = answered(oci_reply_error(request, 404, "NAME_UNKNOWN",
+                                               "no such repository resource"));
+                return nullptr;
+        }
+    }
+
+    const Row *route = routes ? find_route(routes, route_count, request->method) : nullptr;
+    if (!route && request->is_head && routes) route = find_route(routes, route_count, "GET");
+    if (!route || !served(*route)) {
+        *rc = refuse_method(request, routes, routes ? route_count : 0);
+        return nullptr;
+    }
+
+    // The switches the environment sets need no storage, so they answer first; the storage's
+    // own ones are known only once it is open.
+    const bool writes = route->access != OCI_ACCESS_READ;
+    const bool deletes = route->access == OCI_ACCESS_DELETE;
+    const int deletes_env = deletes_by_env();
+    if (writes && read_only_by_env()) {
+        *rc = answered(oci_reply_error(request, 405, "UNSUPPORTED", read_only_message));
+        return nullptr;
+    }
+    if (deletes && deletes_env == 0) {
+        *rc = answered(oci_reply_error(request, 405, "UNSUPPORTED", no_delete_message));
+        return nullptr;
+    }
+
+    char why[256];
+    switch (oci_access_check(request, route->access, why, sizeof why)) {
+        case 1: break;
+        case 0: *rc = answered(oci_reply_error(request, 403, "DENIED", why)); return nullptr;
+        default: *rc = answered(oci_reply_error(request, 500, "UNKNOWN", why)); return nullptr;
+    }
+
+    // The engine's message may be about the root it was given; the client learns only that
+    // the storage is not there. A root without its tree (a volume not mounted, a tree removed)
+    // is a passing state for the client: 503, to come back once an operator has seen to it.
+    if (oci_init_storage() != 0) {
+        if (reg_storage_last_error_kind() != REG_ERR_NO_TREE) {
+            *rc = answered(oci_reply_error(request, 500, "UNKNOWN", "storage is not available"));
+            return nullptr;
+        }
+        static const oci_header retry = {"Retry-After", "60"};
+        *rc = answered(oci_reply_error_headers(request, 503, "UNKNOWN", no_tree_message, &retry, 1));
+        return nullptr;
+    }
+
+    if (writes) {
+        reg_storage_settings settings;
+        reg_storage_get_settings(&settings);
+        const char *refused = nullptr;
+        if (settings.read_only) refused = read_only_message;
+        else if (deletes && deletes_env < 0 && !settings.deletes_enabled) refused = no_delete_message;
+        if (refused) {
+            *rc = answered(oci_reply_error(request, 405, "UNSUPPORTED", refused));
+            return nullptr;
+        }
+    }
+
+    // Last, so that a body too large meets the same answers first as any other.
+    if (const int64_t limit = body_limit(*route); limit > 0 && announced > limit) {
+        *rc = answered(oci_reply_error(request, 413, "SIZE_INVALID", too_large(*route)));
+        return nullptr;
+    }
+    return route;
+}
+
+const oci_method_handler *find_handler(const oci_method_handler *handlers, std::size_t count,
+                                       const char *method) {
+    for (std::size_t i = 0; handlers && i < count; ++i)
+        if (same(handlers[i].method, method) && handlers[i].handler) return &handlers[i];
+    return nullptr;
+}
+
+}  // namespace
+
+namespace oci_internal {
 
 void read_request(oci_request *request) {
     std::memset(request, 0, sizeof *request);
@@ -80,9 +196,13 @@ void read_request(oci_request *request) {
     request->is_head = std::strcmp(request->method, "HEAD") == 0;
 }
 
-int answered(int rc) { return rc == 0 ? 0 : -1; }
+const oci_method_rule *check_endpoint_request(oci_request *request, const oci_endpoint &endpoint,
+                                              int64_t announced, int *rc) {
+    return check_request(request, endpoint.rules, endpoint.rule_count, endpoint.marker, announced,
+                         rc);
+}
 
-}  // namespace
+}  // namespace oci_internal
 
 extern "C" {
 
@@ -90,70 +210,28 @@ int oci_dispatch(oci_request *request, const oci_route *routes, size_t route_cou
                  const char *marker) {
     if (!request) return -1;
     oci_internal::begin_request();
-    read_request(request);
+    oci_internal::read_request(request);
+    int rc = -1;
+    const oci_route *route = check_request(request, routes, route_count, marker, -1, &rc);
+    return route ? route->handler(request) : rc;
+}
 
-    if (marker) {
-        using oci_internal::split_result;
-        switch (oci_internal::split_repo_path(request->path, marker, request->repo,
-                                              sizeof request->repo, request->rest,
-                                              sizeof request->rest)) {
-            case split_result::ok: break;
-            case split_result::name_too_long:
-            case split_result::name_invalid:
-                request->repo[0] = '\0';
-                return answered(oci_reply_error(request, 400, "NAME_INVALID",
-                                                "invalid repository name"));
-            case split_result::no_name:
-            case split_result::rest_too_long:
-                request->repo[0] = '\0';
-                request->rest[0] = '\0';
-                return answered(oci_reply_error(request, 404, "NAME_UNKNOWN",
-                                                "no such repository resource"));
-        }
-    }
-
-    const oci_route *route = routes ? find_route(routes, route_count, request->method) : nullptr;
-    if (!route && request->is_head && routes) route = find_route(routes, route_count, "GET");
-    if (!route || !route->handler) return refuse_method(request, routes, routes ? route_count : 0);
-
-    // The switches the environment sets need no storage, so they answer first; the storage's
-    // own ones are known only once it is open.
-    const bool writes = route->access != OCI_ACCESS_READ;
-    const bool deletes = route->access == OCI_ACCESS_DELETE;
-    const int deletes_env = deletes_by_env();
-    if (writes && read_only_by_env())
-        return answered(oci_reply_error(request, 405, "UNSUPPORTED", read_only_message));
-    if (deletes && deletes_env == 0)
-        return answered(oci_reply_error(request, 405, "UNSUPPORTED", no_delete_message));
-
-    char why[256];
-    switch (oci_access_check(request, route->access, why, sizeof why)) {
-        case 1: break;
-        case 0: return answered(oci_reply_error(request, 403, "DENIED", why));
-        default: return answered(oci_reply_error(request, 500, "UNKNOWN", why));
-    }
-
-    // The engine's message may be about the root it was given; the client learns only that
-    // the storage is not there. A root without its tree (a volume not mounted, a tree removed)
-    // is a passing state for the client: 503, to come back once an operator has seen to it.
-    if (oci_init_storage() != 0) {
-        if (reg_storage_last_error_kind() != REG_ERR_NO_TREE)
-            return answered(oci_reply_error(request, 500, "UNKNOWN", "storage is not available"));
-        static const oci_header retry = {"Retry-After", "60"};
-        return answered(oci_reply_error_headers(request, 503, "UNKNOWN", no_tree_message,
-                                                &retry, 1));
-    }
-
-    if (writes) {
-        reg_storage_settings settings;
-        reg_storage_get_settings(&settings);
-        if (settings.read_only)
-            return answered(oci_reply_error(request, 405, "UNSUPPORTED", read_only_message));
-        if (deletes && deletes_env < 0 && !settings.deletes_enabled)
-            return answered(oci_reply_error(request, 405, "UNSUPPORTED", no_delete_message));
-    }
-
-    return route->handler(request);
+int oci_dispatch_endpoint(oci_request *request, const char *program,
+                          const oci_method_handler *handlers, size_t count) {
+    if (!request) return -1;
+    oci_internal::begin_request();
+    oci_internal::read_request(request);
+    const oci_endpoint *endpoint = oci_endpoint_find(program);
+    if (!endpoint)
+        return answered(oci_reply_error(request, 500, "UNKNOWN", "no table for this endpoint"));
+    int rc = -1;
+    const oci_method_rule *rule =
+        oci_internal::check_endpoint_request(request, *endpoint, oci_content_length(), &rc);
+    if (!rule) return rc;
+    const oci_method_handler *handler = find_handler(handlers, count, rule->method);
+    if (!handler)
+        return answered(oci_reply_error(request, 500, "UNKNOWN", "no handler for this method"));
+    return handler->handler(request);
 }
 
 int oci_serve(const oci_route *routes, size_t route_count, const char *marker) {
@@ -167,6 +245,21 @@ int oci_serve(const oci_route *routes, size_t route_count, const char *marker) {
             const table *t = static_cast<const table *>(context);
             oci_request request;
             return oci_dispatch(&request, t->routes, t->count, t->marker) == 0 ? 0 : 1;
+        },
+        &endpoint);
+}
+
+int oci_serve_endpoint(const char *program, const oci_method_handler *handlers, size_t count) {
+    struct served_endpoint {
+        const char *program;
+        const oci_method_handler *handlers;
+        size_t count;
+    } endpoint = {program, handlers, count};
+    return cgi_serve(
+        [](void *context) {
+            const served_endpoint *e = static_cast<const served_endpoint *>(context);
+            oci_request request;
+            return oci_dispatch_endpoint(&request, e->program, e->handlers, e->count) == 0 ? 0 : 1;
         },
         &endpoint);
 }

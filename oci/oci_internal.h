@@ -1,9 +1,13 @@
 // What the OCI helper sources share but do not publish: the choice of the storage root, kept
-// apart from the engine call so the choice can be seen on its own, and the path split with the
-// reason it failed, which the dispatcher turns into different answers.
+// apart from the engine call so the choice can be seen on its own, the path split with the
+// reason it failed, which the dispatcher turns into different answers, and the dispatcher's
+// checks, which the authorizer runs too.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+#include "oci/oci_common.h"
 
 namespace oci_internal {
 
@@ -29,5 +33,19 @@ enum class split_result {
 // repo_cap must not be 0. The buffers are left as oci_parse_repo_marker documents.
 split_result split_repo_path(const char *path, const char *marker, char *repo,
                              std::size_t repo_cap, char *rest, std::size_t rest_cap);
+
+// The request variable `variable` (CONTENT_LENGTH, HTTP_CONTENT_LENGTH) as a plain decimal
+// number, or -1 when it is unset, empty or anything else.
+std::int64_t announced_length(const char *variable);
+
+// Fills `request` from the CGI environment (method, PATH_INFO, query, user, is_head).
+void read_request(oci_request *request);
+
+// The checks oci_dispatch_endpoint runs before the handler, over `endpoint`'s table, for a
+// request read into `request` whose body announces `announced` bytes (-1: no length). Returns
+// the rule the request goes on to, or null after answering the refusal (*rc: 0, or -1 when the
+// answer could not be written).
+const oci_method_rule *check_endpoint_request(oci_request *request, const oci_endpoint &endpoint,
+                                              std::int64_t announced, int *rc);
 
 }  // namespace oci_internal

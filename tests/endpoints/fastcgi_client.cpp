@@ -34,7 +34,6 @@ constexpr unsigned char kParams = 4;
 constexpr unsigned char kStdin = 5;
 constexpr unsigned char kStdout = 6;
 constexpr unsigned char kStderr = 7;
-constexpr unsigned char kResponder = 1;
 constexpr unsigned char kKeepConn = 1;
 constexpr std::uint16_t kRequestId = 1;
 constexpr int kTimeoutMs = 60000;
@@ -69,7 +68,7 @@ void append_length(std::string &out, std::size_t len) {
 // Everything up to the body: BEGIN_REQUEST and the params, split over records as needed.
 std::string request_head(const Request &request) {
     std::string out;
-    const char begin[8] = {0, static_cast<char>(kResponder), static_cast<char>(request.keep_conn ? kKeepConn : 0),
+    const char begin[8] = {0, static_cast<char>(request.role), static_cast<char>(request.keep_conn ? kKeepConn : 0),
                            0, 0, 0, 0, 0};
     append_record(out, kBeginRequest, begin, sizeof begin);
     std::string pairs;

@@ -40,6 +40,7 @@ struct Request {
     int record_delay_ms = 0;         // pause before each body record after the first (a trickle)
     std::size_t hold_after = 0;      // once this many answer bytes came, stop reading and return,
                                      // the connection left open (0: read it all)
+    unsigned char role = 1;          // FCGI_RESPONDER; 2: FCGI_AUTHORIZER
 };
 
 struct Reply {

@@ -1,7 +1,8 @@
 // Every endpoint program served as a FastCGI application: in one process, each refused request
 // (bad name, unknown content, bad method, bad or oversized body, read-only and access refusals)
 // is followed by a good one, and both answers equal a CGI run's byte for byte while the
-// process lives on.
+// process lives on. The authorizer (v2_access), asked with each request's head as lighttpd asks
+// it, gives the same refusal or lets the request go on, and lets every good one go on.
 #ifndef _WIN32
 
 #include <gtest/gtest.h>
@@ -29,11 +30,32 @@ struct Endpoint {
 
 int status_of(const std::string &raw) { return std::atoi(fcgitest::header_of(raw, "Status").c_str()); }
 
+// The request as lighttpd puts it to the authorizer: the rewritten path in REDIRECT_URI (with
+// ":" escaped as a client may send it: lighttpd keeps such escapes there), the length as the
+// client's header, no PATH_INFO, no CONTENT_LENGTH and no body.
+fcgitest::Request authorizer_request(const std::string &program, const fcgitest::Request &responder) {
+    fcgitest::Request r;
+    r.role = 2;
+    std::string path;
+    std::string query;
+    for (const auto &[name, value] : responder.params) {
+        if (name == "PATH_INFO") path = value;
+        else if (name == "QUERY_STRING") query = value;
+        if (name == "CONTENT_LENGTH") r.params.emplace_back("HTTP_CONTENT_LENGTH", value);
+        else if (name != "PATH_INFO") r.params.emplace_back(name, value);
+    }
+    path = fcgitest::replaced(path, ":", "%3A");
+    r.params.emplace_back("REDIRECT_URI", "/.endpoints/" + program + path + (query.empty() ? "" : "?" + query));
+    return r;
+}
+
 class FastCgiEquivalence : public fcgitest::FastCgiTest {
 protected:
     // Sends each round's two requests to one process and compares both with CGI runs.
     void check(const Endpoint &endpoint) {
         Process process(path_of(endpoint.program), process_env());
+        Process authorizer(path_of("v2_access"), process_env());
+        const std::string go_on = "Status: 200\r\n\r\n";
         for (const Round &round : endpoint.rounds) {
             const std::string label = std::string(endpoint.program) + " / " + round.label;
             const auto bad = fcgitest::to_request(round.bad);
@@ -42,6 +64,13 @@ protected:
             const std::string bad_cgi = cgi(endpoint.program, bad);
             EXPECT_GE(status_of(bad_cgi), 400) << label << "\n" << bad_cgi;
             EXPECT_EQ(bad_fcgi, bad_cgi) << label << " (refused)";
+            // A refusal its handler gives is not the authorizer's to give.
+            const std::string decided = fcgi(authorizer, authorizer_request(endpoint.program, bad), label + " (authorizer)");
+            if (decided != go_on) {
+                EXPECT_EQ(decided, bad_cgi) << label << " (authorizer)";
+            }
+            EXPECT_EQ(fcgi(authorizer, authorizer_request(endpoint.program, good), label + " (authorizer, good)"), go_on)
+                << label;
 
             std::string good_fcgi = fcgi(process, good, label + " (good)");
             std::string good_cgi = cgi(endpoint.program, good);
@@ -53,6 +82,7 @@ protected:
             EXPECT_EQ(good_fcgi, good_cgi) << label << " (good)";
         }
         EXPECT_TRUE(process.running()) << endpoint.program;
+        EXPECT_TRUE(authorizer.running()) << endpoint.program;
     }
 
     static Call get(const std::string &path, const std::string &query = {}) {
@@ -130,6 +160,7 @@ TEST_F(FastCgiEquivalence, EveryEndpointAnswersRefusalsAndThenServesAsUnderCgi) 
           {"malformed manifest", with(as(get(manifests + "v3"), "PUT", "{not json"), "CONTENT_TYPE", regcgi::kOciManifest), typed_put},
           {"oversized manifest", oversized, get(manifests + digest)},
           {"bad tag", get(manifests + "-bad"), get(manifests + "v2")},
+          {"long escaped reference", get(manifests + std::string(200, ':')), get(manifests + "v2")},
           {"bad method", as(get(manifests + "v1"), "POST", "x"), typed_put},
           {"read-only put", with(typed_put, "REGISTRY_READ_ONLY", "1"), typed_put},
           {"deletes off", with(as(get(manifests + "v2"), "DELETE"), "REGISTRY_DELETE_ENABLED", "0"), get(manifests + "v2")},

@@ -1,10 +1,14 @@
 // Logins, access rules and HTTPS through lighttpd: the 401 a client without credentials gets
 // (challenge, API version, envelope), 403 for pushes outside a user's prefixes, mounts that
-// fall back to uploads, reads without login, skopeo logging in, pushing and pulling, and a push
-// over TLS checked against a CA made here.
+// fall back to uploads, reads without login, every refusal given before lighttpd takes the body
+// (the authorizer), skopeo logging in, pushing and pulling, and a push over TLS checked against
+// a CA made here.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/integration/client_tools.h"
@@ -46,7 +50,8 @@ protected:
 
     std::string path(const std::string &name) const { return (files_.path() / name).string(); }
 
-    void start(bool anonymous_pull, bool tls = false) {
+    // `switches` override the read-only and delete switches (BV_READ_ONLY, BV_DELETE_ENABLED).
+    regtest::ServerOptions options(bool anonymous_pull, bool tls = false, regtest::Headers switches = {}) const {
         regtest::ServerOptions options;
         options.extra_configs = {"lighttpd-switches.conf", "lighttpd-auth.conf"};
         if (anonymous_pull) options.extra_configs.push_back("lighttpd-auth-anonymous-pull.conf");
@@ -54,8 +59,10 @@ protected:
         options.env = {{"BV_HTPASSWD", path("htpasswd")}, {"BV_ACCESS_FILE", path("access")},
                        {"BV_READ_ONLY", ""},        {"BV_DELETE_ENABLED", ""},
                        {"BV_TLS_CERT", path("server.crt")}, {"BV_TLS_KEY", path("server.key")}};
-        server_.start(options);
+        options.env.insert(options.env.end(), switches.begin(), switches.end());
+        return options;
     }
+    void start(bool anonymous_pull, bool tls = false) { server_.start(options(anonymous_pull, tls)); }
     int port() const { return server_.port(); }
 
     // A blob pushed to `repo` as alice in one POST; its digest.
@@ -159,6 +166,109 @@ TEST_F(AccessServer, AnonymousPullReadsWithoutLoginButWritesNeedOne) {
     // A read with credentials counts as that user's.
     const std::string team = push_blob("team/x", "team layer");
     EXPECT_EQ(curl(port(), "/v2/team/x/blobs/" + team, {"-u", "alice:secret"}).status, 200);
+}
+
+// The most bytes lighttpd's spool directory held at any moment while `send` ran.
+template <typename Send>
+uintmax_t spool_peak(const fs::path &spool, Send send) {
+    std::atomic<bool> done{false};
+    std::atomic<uintmax_t> peak{0};
+    std::thread watcher([&] {
+        while (!done) {
+            uintmax_t bytes = 0;
+            std::error_code ec;
+            for (const auto &entry : fs::directory_iterator(spool, ec)) bytes += entry.file_size(ec);
+            if (bytes > peak) peak = bytes;
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
+    send();
+    done = true;
+    watcher.join();
+    return peak;
+}
+
+// What a program refuses before its handler runs is refused before lighttpd takes any byte of
+// the body: under FastCGI the authorizer answers from the request's head, so a chunked body,
+// which lighttpd otherwise takes in whole into its spool directory first, never lands there.
+// Without FastCGI lighttpd has no authorizer: the answers are checked, the spool is not.
+TEST_F(AccessServer, RefusalsComeBeforeTheBodyIsTaken) {
+    server_.start(options(false, false, {{"BV_DELETE_ENABLED", "0"}}));
+    regtest::RegistryServer read_only;
+    read_only.start(options(false, false, {{"BV_READ_ONLY", "1"}}));
+    ASSERT_FALSE(HasFatalFailure());
+    const bool authorizer = server_.mode() == regtest::ServerMode::fastcgi;
+    const regtest::Headers alice = {{"Authorization", "Basic YWxpY2U6c2VjcmV0"}};
+    const regtest::Headers bob = {{"Authorization", "Basic Ym9iOmh1bnRlcjI="}};
+    const std::string blob = push_blob("alice/app", "kept layer");
+    const std::string large(5u << 20, 'x');  // over the manifest limit, several spool files' worth
+
+    const struct {
+        const char *label;
+        const regtest::RegistryServer &server;
+        regtest::Headers login;
+        const char *method;
+        std::string path;
+        bool chunked;
+        int status;
+        std::string body;
+        std::string allow;
+    } refused[] = {
+        {"read-only manifest", read_only, alice, "PUT", "/v2/alice/app/manifests/v1", true, 405,
+         envelope("UNSUPPORTED", "the registry is read-only"), ""},
+        {"read-only chunk", read_only, alice, "PATCH", "/v2/alice/app/blobs/uploads/some-id", true, 405,
+         envelope("UNSUPPORTED", "the registry is read-only"), ""},
+        {"reader's manifest", server_, bob, "PUT", "/v2/alice/app/manifests/v1", true, 403,
+         envelope("DENIED", "this user may not push to this repository"), ""},
+        {"reader's chunk", server_, bob, "PATCH", "/v2/alice/app/blobs/uploads/some-id", true, 403,
+         envelope("DENIED", "this user may not push to this repository"), ""},
+        {"deletes off", server_, alice, "DELETE", "/v2/alice/app/blobs/" + blob, true, 405,
+         envelope("UNSUPPORTED", "deletes are disabled on this registry"), ""},
+        {"manifest over 4 MiB", server_, alice, "PUT", "/v2/alice/app/manifests/v1", false, 413,
+         envelope("SIZE_INVALID", "manifests are limited to 4 MiB"), ""},
+        {"unknown method", server_, alice, "PATCH", "/v2/alice/app/manifests/v1", true, 405,
+         envelope("UNSUPPORTED", "The method is not allowed for this resource"), "GET, HEAD, PUT, DELETE"},
+        {"version check method", server_, alice, "PUT", "/v2/", true, 405,
+         envelope("UNSUPPORTED", "Method not allowed for /v2/"), ""},
+        {"invalid name", server_, alice, "PUT", "/v2/Alice/manifests/v1", true, 400,
+         envelope("NAME_INVALID", "invalid repository name"), ""},
+    };
+    for (const auto &c : refused) {
+        regtest::HttpRequest request;
+        request.method = c.method;
+        request.path = c.path;
+        request.headers = c.login;
+        request.body = large;
+        request.chunked = c.chunked;
+        regtest::HttpResponse r;
+        const uintmax_t peak =
+            spool_peak(c.server.scratch() / "spool", [&] { r = regtest::http(c.server.port(), request); });
+        EXPECT_EQ(r.status, c.status) << c.label << "\n" << r.head << r.body;
+        EXPECT_EQ(r.body, c.body) << c.label;
+        EXPECT_EQ(r.header("Allow"), c.allow) << c.label;
+        if (authorizer) {
+            EXPECT_LT(peak, 16u << 10) << c.label << ": the body was taken before the refusal";
+        }
+    }
+
+    // A push the rules allow still goes through, its manifest chunked.
+    ocilayout::Layout layout(11);
+    const ocilayout::Image image = layout.image("amd64", 1);
+    for (const std::string &blob_bytes : {image.config, image.layers[0]}) {
+        auto pushed = regtest::http(port(), "POST", "/v2/alice/app/blobs/uploads/?digest=" +
+                                    ocilayout::digest_of(blob_bytes), alice, blob_bytes);
+        ASSERT_EQ(pushed.status, 201) << pushed.head << pushed.body;
+    }
+    regtest::HttpRequest put;
+    put.method = "PUT";
+    put.path = "/v2/alice/app/manifests/v1";
+    put.headers = {alice[0], {"Content-Type", ocilayout::kManifestType}};
+    put.body = image.manifest;
+    put.chunked = true;
+    put.chunk_size = 100;
+    auto stored = regtest::http(port(), put);
+    EXPECT_EQ(stored.status, 201) << stored.head << stored.body;
+    EXPECT_EQ(regtest::http(port(), "GET", "/v2/alice/app/manifests/v1", alice).body, image.manifest);
 }
 
 class AccessSkopeo : public AccessServer {
