@@ -14,7 +14,7 @@ bench_start() {
   local targets=(v2_ping v2_blobs v2_uploads ping_baseline push_baseline registry-init)
   if [[ ${1:-} == fastcgi ]]; then
     conf=bench/lighttpd-bench-fastcgi.conf
-    targets+=(v2_manifests v2_tags manifest_seed fcgi_floor)
+    targets+=(v2_manifests v2_tags v2_catalog v2_referrers manifest_seed fcgi_floor)
   fi
   bench_build=${BV_BENCH_BUILD:-build/bench}
   scripts/deps.sh build server bench

@@ -10,7 +10,7 @@ namespace {
 
 int handle_catalog(oci_request *request) {
     v2_paging::page_query page;
-    if (!v2_paging::read_page_query(request, &page)) return 0;
+    if (!v2_paging::read_page_query(request, v2_paging::listing::catalog, &page)) return 0;
 
     char next[256] = "";
     const char *json = reg_catalog_page_json(page.n, page.last, next);

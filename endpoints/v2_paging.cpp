@@ -9,9 +9,18 @@
 
 namespace v2_paging {
 
-bool read_page_query(const oci_request *request, page_query *out) {
+bool read_page_query(const oci_request *request, listing kind, page_query *out) {
     out->n = -1;
-    oci_query_param(request, "last", out->last, sizeof out->last);
+    // Every name is shorter than the buffer, so a last that does not fit cannot be one either.
+    const int given = oci_query_param(request, "last", out->last, sizeof out->last);
+    const bool is_tags = kind == listing::tags;
+    if (given < 0 || (out->last[0] && !(is_tags ? reg_tag_valid(out->last)
+                                                : reg_repo_name_valid(out->last)))) {
+        oci_reply_error(request, 400, is_tags ? "TAG_INVALID" : "NAME_INVALID",
+                        is_tags ? "the last parameter must be a tag"
+                                : "the last parameter must be a repository name");
+        return false;
+    }
 
     char n[512];
     const int found = oci_query_param(request, "n", n, sizeof n);

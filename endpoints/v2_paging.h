@@ -15,10 +15,16 @@ struct page_query {
     char last[512];
 };
 
+// Which names a listing holds, and so what its last may be.
+enum class listing { tags, catalog };
+
 // Reads n and last from the request's query string. An n that is not a plain decimal number
 // (empty, signed, or holding anything but digits) is answered with 400 UNSUPPORTED and false is
 // returned; a number beyond int range counts as the largest int (the engine cuts pages anyway).
-bool read_page_query(const oci_request *request, page_query *out);
+// A last that cannot be a name of the listing (a tag, a repository name: a byte outside their
+// alphabet, a form or a length no name has) is answered with 400 TAG_INVALID or NAME_INVALID,
+// so that no last ever restarts the listing from its first name.
+bool read_page_query(const oci_request *request, listing kind, page_query *out);
 
 // The page size the engine applies to `n`: the default for n < 0, at most REG_PAGE_MAX.
 int effective_page_size(int n);

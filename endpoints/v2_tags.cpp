@@ -14,7 +14,7 @@ int handle_tags(oci_request *request) {
     if (request->rest[0] != '\0')
         return oci_reply_error(request, 404, "UNSUPPORTED", "no endpoint for this path");
     v2_paging::page_query page;
-    if (!v2_paging::read_page_query(request, &page)) return 0;
+    if (!v2_paging::read_page_query(request, v2_paging::listing::tags, &page)) return 0;
 
     char next[256] = "";
     const char *json = reg_tags_page_json(request->repo, page.n, page.last, next);

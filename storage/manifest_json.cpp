@@ -36,103 +36,6 @@ constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag |
                                  rapidjson::kParseIterativeFlag |
                                  rapidjson::kParseNumbersAsStringsFlag;
 
-// 2^1024 - 2^970, all 309 digits: the smallest magnitude that rounds to infinity rather than
-// to the largest double (the tie rounds up, since that double's last mantissa bit is odd).
-constexpr char kOverflowDigits[] =
-    "1797693134862315807937289714053034150799341327100378269361737789804449682927647509466490"
-    "1797758720709633028641669288791094655554785194040263065748867150582068190890200070838367"
-    "6273854845817711531764475730270069855571366959622842914819860834936475292719074168444365"
-    "510704342711559699508093042880177904174497792";
-constexpr int64_t kOverflowExponent = sizeof kOverflowDigits - 1;  // 0.1797...e309
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Whether a JSON number (its form already checked by the parser) is finite as a double.
-// Decided on the decimal digits alone, so no conversion and no locale is involved: the value
-// is 0.d1d2d3... x 10^e with d1 the first non-zero digit, compared with the threshold above.
-bool number_fits_double(const char *s, size_t len) {
-    const char *end = s + len;
-    if (s < end && *s == '-') ++s;
-    const char *int_begin = s;
-    while (s < end && is_digit(*s)) ++s;
-    const char *int_end = s;
-    const char *frac_begin = s;
-    const char *frac_end = s;
-    if (s < end && *s == '.') {
-        frac_begin = ++s;
-        while (s < end && is_digit(*s)) ++s;
-        frac_end = s;
-    }
-    int64_t exp = 0;
-    if (s < end && (*s == 'e' || *s == 'E')) {
-        ++s;
-        bool negative = false;
-        if (s < end && (*s == '+' || *s == '-')) negative = *s++ == '-';
-        // Saturates far beyond any exponent that matters, so no overflow whatever the length.
-        while (s < end && is_digit(*s)) {
-            if (exp < 1000000000) exp = exp * 10 + (*s - '0');
-            ++s;
-        }
-        if (negative) exp = -exp;
-    }
-
-    // The significant digits as one sequence over both parts, skipping the leading zeros.
-    const char *p = int_begin;
-    int64_t point = int_end - int_begin;  // digits before the decimal point
-    int64_t skipped = 0;
-    auto next_digit = [&]() -> const char * {
-        if (p == int_end) p = frac_begin;
-        return p < frac_end ? p : nullptr;
-    };
-    const char *d = next_digit();
-    while (d && *d == '0') {
-        ++p;
-        ++skipped;
-        d = next_digit();
-    }
-    if (!d) return true;  // zero
-
-    const int64_t e = point - skipped + exp;
-    if (e != kOverflowExponent) return e < kOverflowExponent;
-    for (const char *t = kOverflowDigits; *t; ++t) {
-        d = next_digit();
-        if (!d) return true;  // fewer digits, all equal so far: below the threshold
-        if (*d != *t) return *d < *t;
-        ++p;
-    }
-    return false;  // at or above the threshold
-}
-
-enum class integer_form { none, int64, uint64 };
-
-// The value of a number written as a plain integer (no fraction, no exponent) that int64_t or
-// uint64_t holds; none for every other number.
-integer_form integer_of(const char *s, size_t len, int64_t *out_i, uint64_t *out_u) {
-    const char *end = s + len;
-    const bool negative = s < end && *s == '-';
-    if (negative) ++s;
-    if (s == end) return integer_form::none;
-    uint64_t value = 0;
-    for (; s < end; ++s) {
-        if (!is_digit(*s)) return integer_form::none;
-        const uint64_t digit = static_cast<uint64_t>(*s - '0');
-        if (value > (UINT64_MAX - digit) / 10) return integer_form::none;
-        value = value * 10 + digit;
-    }
-    if (!negative) {
-        if (value <= static_cast<uint64_t>(INT64_MAX)) {
-            *out_i = static_cast<int64_t>(value);
-            return integer_form::int64;
-        }
-        *out_u = value;
-        return integer_form::uint64;
-    }
-    if (value > static_cast<uint64_t>(INT64_MAX) + 1) return integer_form::none;
-    *out_i = value == static_cast<uint64_t>(INT64_MAX) + 1 ? INT64_MIN
-                                                           : -static_cast<int64_t>(value);
-    return integer_form::int64;
-}
-
 // The member names of the objects still open during a parse, decoded, so that each object's
 // names are compared when it closes. They lie back to back in one buffer that gives an
 // object's names back as it closes, so it never holds more than the body itself; sorting them
@@ -175,25 +78,29 @@ private:
     std::vector<frame> frames_;
 };
 
+// Which of the parse bounds stopped a parse.
+enum class parse_bound { none, depth, values };
+
 // Builds the document exactly as the library's own parse would, except that a number no
-// double can hold stops the parse; it also notes whether some object repeats a member name
+// double can hold stops the parse, and so, when `bounded`, does nesting or a value past the
+// bounds (manifest_json.h); it also notes whether some object repeats a member name
 // (the library keeps every repeat, and its lookups find the first). Numbers arrive as text:
 // integers that 64 bits hold become integer values; any other number becomes a double whose
 // value is never looked at, since only integer members (sizes, the schema version) are
 // examined.
 class checked_builder {
 public:
-    explicit checked_builder(rapidjson::Document &doc) : doc_(doc) {}
+    checked_builder(rapidjson::Document &doc, bool bounded) : doc_(doc), bounded_(bounded) {}
 
-    bool Null() { return doc_.Null(); }
-    bool Bool(bool b) { return doc_.Bool(b); }
-    bool Int(int i) { return doc_.Int(i); }
-    bool Uint(unsigned u) { return doc_.Uint(u); }
-    bool Int64(int64_t i) { return doc_.Int64(i); }
-    bool Uint64(uint64_t u) { return doc_.Uint64(u); }
-    bool Double(double d) { return doc_.Double(d); }
+    bool Null() { return counted() && doc_.Null(); }
+    bool Bool(bool b) { return counted() && doc_.Bool(b); }
+    bool Int(int i) { return counted() && doc_.Int(i); }
+    bool Uint(unsigned u) { return counted() && doc_.Uint(u); }
+    bool Int64(int64_t i) { return counted() && doc_.Int64(i); }
+    bool Uint64(uint64_t u) { return counted() && doc_.Uint64(u); }
+    bool Double(double d) { return counted() && doc_.Double(d); }
     bool RawNumber(const char *s, SizeType len, bool) {
-        if (!number_fits_double(s, len)) return false;
+        if (!counted() || !number_fits_double(s, len)) return false;
         int64_t i = 0;
         uint64_t u = 0;
         switch (integer_of(s, len, &i, &u)) {
@@ -203,28 +110,55 @@ public:
         }
         return doc_.Double(0.0);
     }
-    bool String(const char *s, SizeType len, bool copy) { return doc_.String(s, len, copy); }
+    bool String(const char *s, SizeType len, bool copy) {
+        return counted() && doc_.String(s, len, copy);
+    }
     bool StartObject() {
+        if (!opened()) return false;
         names_.open();
         return doc_.StartObject();
     }
     bool Key(const char *s, SizeType len, bool copy) {
+        if (!counted()) return false;
         names_.add(s, len);
         return doc_.Key(s, len, copy);
     }
     bool EndObject(SizeType members) {
+        --depth_;
         if (names_.close()) repeats_ = true;
         return doc_.EndObject(members);
     }
-    bool StartArray() { return doc_.StartArray(); }
-    bool EndArray(SizeType elements) { return doc_.EndArray(elements); }
+    bool StartArray() { return opened() && doc_.StartArray(); }
+    bool EndArray(SizeType elements) {
+        --depth_;
+        return doc_.EndArray(elements);
+    }
 
     bool repeats() const { return repeats_; }
+    parse_bound over_bound() const { return over_bound_; }
 
 private:
+    // Every value and member name passes here before the document grows by it, so a body
+    // past the bounds stops the parse with the document still small.
+    bool counted() {
+        if (!bounded_ || ++values_ <= kManifestMaxValues) return true;
+        over_bound_ = parse_bound::values;
+        return false;
+    }
+    bool opened() {
+        if (!counted()) return false;
+        if (!bounded_ || ++depth_ <= kManifestMaxDepth) return true;
+        over_bound_ = parse_bound::depth;
+        return false;
+    }
+
     rapidjson::Document &doc_;
+    const bool bounded_;
     member_names names_;
     bool repeats_ = false;
+    size_t values_ = 0;
+    unsigned depth_ = 0;
+    parse_bound over_bound_ = parse_bound::none;
 };
 
 // How a parse went: whether the bytes are one standard JSON document, whether some object
@@ -233,6 +167,7 @@ struct parse_outcome {
     bool ok = false;
     bool repeats = false;
     bool out_of_memory = false;
+    parse_bound over_bound = parse_bound::none;  // the bound that stopped the parse, if one did
 };
 
 // Feeds the body to the document. The plain memory stream takes the bytes as they are: it
@@ -240,15 +175,17 @@ struct parse_outcome {
 struct body_parse {
     const char *data;
     size_t len;
+    bool bounded;
     parse_outcome outcome;
 
     bool operator()(rapidjson::Document &doc) {
         try {
             rapidjson::MemoryStream in(data, len);
-            checked_builder builder(doc);
+            checked_builder builder(doc, bounded);
             rapidjson::Reader reader;
             outcome.ok = !reader.Parse<kParseFlags>(in, builder).IsError();
             outcome.repeats = builder.repeats();
+            outcome.over_bound = builder.over_bound();
         } catch (const std::bad_alloc &) {
             outcome.ok = false;
             outcome.out_of_memory = true;
@@ -269,12 +206,13 @@ bool refused_before_parse(const unsigned char *body, size_t len) {
 using rapidjson::Value;
 
 // Parses a body into `doc`: not ok for anything but one standard JSON document of exactly
-// these bytes.
-parse_outcome parse_body(const void *body, size_t body_len, rapidjson::Document *doc) {
+// these bytes, nor, when `bounded`, for one past the nesting or value bounds.
+parse_outcome parse_body(const void *body, size_t body_len, bool bounded,
+                         rapidjson::Document *doc) {
     const auto *bytes = static_cast<const unsigned char *>(body);
     if (body_len > 0 && !body) return {};
     if (refused_before_parse(bytes, body_len)) return {};
-    body_parse parse{reinterpret_cast<const char *>(bytes), body_len, {}};
+    body_parse parse{reinterpret_cast<const char *>(bytes), body_len, bounded, {}};
     doc->Populate(parse);
     return parse.outcome;
 }
@@ -500,8 +438,16 @@ int manifest_check(const void *body, size_t body_len, const char *media_type,
     if (why && why_size > 0) why[0] = '\0';
     checker check(facts, why, why_size);
     rapidjson::Document doc;
-    const parse_outcome parsed = parse_body(body, body_len, &doc);
+    const parse_outcome parsed = parse_body(body, body_len, true, &doc);
     if (parsed.out_of_memory) return kManifestOutOfMemory;
+    if (parsed.over_bound == parse_bound::depth) {
+        check.fail("manifest nests arrays and objects deeper than %u levels", kManifestMaxDepth);
+        return -1;
+    }
+    if (parsed.over_bound == parse_bound::values) {
+        check.fail("manifest holds more than %zu JSON values", kManifestMaxValues);
+        return -1;
+    }
     if (!parsed.ok) {
         check.fail("manifest JSON parse failed");
         return -1;
@@ -550,7 +496,7 @@ int manifest_check(const void *body, size_t body_len, const char *media_type,
 
 int manifest_summarize(const void *body, size_t body_len, manifest_summary *out) {
     rapidjson::Document doc;
-    if (!parse_body(body, body_len, &doc).ok || !doc.IsObject()) return -1;
+    if (!parse_body(body, body_len, true, &doc).ok || !doc.IsObject()) return -1;
     const Value &root = doc;
     const char *artifact_type = plain_string(member(root, "artifactType"));
     const Value *config = member(root, "config");
@@ -580,7 +526,9 @@ int manifest_summarize(const void *body, size_t body_len, manifest_summary *out)
 int manifest_named_digests(const void *body, size_t body_len, named_digest_fn fn, void *ctx,
                            bool *repeats_names) {
     rapidjson::Document doc;
-    const parse_outcome parsed = parse_body(body, body_len, &doc);
+    // Unbounded: a body stored before the bounds came must still show the collector
+    // everything it names.
+    const parse_outcome parsed = parse_body(body, body_len, false, &doc);
     if (!parsed.ok || !doc.IsObject()) return -1;
     if (repeats_names) *repeats_names = parsed.repeats;
     const Value &root = doc;

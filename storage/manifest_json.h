@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "storage/storage_internal.h"
 
@@ -19,6 +20,21 @@ manifest_kind manifest_kind_of(const char *media_type);
 // A media type the store can keep and hand out in a header: 1 to 255 bytes, none of them a
 // control byte.
 bool media_type_form_ok(const char *text, size_t len);
+
+// The bounds that keep a body's parse small whatever the body: nesting beyond this many levels
+// of arrays and objects, or more values than this (member names count, every value of an array
+// or object too), refuses the body before the document grows past a few MiB. Real manifests
+// nest five levels and hold a value for every 20 bytes or so of their text.
+inline constexpr unsigned kManifestMaxDepth = 64;
+inline constexpr size_t kManifestMaxValues = 262144;
+
+// Whether a JSON number (its form already checked by the parser) is finite as a double.
+bool number_fits_double(const char *s, size_t len);
+
+// The value of a number written as a plain integer (no fraction, no exponent) that int64_t or
+// uint64_t holds; none for every other number.
+enum class integer_form { none, int64, uint64 };
+integer_form integer_of(const char *s, size_t len, int64_t *out_i, uint64_t *out_u);
 
 // A digest a body names that the repository must hold before the body is stored.
 struct manifest_ref {
@@ -44,7 +60,8 @@ struct manifest_facts {
 // `media_type` is the type the caller stores it under, parameters already dropped; null or
 // empty takes the body's own "mediaType", else what its members imply ("config": an image
 // manifest, "manifests": an index). A body in which some object repeats a member name (however
-// the name is escaped) is refused. 0 with *facts filled, or -1 with the reason (which never
+// the name is escaped) is refused, and so is one past the nesting or value bounds above. 0 with
+// *facts filled, or -1 with the reason (which never
 // quotes the body) in `why`; kManifestOutOfMemory when memory ran out.
 inline constexpr int kManifestOutOfMemory = -2;
 int manifest_check(const void *body, size_t body_len, const char *media_type,
@@ -65,7 +82,7 @@ struct manifest_summary {
 };
 
 // Reads a stored body for its summary, taking the first of repeated members: 0, or -1 when
-// it does not parse or memory runs out.
+// it does not parse, passes the nesting or value bounds, or memory runs out.
 int manifest_summarize(const void *body, size_t body_len, manifest_summary *out);
 
 // What a stored body names, for the garbage collector and the verifier: a blob (config or

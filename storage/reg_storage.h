@@ -212,10 +212,23 @@ int         reg_manifest_exists(const char *repo_name, const char *digest);
 /* 1 when the repository exists (it holds manifests or blob links), 0 when not, -1 on failure. */
 int         reg_repo_exists(const char *repo_name);
 
-/* The referrers of `digest` in the repository as an image index document (in the shared result
- * buffer, valid until the next listing or manifest get): descriptors of the manifests whose
- * subject is `digest`, filtered by `artifact_type` when it is not null or empty. An unknown
- * subject gives an empty index; an unknown repository REG_ERR_NAME_UNKNOWN. */
+#define REG_REFERRERS_PAGE_BYTES (1024 * 1024)  /* default byte budget of a referrers page */
+
+/* One page of the referrers of `digest` in the repository, as an image index document:
+ * descriptors of the manifests whose subject is `digest`, filtered by `artifact_type` when it
+ * is not null or empty, in the order of their digests, starting after the digest string `last`
+ * (null or "": from the first; anything else but a digest is REG_ERR_DIGEST_INVALID). The page
+ * holds the descriptors that keep the document within `page_bytes` (0: the default above),
+ * and at least one: a descriptor larger than the budget comes alone on its page. 0 with the
+ * document (NUL-terminated, from malloc: the caller frees it with free()) in *out_doc and its
+ * length in *out_len; `out_next` (72 bytes, may be null) receives the page's last digest when
+ * more referrers pass the filter, else "". An unknown subject or repository gives an empty
+ * index. -1 on failure (*out_doc null). */
+int reg_referrers_page(const char *repo_name, const char *digest, const char *artifact_type,
+                       const char *last, size_t page_bytes, char **out_doc, size_t *out_len,
+                       char *out_next);
+/* The unpaged form, in the shared result buffer (valid until the next listing or manifest
+ * get): every referrer, or REG_ERR_TOO_LARGE when they do not fit the buffer whole. */
 const char *reg_referrers_json(const char *repo_name, const char *digest,
                                const char *artifact_type);
 

@@ -1,6 +1,8 @@
-// The referrers of a manifest: the image index that lists every manifest of the repository
+// The referrers of a manifest: the image index that lists the manifests of the repository
 // whose subject it is, found through the referrer links that storing such a manifest leaves
-// beside its subject, so that no answer has to read every manifest of the repository.
+// beside its subject, so that no answer has to read every manifest of the repository. The
+// index comes in pages of a byte budget, in the order of the referrers' digests.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +33,19 @@ public:
         data_[len_] = '\0';
     }
     void raw(const char *s) { raw(s, std::strlen(s)); }
+    // Drops what was appended after the first `len` bytes.
+    void cut(size_t len) {
+        if (failed_ || len >= len_) return;
+        len_ = len;
+        data_[len_] = '\0';
+    }
+    // Hands the text to the caller, who frees it; the buffer is empty afterwards.
+    char *release() {
+        char *out = data_;
+        data_ = nullptr;
+        len_ = cap_ = 0;
+        return out;
+    }
     // A JSON string: quotes around the escaped text.
     void string(const char *s) {
         const size_t n = json_escaped_length(s);
@@ -90,10 +105,11 @@ int referrer_names(const char *repo_name, const char *subject_hex, name_list *ou
     return 0;
 }
 
-// Appends the descriptor of referrer `hex`, unless it is gone, is not the subject's after all,
-// or is of another artifact type than the filter asks for. -1 when memory runs out.
+// Appends the descriptor of referrer `hex` (after a comma unless it is the page's first): 1,
+// or 0 with nothing appended when it is gone, is not the subject's after all, or is of another
+// artifact type than the filter asks for. -1 when memory runs out.
 int describe(const char *repo_name, const char *subject, const char *hex, const char *filter,
-             bool *first, text_buffer *out) {
+             bool first, text_buffer *out) {
     char path[kPathSize];
     manifest_body_path(repo_name, hex, path, sizeof path);
     const int64_t size = file_size(path);
@@ -116,8 +132,7 @@ int describe(const char *repo_name, const char *subject, const char *hex, const 
 
     char number[32];
     std::snprintf(number, sizeof number, "%zu", len);
-    out->raw(*first ? "{\"mediaType\":" : ",{\"mediaType\":");
-    *first = false;
+    out->raw(first ? "{\"mediaType\":" : ",{\"mediaType\":");
     out->string(type);
     out->raw(",\"digest\":\"sha256:");
     out->raw(hex);
@@ -132,7 +147,61 @@ int describe(const char *repo_name, const char *subject, const char *hex, const 
         out->raw(summary.annotations, summary.annotations_len);
     }
     out->raw("}");
-    return out->failed() ? -1 : 0;
+    return out->failed() ? -1 : 1;
+}
+
+constexpr char kIndexHead[] =
+    "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\","
+    "\"manifests\":[";
+constexpr char kIndexTail[] = "]}";
+
+// Writes into `doc` the page of referrers after `last` (a digest string, or null or "") that
+// fits `page_bytes`, a first descriptor larger than that alone. `out_next` (kDigestSize bytes)
+// receives the page's last digest when a referrer passing the filter follows, else "". An
+// absent repository has no referrers. 0, or -1 with the error set.
+int referrers_page(const char *repo_name, const char *digest, const char *artifact_type,
+                   const char *last, size_t page_bytes, text_buffer *doc, char *out_next) {
+    out_next[0] = '\0';
+    if (!repo_name || !digest) {
+        set_error(REG_ERR_ARGUMENT, "NULL argument");
+        return -1;
+    }
+    if (require_repo_digest(repo_name, digest) != 0) return -1;
+    if (last && *last && !digest_valid(last)) {
+        set_error(REG_ERR_DIGEST_INVALID, "last is not a sha256 digest");
+        return -1;
+    }
+
+    name_list referrers;
+    bool failed = repo_exists(repo_name) &&
+                  referrer_names(repo_name, digest + kPrefixLen, &referrers) != 0;
+    const char *const *begin = referrers.names();
+    const char *const *end = begin + referrers.count();
+    const char *const *it = begin;
+    if (last && *last)
+        it = std::upper_bound(begin, end, last + kPrefixLen,
+                              [](const char *a, const char *b) { return str_cmp(a, b) < 0; });
+
+    doc->raw(kIndexHead);
+    const char *listed = nullptr;  // the page's last referrer
+    for (; !failed && it != end; ++it) {
+        const size_t before = doc->size();
+        const int added = describe(repo_name, digest, *it, artifact_type, !listed, doc);
+        failed = added < 0;
+        if (added <= 0) continue;
+        if (listed && doc->size() + sizeof kIndexTail - 1 > page_bytes) {
+            doc->cut(before);
+            std::snprintf(out_next, kDigestSize, "sha256:%s", listed);
+            break;
+        }
+        listed = *it;
+    }
+    doc->raw(kIndexTail);
+    if (failed || doc->failed()) {
+        set_error(REG_ERR_IO, "out of memory");
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -141,32 +210,36 @@ int describe(const char *repo_name, const char *subject, const char *hex, const 
 
 using namespace reg_internal;
 
+extern "C" int reg_referrers_page(const char *repo_name, const char *digest,
+                                  const char *artifact_type, const char *last, size_t page_bytes,
+                                  char **out_doc, size_t *out_len, char *out_next) {
+    char next[kDigestSize];
+    if (out_next) out_next[0] = '\0';
+    if (!out_doc || !out_len) {
+        set_error(REG_ERR_ARGUMENT, "NULL argument");
+        return -1;
+    }
+    *out_doc = nullptr;
+    *out_len = 0;
+    text_buffer doc;
+    if (referrers_page(repo_name, digest, artifact_type, last,
+                       page_bytes ? page_bytes : REG_REFERRERS_PAGE_BYTES, &doc, next) != 0)
+        return -1;
+    *out_len = doc.size();
+    *out_doc = doc.release();
+    if (out_next) std::snprintf(out_next, kDigestSize, "%s", next);
+    return 0;
+}
+
+// The whole index or nothing: a page cut short for room is REG_ERR_TOO_LARGE.
 extern "C" const char *reg_referrers_json(const char *repo_name, const char *digest,
                                           const char *artifact_type) {
-    if (!repo_name || !digest) {
-        set_error(REG_ERR_ARGUMENT, "NULL argument");
-        return nullptr;
-    }
-    if (require_repo_digest(repo_name, digest) != 0) return nullptr;
-    if (!repo_exists(repo_name)) {
-        set_error(REG_ERR_NAME_UNKNOWN, "repository not found: %s", repo_name);
-        return nullptr;
-    }
-
-    name_list referrers;
     text_buffer doc;
-    doc.raw("{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.index.v1+json\","
-            "\"manifests\":[");
-    bool first = true;
-    bool failed = referrer_names(repo_name, digest + kPrefixLen, &referrers) != 0;
-    for (size_t i = 0; !failed && i < referrers.count(); ++i)
-        failed = describe(repo_name, digest, referrers.at(i), artifact_type, &first, &doc) != 0;
-    doc.raw("]}");
-    if (failed || doc.failed()) {
-        set_error(REG_ERR_IO, "out of memory");
+    char next[kDigestSize];
+    if (referrers_page(repo_name, digest, artifact_type, nullptr, kResultSize - 1, &doc, next) !=
+        0)
         return nullptr;
-    }
-    if (doc.size() >= kResultSize) {
+    if (next[0] || doc.size() >= kResultSize) {
         set_error(REG_ERR_TOO_LARGE, "result too large");
         return nullptr;
     }

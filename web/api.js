@@ -158,12 +158,21 @@ export async function config(name, descriptor) {
   return doc && typeof doc === 'object' ? doc : null;
 }
 
-// The manifests that name `digest` as their subject, as the descriptors of the referrers index.
+// The manifests that name `digest` as their subject, as the descriptors of the referrers index:
+// every page of it, each Link followed (at most REFERRER_PAGES pages).
+const REFERRER_PAGES = 100;
 export async function referrers(name, digest) {
   checked('digest', digest, validDigest);
-  const path = `/v2/${name}/referrers/${digest}`;
-  const doc = await readJson(await get(path, OCI_INDEX), path);
-  return Array.isArray(doc && doc.manifests) ? doc.manifests.filter((d) => d && typeof d === 'object') : [];
+  const found = [];
+  let path = `/v2/${name}/referrers/${digest}`;
+  for (let page = 0; path && page < REFERRER_PAGES; page += 1) {
+    const response = await get(path, OCI_INDEX);
+    const doc = await readJson(response, path);
+    if (Array.isArray(doc && doc.manifests))
+      found.push(...doc.manifests.filter((d) => d && typeof d === 'object'));
+    path = nextLink(response.headers.get('Link'));
+  }
+  return found;
 }
 
 // The storage statistics document.

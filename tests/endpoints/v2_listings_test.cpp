@@ -60,7 +60,7 @@ protected:
 TEST_F(ListingPrograms, TagPages) {
     tag_all("app", {"b", "a", "d", "c", "e"});
     struct Case {
-        const char *query;
+        std::string query;
         std::vector<std::string> tags;
         const char *link;  // nullptr: no Link header
     };
@@ -77,6 +77,7 @@ TEST_F(ListingPrograms, TagPages) {
         {"last=e", {}, nullptr},
         {"n=99999999999999", {"a", "b", "c", "d", "e"}, nullptr},
         {"n=007&last=", {"a", "b", "c", "d", "e"}, nullptr},
+        {"last=" + std::string(128, 'b'), {"c", "d", "e"}, nullptr},  // the longest tag there is
     };
     for (const auto &c : cases) {
         Answer a = tags("app", c.query);
@@ -98,6 +99,21 @@ TEST_F(ListingPrograms, MalformedPageSizesAndUnknownRepositories) {
         Answer c = catalog(query);
         EXPECT_EQ(c.status, 400) << query;
         EXPECT_EQ(c.code(), "UNSUPPORTED") << query;
+    }
+    // A last that no name can be never restarts the listing from its first name.
+    const std::string no_tag[] = {"last=" + std::string(129, 'a'), "last=" + std::string(600, 'a'),
+                                  "last=a%20b", "last=-a", "last=a/b", "last=%00"};
+    for (const std::string &query : no_tag) {
+        Answer t = tags("app", query);
+        EXPECT_EQ(t.status, 400) << query;
+        EXPECT_EQ(t.code(), "TAG_INVALID") << query;
+    }
+    const std::string no_repo[] = {"last=" + std::string(256, 'a'), "last=" + std::string(600, 'a'),
+                                   "last=a//b", "last=a%20b", "last=_a"};
+    for (const std::string &query : no_repo) {
+        Answer c = catalog(query);
+        EXPECT_EQ(c.status, 400) << query;
+        EXPECT_EQ(c.code(), "NAME_INVALID") << query;
     }
     Answer unknown = tags("nothing/here");
     EXPECT_EQ(unknown.status, 404);
@@ -152,6 +168,8 @@ TEST_F(ListingPrograms, CatalogListsFullNamesAndLinksWithEncodedLast) {
     EXPECT_EQ(pages, 3u);
     EXPECT_EQ(regcgi::json_names(catalog("last=library/ubuntu").body, "repositories"),
               (std::vector<std::string>{"library/ubuntu/extra", "team-x/app.b", "zeta"}));
+    EXPECT_EQ(regcgi::json_names(catalog("last=team-x/" + std::string(248, 'z')).body, "repositories"),
+              std::vector<std::string>{"zeta"});  // a last as long as the longest name
     EXPECT_EQ(regcgi::json_names(catalog("n=0").body, "repositories"), std::vector<std::string>{});
     EXPECT_FALSE(catalog("n=0").has("link"));
 }

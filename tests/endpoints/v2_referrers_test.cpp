@@ -2,7 +2,9 @@
 // before and after the referrers come and go, and the empty index for subjects nobody names.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "tests/endpoints/registry_cgi.h"
 
@@ -14,10 +16,12 @@ using regcgi::Request;
 
 class ReferrersProgram : public regcgi::RegistryCgiTest {
 protected:
-    Answer referrers(const std::string &repo, const std::string &digest, const std::string &query = "") {
+    Answer referrers(const std::string &repo, const std::string &digest, const std::string &query = "",
+                     const char *page_bytes = nullptr) {
         Request req;
         req.path = "/v2/" + repo + "/referrers/" + digest;
         req.query = query;
+        if (page_bytes) req.env = {{"REGISTRY_REFERRERS_PAGE_BYTES", page_bytes}};
         return run("v2_referrers", req);
     }
     // An artifact manifest of `type` whose subject is the manifest `subject_body`.
@@ -89,9 +93,57 @@ TEST_F(ReferrersProgram, ReferrersOfAMissingSubjectAreListed) {
     ASSERT_EQ(manifests("PUT", "app", "sbom", ref).status, 201);
     expect_index(referrers("app", digest_of(absent)), 1, "subject never stored");
     expect_index(referrers("app", digest_of("unrelated")), 0, "unknown subject");
-    Answer no_repo = referrers("absent", digest_of(absent));
-    EXPECT_EQ(no_repo.status, 404);
-    EXPECT_EQ(no_repo.code(), "NAME_UNKNOWN");
+    expect_index(referrers("absent", digest_of(absent)), 0, "repository never pushed");
+}
+
+// Pages of one descriptor each (a budget below any descriptor) follow their Links through every
+// referrer in digest order, the filter kept in each Link and applied before the paging.
+TEST_F(ReferrersProgram, PagesLinkOnwardKeepingTheFilter) {
+    const std::string subject = image("app", "subject");
+    const std::string subject_digest = store("app", "v1", subject);
+    std::vector<std::string> sboms, all;
+    for (const char *seed : {"a", "b", "c"}) {
+        const std::string sbom = artifact(subject, "application/vnd.example.sbom", seed);
+        ASSERT_EQ(manifests("PUT", "app", digest_of(sbom), sbom).status, 201);
+        sboms.push_back(digest_of(sbom));
+    }
+    const std::string sig = artifact(subject, "application/vnd.example.signature", "g");
+    ASSERT_EQ(manifests("PUT", "app", digest_of(sig), sig).status, 201);
+    all = sboms;
+    all.push_back(digest_of(sig));
+    std::sort(sboms.begin(), sboms.end());
+    std::sort(all.begin(), all.end());
+
+    struct Case {
+        std::string query, link_query;  // the first page's query; what each Link's query starts with
+        const char *page_bytes;
+        std::vector<std::string> digests;
+    };
+    const Case cases[] = {
+        {"", "last=", "1", all},
+        {"artifactType=application/vnd.example.sbom", "artifactType=application%2Fvnd.example.sbom&last=", "1", sboms},
+        {"artifactType=application/vnd.example.signature", "", "1", {digest_of(sig)}},
+        {"", "", "not a number", all},
+        {"last=" + all[1], "last=", "1", {all[2], all[3]}},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> seen;
+        std::string query = c.query;
+        for (size_t page = 0; page < c.digests.size() + 1; ++page) {
+            Answer a = referrers("app", subject_digest, query, c.page_bytes);
+            expect_index(a, c.link_query.empty() ? c.digests.size() : 1, c.query);
+            EXPECT_EQ(a.has("oci-filters-applied"), c.query.rfind("artifactType", 0) == 0) << c.query;
+            for (const std::string &d : all)
+                if (a.body.find(d) != std::string::npos) seen.push_back(d);
+            if (!a.has("link")) break;
+            const std::string prefix = "</v2/app/referrers/" + subject_digest + "?" + c.link_query;
+            const std::string link = a.header("link");
+            ASSERT_EQ(link.rfind(prefix, 0), 0u) << link;
+            query = link.substr(prefix.size() - c.link_query.size(), link.find('>') - prefix.size() + c.link_query.size());
+            EXPECT_EQ(link.substr(link.find('>')), ">; rel=\"next\"");
+        }
+        EXPECT_EQ(seen, c.digests) << c.query;
+    }
 }
 
 TEST_F(ReferrersProgram, MalformedDigests) {
@@ -101,6 +153,9 @@ TEST_F(ReferrersProgram, MalformedDigests) {
         Answer a = referrers("app", bad);
         EXPECT_EQ(a.status, 400) << bad;
         EXPECT_EQ(a.code(), "DIGEST_INVALID") << bad;
+        Answer after = referrers("app", digest_of("x"), "last=" + bad);
+        EXPECT_EQ(after.status, 400) << bad;
+        EXPECT_EQ(after.code(), "DIGEST_INVALID") << bad;
     }
     Answer head = [&] {
         Request req;

@@ -151,6 +151,8 @@ TEST_F(ManifestHttp, ServesStoredBytesUncompressedWhateverTheClientAccepts) {
         {"/v2/lib/other/tags/list", 404, "NAME_UNKNOWN"},
         {"/v2/lib/app/tags/list?n=abc", 400, "UNSUPPORTED"},
         {"/v2/lib/app/referrers/latest", 400, "DIGEST_INVALID"},
+        {"/v2/lib/app/tags/list?last=" + std::string(600, 'a'), 400, "TAG_INVALID"},
+        {"/v2/_catalog?last=" + std::string(600, 'a'), 400, "NAME_INVALID"},
     };
     for (const auto &m : misses) {
         CurlAnswer a = curl(port(), m.path);
@@ -214,6 +216,26 @@ TEST_F(ManifestHttp, ReferrersBeforeAndAfterAnArtifactArrives) {
     EXPECT_EQ(other.status, 200);
     EXPECT_EQ(other.header("OCI-Filters-Applied"), "artifactType");
     EXPECT_EQ(other.body.find("\"digest\""), std::string::npos) << other.body;
+
+    // A referrer larger than a page hides no other: each comes on a page of its own, reached
+    // through the Link.
+    const std::string large = artifact.substr(0, artifact.size() - 1) + ",\"annotations\":{\"note\":\"" +
+                              std::string(1100000, 'n') + "\"}}";
+    ASSERT_EQ(put("app", digest_of(large), large).status, 201);
+    std::string seen, next = path;
+    for (int pages = 0; !next.empty() && pages < 4; ++pages) {
+        CurlAnswer page = curl(port(), next);
+        ASSERT_EQ(page.status, 200) << page.body.substr(0, 300);
+        for (const std::string &d : {digest_of(artifact), digest_of(large)})
+            if (page.body.find(d) != std::string::npos) seen += d + " ";
+        const std::string link = page.header("Link");
+        next = link.empty() ? "" : link.substr(1, link.find(">; rel=\"next\"") - 1);
+    }
+    EXPECT_EQ(seen, std::min(digest_of(artifact), digest_of(large)) + " " +
+                        std::max(digest_of(artifact), digest_of(large)) + " ");
+    CurlAnswer no_repo = curl(port(), "/v2/never/pushed/referrers/" + digest_of(subject));
+    EXPECT_EQ(no_repo.status, 200) << no_repo.body;
+    EXPECT_EQ(no_repo.body.find("\"digest\""), std::string::npos) << no_repo.body;
 }
 
 TEST_F(ManifestHttp, TagListAndCatalogPageBeyondOneDirectoryListing) {

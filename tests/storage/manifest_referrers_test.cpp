@@ -3,6 +3,7 @@
 // artifact type (their own, else the config's) and annotations, filtered by artifact type,
 // and loses them when they are deleted by digest.
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -42,6 +43,32 @@ protected:
                      const string &repo = "app") {
         const char *doc = reg_referrers_json(repo.c_str(), digest.c_str(), filter);
         return doc ? doc : "<null> " + error();
+    }
+
+    // Every page of the index from the first, with a budget of `page_bytes`, joined into the
+    // one index they make; a page past its budget must hold a single descriptor.
+    string paged(const string &digest, const char *filter, size_t page_bytes, size_t *pages) {
+        string joined, last;
+        for (*pages = 1; *pages < 50; ++*pages) {
+            char *doc = nullptr;
+            size_t len = 0;
+            char next[72] = "untouched";
+            if (reg_referrers_page("app", digest.c_str(), filter, last.c_str(), page_bytes, &doc,
+                                   &len, next) != 0)
+                return "<failed> " + error();
+            const string page(doc, len);
+            std::free(doc);
+            EXPECT_EQ(page.rfind(kIndexHead, 0), 0u) << page;
+            const string entries = page.substr(kIndexHead.size(), page.size() - kIndexHead.size() - 2);
+            if (page.size() > (page_bytes ? page_bytes : REG_REFERRERS_PAGE_BYTES)) {
+                EXPECT_EQ(entries.find(",{"), string::npos) << page;
+            }
+            joined += (joined.empty() || entries.empty() ? "" : ",") + entries;
+            if (!*next) break;
+            EXPECT_NE(entries.find(string(next) + "\""), string::npos) << next << " ends " << page;
+            last = next;
+        }
+        return kIndexHead + joined + "]}";
     }
 
     static string entry(const string &body, const string &type, const string &artifact_type,
@@ -115,6 +142,21 @@ TEST_F(ReferrersTest, IndexOfReferrers) {
                                "application/none"}) {
         SCOPED_TRACE(filter ? filter : "(null)");
         EXPECT_EQ(referrers(subject_digest, filter), expect(filter));
+        // Pages of any budget make the same index; a budget below every descriptor gives each
+        // its own page, and no page follows the last one the filter passes.
+        const string whole = expect(filter);
+        size_t listed = 0;
+        for (size_t at = whole.find("{\"mediaType\""); at != string::npos;
+             at = whole.find("{\"mediaType\"", at + 1))
+            ++listed;
+        listed = std::max<size_t>(1, listed);
+        for (size_t budget : {size_t{1}, size_t{700}, size_t{0}}) {
+            size_t pages = 0;
+            EXPECT_EQ(paged(subject_digest, filter, budget, &pages), expect(filter)) << budget;
+            if (budget != 700) {
+                EXPECT_EQ(pages, budget == 1 ? listed : 1u) << budget;
+            }
+        }
     }
     EXPECT_EQ(referrers(fake_digest('7'), "application/vnd.example.sbom").find(kIndexHead + "{"), 0u);
 }
@@ -129,13 +171,23 @@ TEST_F(ReferrersTest, UnknownSubjectsAndFailures) {
         {"app", "sha256:abc", REG_ERR_DIGEST_INVALID},
         {"app", "v1", REG_ERR_DIGEST_INVALID},
         {"a b", "sha256:abc", REG_ERR_NAME_INVALID},
-        {"missing", subject_digest.c_str(), REG_ERR_NAME_UNKNOWN},
         {nullptr, subject_digest.c_str(), REG_ERR_ARGUMENT},
         {"app", nullptr, REG_ERR_ARGUMENT},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(reg_referrers_json(c.repo, c.digest, nullptr), nullptr);
         EXPECT_EQ(kind(), c.kind) << (c.repo ? c.repo : "(null)");
+    }
+    // A repository that does not exist has no referrers, like an unknown subject.
+    EXPECT_EQ(referrers(subject_digest, nullptr, "missing"), kIndexHead + "]}");
+    char *doc = nullptr;
+    size_t len = 0;
+    for (const char *last : {"sha256:abc", "latest"}) {
+        EXPECT_EQ(reg_referrers_page("app", subject_digest.c_str(), nullptr, last, 0, &doc, &len,
+                                     nullptr),
+                  -1);
+        EXPECT_EQ(kind(), REG_ERR_DIGEST_INVALID) << last;
+        EXPECT_EQ(doc, nullptr);
     }
     reg_storage_cleanup();
     EXPECT_EQ(reg_referrers_json("app", subject_digest.c_str(), nullptr), nullptr);
