@@ -28,7 +28,7 @@ build_and_test linux
 # FastCGI applications; those that run the programs directly or choose a mode are left out.
 step "Integration suites with the programs as FastCGI applications"
 BV_TEST_SERVER_MODE=fastcgi ctest --test-dir build/linux --output-on-failure -j "$jobs" -L integration \
-  -E '^(UploadLimits|IisConfig|FastcgiLoad|FastcgiProcesses|ApacheEnvironment|Wine[A-Za-z]*|Setups/ModeParity)\.'
+  -E '^(UploadLimits|IisConfig|FastcgiLoad|FastcgiProcesses|SlowClients|ApacheEnvironment|Wine[A-Za-z]*|Setups/ModeParity)\.'
 
 step "Web page in headless Chromium"
 BV_WEBUI_BUILD=build/linux BV_JOBS=$jobs scripts/test-webui.sh
