@@ -17,8 +17,9 @@ constexpr char kDigestHeader[] = "Docker-Content-Digest";
 
 // A reference with a colon can only be meant as a digest ("algorithm:hex"); tags never hold
 // one. A malformed reference is answered, with the code that names what it was taken for, and
-// false returned.
-bool reference_ok(const oci_request *request) {
+// false returned. A read by a malformed tag asks for a manifest that cannot exist: 404, as for
+// any tag never pushed; a write or delete by one is refused as invalid.
+bool reference_ok(const oci_request *request, bool reading = false) {
     const char *reference = request->rest;
     if (std::strchr(reference, ':')) {
         if (reg_digest_valid(reference)) return true;
@@ -27,8 +28,11 @@ bool reference_ok(const oci_request *request) {
         return false;
     }
     if (reg_tag_valid(reference)) return true;
-    oci_reply_error(request, 400, "TAG_INVALID",
-                    "a tag is 1 to 128 characters of [a-zA-Z0-9_.-] and does not begin with '.' or '-'");
+    if (reading)
+        oci_reply_error(request, 404, "MANIFEST_UNKNOWN", "no manifest can have this tag");
+    else
+        oci_reply_error(request, 400, "TAG_INVALID",
+                        "a tag is 1 to 128 characters of [a-zA-Z0-9_.-] and does not begin with '.' or '-'");
     return false;
 }
 
@@ -42,7 +46,7 @@ int reply_or_fail(const oci_request *request, int result) {
 // GET and HEAD. Whatever Accept asks for, the stored bytes are served under their stored media
 // type: the registry converts nothing, and a client that cannot use the type says so itself.
 int handle_get(oci_request *request) {
-    if (!reference_ok(request)) return 0;
+    if (!reference_ok(request, true)) return 0;
 
     void *body = std::malloc(REG_MANIFEST_MAX);
     if (!body) return oci_reply_error(request, 500, "UNKNOWN", "out of memory");

@@ -147,7 +147,7 @@ TEST_F(ManifestHttp, ServesStoredBytesUncompressedWhateverTheClientAccepts) {
         {"/v2/lib/app/manifests/nope", 404, "MANIFEST_UNKNOWN"},
         {"/v2/lib/other/manifests/v1", 404, "NAME_UNKNOWN"},
         {"/v2/lib/app/manifests/sha256:totallywrong", 400, "DIGEST_INVALID"},
-        {"/v2/lib/app/manifests/-bad", 400, "TAG_INVALID"},
+        {"/v2/lib/app/manifests/-bad", 404, "MANIFEST_UNKNOWN"},
         {"/v2/lib/other/tags/list", 404, "NAME_UNKNOWN"},
         {"/v2/lib/app/tags/list?n=abc", 400, "UNSUPPORTED"},
         {"/v2/lib/app/referrers/latest", 400, "DIGEST_INVALID"},
