@@ -65,7 +65,9 @@ public:
             bound_ms_ = -1;
             return;
         }
-        if (ms == bound_ms_) return;
+        // A bound within a second of the one the socket has is close enough: the limit moves a
+        // little with every wait, and each change would cost two system calls.
+        if (ms == bound_ms_ || (ms > 0 && bound_ms_ > 0 && ms > bound_ms_ - 1000 && ms < bound_ms_ + 1000)) return;
         timeval limit{};
         if (ms > 0) {
             limit.tv_sec = ms / 1000;
