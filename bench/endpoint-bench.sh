@@ -76,3 +76,16 @@ bench_time() {
 # min NUMBER...: the smallest; max NUMBER...: the largest.
 bench_min() { printf '%s\n' "$@" | sort -g | head -n 1; }
 bench_max() { printf '%s\n' "$@" | sort -g | tail -n 1; }
+
+# bench_pid_of PROGRAM: the process of PROGRAM (its only one) under the running lighttpd
+# ($bench_pid): lighttpd's child, or its grandchild when deploy/fastcgi-run.sh runs it.
+bench_pid_of() {
+  local found
+  # cat, not awk, opens the files: a process that ends meanwhile is skipped, where mawk would
+  # stop at its vanished file.
+  found=$(cat /proc/[0-9]*/stat 2>/dev/null | awk -v top="$bench_pid" -v name="($1)" '
+    {parent[$1] = $4; comm[$1] = $2}
+    END {for (p in comm) if (comm[p] == name && (parent[p] == top || parent[parent[p]] == top)) print p}' || true)
+  [[ -n $found && $found != *$'\n'* ]] || { echo "$1: not exactly one process: ${found:-none}" >&2; return 1; }
+  echo "$found"
+}

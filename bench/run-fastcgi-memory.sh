@@ -42,20 +42,8 @@ for kind in "${kinds[@]}"; do
   [[ $got == "$status" ]] || { echo "$kind: $method $path answered $got, not $status" >&2; exit 1; }
 done
 
-# The process of PROGRAM (its only one): lighttpd's child, or its grandchild when
-# deploy/fastcgi-run.sh runs it.
-pid_of() {
-  local found
-  # cat, not awk, opens the files: a process that ends meanwhile is skipped, where mawk would
-  # stop at its vanished file.
-  found=$(cat /proc/[0-9]*/stat 2>/dev/null | awk -v top="$bench_pid" -v name="($1)" '
-    {parent[$1] = $4; comm[$1] = $2}
-    END {for (p in comm) if (comm[p] == name && (parent[p] == top || parent[parent[p]] == top)) print p}' || true)
-  [[ -n $found && $found != *$'\n'* ]] || { echo "$1: not exactly one process: ${found:-none}" >&2; return 1; }
-  echo "$found"
-}
 declare -A pid=()
-for program in "${programs[@]}"; do pid[$program]=$(pid_of "$program"); done
+for program in "${programs[@]}"; do pid[$program]=$(bench_pid_of "$program"); done
 
 # COUNT requests of KIND over two kept connections; every answer must carry the kind's status.
 drive() {  # KIND COUNT
@@ -82,7 +70,7 @@ for point in "${checkpoints[@]}"; do
   for job in "${jobs[@]}"; do wait "$job"; done
   sent=$point
   for program in "${programs[@]}"; do
-    now=$(pid_of "$program")
+    now=$(bench_pid_of "$program")
     [[ $now == "${pid[$program]}" ]] || { echo "$program: process ${pid[$program]} was replaced by $now" >&2; exit 1; }
     rss[$program,$point]=$(field "$now" VmRSS)
     hwm[$program,$point]=$(field "$now" VmHWM)

@@ -59,18 +59,9 @@ for f in nested numbers string objects members big; do
   (( size <= max )) || { echo "$f: $size bytes, over the manifest limit" >&2; exit 1; }
 done
 
-# The program's process: lighttpd's child, or its grandchild when deploy/fastcgi-run.sh runs it.
-pid_of() {
-  local found
-  found=$(cat /proc/[0-9]*/stat 2>/dev/null | awk -v top="$bench_pid" -v name="($1)" '
-    {parent[$1] = $4; comm[$1] = $2}
-    END {for (p in comm) if (comm[p] == name && (parent[p] == top || parent[parent[p]] == top)) print p}' || true)
-  [[ -n $found && $found != *$'\n'* ]] || { echo "$1: not exactly one process: ${found:-none}" >&2; return 1; }
-  echo "$found"
-}
 declare -A pid=()
 programs=(v2_manifests v2_tags v2_catalog v2_referrers)
-for program in "${programs[@]}"; do pid[$program]=$(pid_of "$program"); done
+for program in "${programs[@]}"; do pid[$program]=$(bench_pid_of "$program"); done
 
 failed=0
 printf '%-13s %-52s %6s %10s\n' program input answer 'peak KiB'
@@ -79,7 +70,7 @@ printf '%-13s %-52s %6s %10s\n' program input answer 'peak KiB'
 measure() {
   local program=$1 label=$2 expected=$3 now status peak mark=''
   shift 3
-  now=$(pid_of "$program")
+  now=$(bench_pid_of "$program")
   [[ $now == "${pid[$program]}" ]] || { echo "$program: process ${pid[$program]} was replaced by $now" >&2; exit 1; }
   echo 5 >"/proc/$now/clear_refs"
   status=$(curl -s -o "$files/answer" -w '%{http_code}' "$@")
