@@ -177,7 +177,13 @@ uintmax_t spool_peak(const fs::path &spool, Send send) {
         while (!done) {
             uintmax_t bytes = 0;
             std::error_code ec;
-            for (const auto &entry : fs::directory_iterator(spool, ec)) bytes += entry.file_size(ec);
+            for (const auto &entry : fs::directory_iterator(spool, ec)) {
+                // A spool file lighttpd removes between the listing and the stat counts nothing
+                // (file_size answers uintmax_t(-1) then).
+                std::error_code gone;
+                const uintmax_t size = entry.file_size(gone);
+                if (!gone) bytes += size;
+            }
             if (bytes > peak) peak = bytes;
             std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
