@@ -179,7 +179,7 @@ int main(int argc, char **argv) {
             sync();
             const Timer t(RUSAGE_SELF);
             if (ours) {
-                char out[72];
+                char out[REG_DIGEST_SIZE];
                 if (reg_blob_finish_upload(uuid, digest.c_str(), out) != 0) fail("finish");
                 finish.add(t);
                 if (reg_blob_get_filepath(digest.c_str(), blob, sizeof blob) != 0) fail("filepath");

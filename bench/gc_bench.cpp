@@ -126,7 +126,7 @@ void make_store(const std::string &store) {
                 ref = "sha256:";
                 ref += bvtest::sha256_hex(body.data(), body.size());
             }
-            char digest[72];
+            char digest[REG_DIGEST_SIZE];
             if (reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(), nullptr, digest) != 0)
                 fail("cannot put manifest", reg_storage_last_error());
         }

@@ -13,7 +13,7 @@ std::string digest_of(const std::string &data) { return "sha256:" + bvtest::sha2
 
 bool store_blob(const char *repo, const std::string &data) {
     char uuid[40] = {};
-    char digest[72] = {};
+    char digest[REG_DIGEST_SIZE] = {};
     return reg_blob_start_upload(uuid) == 0 && reg_blob_append_chunk(uuid, data.data(), data.size()) == 0 &&
            reg_blob_finish_upload(uuid, digest_of(data).c_str(), digest) == 0 && reg_blob_link(repo, digest) == 0;
 }
@@ -35,8 +35,8 @@ int main(int argc, char **argv) {
     const std::string manifest = "{\"schemaVersion\":2,\"mediaType\":\"application/vnd.oci.image.manifest.v1+json\","
                                  "\"config\":" + descriptor("application/vnd.oci.image.config.v1+json", config) +
                                  ",\"layers\":[" + descriptor("application/vnd.oci.image.layer.v1.tar+gzip", layer) + "]}";
-    char digest[72] = {};
-    char subject[72] = {};
+    char digest[REG_DIGEST_SIZE] = {};
+    char subject[REG_DIGEST_SIZE] = {};
     if (reg_storage_init(argv[1]) != 0 || !store_blob(argv[2], config) || !store_blob(argv[2], layer) ||
         reg_manifest_store(argv[2], argv[3], manifest.data(), manifest.size(),
                            "application/vnd.oci.image.manifest.v1+json", digest, subject) != 0) {

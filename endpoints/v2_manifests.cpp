@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr size_t kDigestSize = 72;
+constexpr size_t kDigestSize = REG_DIGEST_SIZE;
 constexpr char kDigestHeader[] = "Docker-Content-Digest";
 
 // A reference with a colon can only be meant as a digest ("algorithm:hex"); tags never hold

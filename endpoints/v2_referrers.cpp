@@ -42,7 +42,7 @@ int handle_referrers(oci_request *request) {
 
     char *index = nullptr;
     size_t len = 0;
-    char next[72];
+    char next[REG_DIGEST_SIZE];
     if (reg_referrers_page(request->repo, request->rest, filter[0] ? filter : nullptr, last,
                            page_bytes(), &index, &len, next) != 0)
         return oci_reply_storage_error(request, "MANIFEST_UNKNOWN");

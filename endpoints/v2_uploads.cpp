@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr size_t kDigestSize = 72;
+constexpr size_t kDigestSize = REG_DIGEST_SIZE;
 constexpr size_t kUuidSize = 37;
 constexpr size_t kParamCap = 512;
 constexpr size_t kLocationCap = 512;

@@ -47,7 +47,7 @@ std::string digest_of(const void *data, size_t size) {
 }
 
 void store_base() {
-    char digest[72];
+    char digest[REG_DIGEST_SIZE];
     if (reg_manifest_put(kRepo, "base", kBase.data(), kBase.size(), nullptr, digest) != 0)
         std::abort();
 }
@@ -59,7 +59,7 @@ void make_root() {
     if (reg_storage_init((s_scratch + "/root").c_str()) != 0) std::abort();
     for (const char *content : kBlobs) {
         char uuid[37];
-        char digest[72];
+        char digest[REG_DIGEST_SIZE];
         const size_t len = std::strlen(content);
         if (reg_blob_start_upload(uuid) != 0 || reg_blob_append_chunk(uuid, content, len) != 0 ||
             reg_blob_finish_upload(uuid, digest_of(content, len).c_str(), digest) != 0 ||
@@ -115,8 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint8_t *body = static_cast<uint8_t *>(std::malloc(size ? size : 1));
     if (size) std::memcpy(body, data, size);
 
-    char out[72];
-    char subject[72];
+    char out[REG_DIGEST_SIZE];
+    char subject[REG_DIGEST_SIZE];
     std::memset(out, 0x5A, sizeof out);
     const int r = reg_manifest_store(kRepo, "latest", body, size, nullptr, out, subject);
     if (size && std::memcmp(body, data, size) != 0) std::abort();
@@ -133,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<char> got(REG_MANIFEST_MAX);
     size_t len = 0;
     char media_type[REG_MEDIA_TYPE_SIZE];
-    char got_digest[72];
+    char got_digest[REG_DIGEST_SIZE];
     if (reg_manifest_read(kRepo, "latest", got.data(), got.size(), &len, media_type, got_digest) != 0)
         std::abort();
     if (len != size || std::memcmp(got.data(), data, size) != 0 || digest != got_digest) std::abort();

@@ -22,7 +22,7 @@ typedef enum reg_error_kind {
     REG_ERR_ARGUMENT,           /* a null or unusable argument: the caller's fault */
     REG_ERR_NOT_READY,          /* reg_storage_init has not succeeded */
     REG_ERR_NAME_INVALID,       /* repository name outside the grammar */
-    REG_ERR_DIGEST_INVALID,     /* text is not "sha256:" + 64 lower-case hex digits */
+    REG_ERR_DIGEST_INVALID,     /* text is no digest string (reg_digest_valid) */
     REG_ERR_TAG_INVALID,        /* tag outside [a-zA-Z0-9_][a-zA-Z0-9._-]{0,127} */
     REG_ERR_UPLOAD_INVALID,     /* text is not an upload identifier */
     REG_ERR_MANIFEST_INVALID,   /* manifest body or media type refused */
@@ -87,8 +87,12 @@ typedef struct reg_storage_settings {
  * reg_storage_init). A null out does nothing. */
 void reg_storage_get_settings(reg_storage_settings *out);
 
+/* Digest strings: "sha256:" + 64 or "sha512:" + 128 lower-case hex digits. Buffers that
+ * receive one hold REG_DIGEST_SIZE bytes. */
+#define REG_DIGEST_SIZE 136                 /* "sha512:" + 128 digits + NUL */
+
 /* Form tests, usable before initialisation: 1 when the text has the form, else 0 (null: 0). */
-int reg_digest_valid(const char *text);   /* "sha256:" + 64 lower-case hex digits */
+int reg_digest_valid(const char *text);   /* a digest string of either algorithm */
 int reg_tag_valid(const char *text);      /* [a-zA-Z0-9_][a-zA-Z0-9._-]{0,127} */
 int reg_repo_name_valid(const char *name); /* the engine's repository-name grammar */
 
@@ -121,7 +125,7 @@ int     reg_blob_append_stream(const char *upload_uuid, reg_read_fn read, void *
  * wholly before the hash or fail; the stored bytes always hash to their name. A blob stored
  * already keeps its bytes and has its time set to now, as a new one would. */
 int     reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
-                               char *out_digest);                   /* at least 72 bytes */
+                               char *out_digest);                   /* REG_DIGEST_SIZE bytes */
 /* Takes the upload away from its name, waits for an append in progress on it to end, then
  * removes it with its hash state and owner record: an append that overlaps the cancel either
  * lands wholly before it or fails with REG_ERR_NOT_FOUND. An upload that is gone, or that a
@@ -143,7 +147,7 @@ int64_t reg_upload_size(const char *repo_name, const char *upload_uuid);
 int     reg_upload_append(const char *repo_name, const char *upload_uuid, reg_read_fn read,
                           void *ctx, int64_t len, int64_t expected_offset, int64_t *out_size);
 int     reg_upload_finish(const char *repo_name, const char *upload_uuid,
-                          const char *expected_digest, char *out_digest);  /* 72 bytes */
+                          const char *expected_digest, char *out_digest);  /* REG_DIGEST_SIZE bytes */
 int     reg_upload_cancel(const char *repo_name, const char *upload_uuid);
 
 int     reg_blob_exists(const char *digest);
@@ -179,7 +183,7 @@ int     reg_blob_linked_claim(const char *repo_name, const char *digest);
 
 int         reg_manifest_put(const char *repo_name, const char *reference, const void *body,
                              size_t body_len, const char *media_type, char *out_digest);
-/* reg_manifest_put that also reports the body's subject: `out_subject` (72 bytes, may be null)
+/* reg_manifest_put that also reports the body's subject: `out_subject` (REG_DIGEST_SIZE bytes, may be null)
  * receives the subject's digest string, or "" when the body has none. `media_type` may be a raw
  * Content-Type (parameters and surrounding blanks are dropped); null or empty takes the body's
  * own "mediaType", else what its members imply ("config": OCI manifest, "manifests": OCI
@@ -194,11 +198,11 @@ int         reg_manifest_store(const char *repo_name, const char *reference, con
                                char *out_subject);
 const char *reg_manifest_get(const char *repo_name, const char *reference,
                              char *out_media_type,    /* at least 128 bytes */
-                             char *out_digest);       /* at least 72 bytes */
+                             char *out_digest);       /* REG_DIGEST_SIZE bytes */
 /* Reads a manifest into the caller's buffer of `cap` bytes (buf may be null only when cap is 0;
  * no argument else may be null): 0 with the body's length in
  * *out_len, its media type in `out_media_type` (REG_MEDIA_TYPE_SIZE bytes) and its digest string
- * in `out_digest` (72 bytes). REG_ERR_TOO_LARGE when the body does not fit; REG_ERR_NOT_FOUND
+ * in `out_digest` (REG_DIGEST_SIZE bytes). REG_ERR_TOO_LARGE when the body does not fit; REG_ERR_NOT_FOUND
  * for an unknown tag or digest; REG_ERR_NAME_UNKNOWN when the repository does not exist. */
 int         reg_manifest_read(const char *repo_name, const char *reference, void *buf,
                               size_t cap, size_t *out_len, char *out_media_type,
@@ -221,7 +225,7 @@ int         reg_repo_exists(const char *repo_name);
  * holds the descriptors that keep the document within `page_bytes` (0: the default above),
  * and at least one: a descriptor larger than the budget comes alone on its page. 0 with the
  * document (NUL-terminated, from malloc: the caller frees it with free()) in *out_doc and its
- * length in *out_len; `out_next` (72 bytes, may be null) receives the page's last digest when
+ * length in *out_len; `out_next` (REG_DIGEST_SIZE bytes, may be null) receives the page's last digest when
  * more referrers pass the filter, else "". An unknown subject or repository gives an empty
  * index. -1 on failure (*out_doc null). */
 int reg_referrers_page(const char *repo_name, const char *digest, const char *artifact_type,

@@ -90,8 +90,11 @@ int make_tree() {
         return -1;
     }
     char path[kPathSize];
+    // blobs/sha512 and the like come with their first blob; trees made before them lack them.
+    const auto sha256_blobs_dir = [](char *out, size_t out_size) { blobs_dir("sha256", out, out_size); };
     using dir_path_fn = void (*)(char *, size_t);
-    for (dir_path_fn dir : {static_cast<dir_path_fn>(blobs_dir), static_cast<dir_path_fn>(repos_dir),
+    for (dir_path_fn dir : {static_cast<dir_path_fn>(sha256_blobs_dir),
+                            static_cast<dir_path_fn>(repos_dir),
                             static_cast<dir_path_fn>(uploads_dir)}) {
         dir(path, sizeof path);
         if (!dir_exists(path) && mkdirs(path) != 0) {

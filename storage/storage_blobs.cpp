@@ -83,7 +83,7 @@ extern "C" int reg_blob_delete(const char *digest) {
     // Only an empty fan-out directory goes; one that still holds blobs makes this fail,
     // which is the intended outcome.
     char fanout[kPathSize];
-    blob_fanout_dir(digest + 7, fanout, sizeof fanout);
+    blob_fanout_dir(digest + kAlgorithmPrefixLen, fanout, sizeof fanout);
     bv_platform::remove_dir(fanout);
     return 0;
 }

@@ -216,7 +216,7 @@ void collector::sweep_manifest_dirs(const char *repo, const dir_listing &manifes
     }
 
     dir_listing listing;
-    manifest_revs_root(repo, dir, sizeof dir);
+    manifest_revs_root(repo, "sha256", dir, sizeof dir);
     list_dir(dir, &listing);
     for (size_t i = 0; i < listing.count(); ++i) {
         if (!listing.is_dir(i) || !hex_name(listing.name(i))) continue;
@@ -230,11 +230,11 @@ void collector::sweep_manifest_dirs(const char *repo, const dir_listing &manifes
         scan_dir(dir, nullptr);
     }
     dir_listing inner;
-    manifest_referrers_root(repo, dir, sizeof dir);
+    manifest_referrers_root(repo, "sha256", dir, sizeof dir);
     list_dir(dir, &listing);
     for (size_t i = 0; i < listing.count(); ++i) {
         if (!listing.is_dir(i) || !hex_name(listing.name(i))) continue;
-        manifest_referrers_dir(repo, listing.name(i), dir, sizeof dir);
+        manifest_referrers_dir(repo, listing.name(i), "sha256", dir, sizeof dir);
         list_dir(dir, &inner);
         for (size_t j = 0; j < inner.count(); ++j) {
             if (!inner.is_dir(j) || !hex_name(inner.name(j))) continue;
@@ -391,7 +391,7 @@ void collector::drop_manifests(const char *repo, std::vector<manifest_node> &nod
 int collector::sweep_links(const char *repo, const std::unordered_set<std::string> &refs,
                            bool unsure) {
     char dir[kPathSize];
-    blob_links_root(repo, dir, sizeof dir);
+    blob_links_root(repo, "sha256", dir, sizeof dir);
     dir_listing listing;
     if (list_dir(dir, &listing) == kListNoMemory) return -1;
     link_dirs_ += listing.count();
@@ -472,7 +472,7 @@ void collector::settle_parked(const name_list &repos) {
     dir_listing listing;
     for (size_t i = 0; listed && i < repos.count(); ++i) {
         char dir[kPathSize];
-        blob_links_root(repos.at(i), dir, sizeof dir);
+        blob_links_root(repos.at(i), "sha256", dir, sizeof dir);
         if (list_dir(dir, &listing) == kListNoMemory) listed = false;
         for (size_t j = 0; listed && j < listing.count(); ++j)
             if (listing.is_dir(j)) linked.emplace(listing.name(j));
@@ -509,14 +509,14 @@ int collector::sweep_blobs() {
     name_list repos;
     if (collect_repositories(&repos) != 0) return -1;
     char dir[kPathSize];
-    blobs_dir(dir, sizeof dir);
+    blobs_dir("sha256", dir, sizeof dir);
     dir_listing outer;
     dir_listing inner;
     if (list_dir(dir, &outer) == kListNoMemory) return -1;
     for (size_t i = 0; i < outer.count(); ++i) {
         if (!outer.is_dir(i)) continue;
         char fanout[kPathSize];
-        stats_fanout_dir(outer.name(i), fanout, sizeof fanout);
+        stats_fanout_dir("sha256", outer.name(i), fanout, sizeof fanout);
         const int listed = list_dir(fanout, &inner);
         if (listed == kListNoMemory) {
             settle_parked(repos);

@@ -1,5 +1,6 @@
 // Digest strings and upload identifiers: hex rendering, the form tests, and identifiers drawn
 // from the system's random source.
+#include <cstdio>
 #include <cstring>
 
 #include "platform/bv_platform_random.h"
@@ -24,11 +25,26 @@ void bin_to_hex(const unsigned char *data, size_t len, char *out) {
 }
 
 int digest_valid(const char *text) {
-    if (!text || std::strncmp(text, "sha256:", 7) != 0) return 0;
-    const char *hex = text + 7;
-    for (int i = 0; i < 64; ++i)
+    if (!text) return 0;
+    int digits = 0;
+    if (std::strncmp(text, "sha256:", kAlgorithmPrefixLen) == 0)
+        digits = 64;
+    else if (std::strncmp(text, "sha512:", kAlgorithmPrefixLen) == 0)
+        digits = 128;
+    else
+        return 0;
+    const char *hex = text + kAlgorithmPrefixLen;
+    for (int i = 0; i < digits; ++i)
         if (!is_hex_digit(hex[i])) return 0;  // a NUL ends the scan here as well
-    return hex[64] == '\0' ? 1 : 0;
+    return hex[digits] == '\0' ? 1 : 0;
+}
+
+const char *hex_algorithm(const char *hex) {
+    return hex && std::strlen(hex) == 128 ? "sha512" : "sha256";
+}
+
+void digest_from_hex(const char *hex, char *out, size_t out_size) {
+    if (out_size > 0) std::snprintf(out, out_size, "%s:%s", hex_algorithm(hex), hex ? hex : "");
 }
 
 namespace {

@@ -63,8 +63,8 @@ inline constexpr size_t kRootSize = 3500;        // s_root: at most 3499 charact
 inline constexpr size_t kErrorSize = 1024;       // s_error: messages cut at 1023 characters
 inline constexpr size_t kResultSize = 1048576;   // s_result: the shared result buffer
 inline constexpr size_t kPathSize = 4096;        // every path is built in buffers of this size
-inline constexpr size_t kDigestSize = 72;        // "sha256:" + 64 digits + NUL
-inline constexpr size_t kHexSize = 65;           // 64 digits + NUL
+inline constexpr size_t kDigestSize = REG_DIGEST_SIZE;  // "sha512:" + 128 digits + NUL
+inline constexpr size_t kHexSize = 129;          // 128 digits + NUL
 inline constexpr size_t kUuidSize = 37;          // 36 characters + NUL
 
 // ---- Engine state (one per process, never freed) -----------------------------------------
@@ -221,7 +221,15 @@ bool is_temp_name(const char *name);
 
 // 2 * len lower-case digits and a NUL into out.
 void bin_to_hex(const unsigned char *data, size_t len, char *out);
-int digest_valid(const char *text);  // "sha256:" + exactly 64 lower-case hex digits
+int digest_valid(const char *text);  // "sha256:" + 64 or "sha512:" + 128 lower-case hex digits
+// Both algorithms' names are six characters, so a digest's digits always start here.
+inline constexpr size_t kAlgorithmPrefixLen = 7;
+// The algorithm whose digits `hex` is, by their count: "sha512" for 128, else "sha256". The
+// tree names digests by their digits alone below a directory named for the algorithm, and the
+// two lengths never meet, so the digits are enough to find that directory.
+const char *hex_algorithm(const char *hex);
+// "<algorithm>:<hex>" (the algorithm by hex_algorithm) into out.
+void digest_from_hex(const char *hex, char *out, size_t out_size);
 // A new identifier from 16 bytes of s_random_source into out (37 bytes): 0, or -1 when the
 // source fails (out then holds "").
 int uuid_make(char *out);
@@ -230,24 +238,30 @@ int uuid_valid(const char *text);    // 8-4-4-4-12 lower-case hex digits
 // it to force clashing identifiers or a failing source.
 extern bool (*s_random_source)(void *buf, size_t len);
 
+// The algorithms the tree keeps digests of, each under directories of its own name.
+inline constexpr const char *kDigestAlgorithms[] = {"sha256", "sha512"};
+
 // ---- Path builders: every path of the storage tree is built here ---------------------------
 // Each writes into out, cut to out_size - 1 characters. Repository names may use '\' as well
 // as '/' between components; both name the same nested directories.
 
 void config_path(char *out, size_t out_size);        // {root}/config.json
-void blobs_dir(char *out, size_t out_size);          // {root}/blobs/sha256
+// {root}/blobs/{algorithm}: every directory named for an algorithm below holds only the
+// digests of that algorithm, named by their digits ("sha256" or "sha512", kDigestAlgorithms).
+void blobs_dir(const char *algorithm, char *out, size_t out_size);
 void uploads_dir(char *out, size_t out_size);        // {root}/uploads
 void repos_dir(char *out, size_t out_size);          // {root}/repositories
 
-// {root}/blobs/sha256/{hh}/{hex} from a digest string (its form is not tested).
+// {root}/blobs/{algorithm}/{hh}/{hex} from a digest string (its form is not tested).
 void blob_path_for_digest(const char *digest, char *out, size_t out_size);
-// The fan-out directory "%s/blobs/sha256/%c%c" from the first two characters of `hex`.
+// The fan-out directory "%s/blobs/{algorithm}/%c%c" from the first two characters of `hex`
+// (the algorithm by hex_algorithm, as in every builder that takes digits alone).
 void blob_fanout_dir(const char *hex, char *out, size_t out_size);
 // "{uuid}.part", the upload file's name.
 void upload_file_name(const char *upload_uuid, char *out, size_t out_size);
 // {root}/uploads/{uuid}.part
 void upload_path_for_uuid(const char *upload_uuid, char *out, size_t out_size);
-// {root}/repositories/{name}/_layers/sha256/{hex} and its "link", a repository's blob link
+// {root}/repositories/{name}/_layers/{algorithm}/{hex} and its "link", a repository's blob link
 void blob_link_dir(const char *repo_name, const char *hex, char *out, size_t out_size);
 void blob_link_path(const char *repo_name, const char *hex, char *out, size_t out_size);
 // {root}/uploads/{uuid}.finish, where a finish or a cancel keeps the upload it has claimed
@@ -268,7 +282,7 @@ void manifests_dir(const char *repo_name, char *out, size_t out_size);
 // {root}/repositories/{name}/_manifests/{hex} and the same with ".ct" appended
 void manifest_body_path(const char *repo_name, const char *hex, char *out, size_t out_size);
 void manifest_ct_path(const char *repo_name, const char *hex, char *out, size_t out_size);
-// {root}/repositories/{name}/_manifests/revisions/sha256/{hex} and its "link"
+// {root}/repositories/{name}/_manifests/revisions/{algorithm}/{hex} and its "link"
 void manifest_rev_dir(const char *repo_name, const char *hex, char *out, size_t out_size);
 void manifest_rev_path(const char *repo_name, const char *hex, char *out, size_t out_size);
 // {root}/repositories/{name}/_manifests/tags
@@ -280,8 +294,8 @@ void manifest_tag_dir(const char *repo_name, const char *tag, char *out, size_t 
 void manifest_tag_path(const char *repo_name, const char *tag, char *out, size_t out_size);
 
 // The statistics walk: names come from listings and are inserted unchanged.
-// {root}/blobs/sha256/{fanout}
-void stats_fanout_dir(const char *fanout, char *out, size_t out_size);
+// {root}/blobs/{algorithm}/{fanout}
+void stats_fanout_dir(const char *algorithm, const char *fanout, char *out, size_t out_size);
 // {fanout_dir}/{file}
 void stats_blob_path(const char *fanout_dir, const char *file, char *out, size_t out_size);
 // {root}/uploads/{file}
@@ -296,23 +310,26 @@ bool is_repo_marker(const char *entry_name);
 // {root}/repositories/{name}/_lock, the file whose record lock is the repository's lock.
 void repo_lock_path(const char *repo_name, char *out, size_t out_size);
 // A manifest's referrer link, which lists it among the referrers of its subject:
-// {root}/repositories/{name}/_manifests/referrers/sha256/{subject}/sha256 holds one directory
-// per referrer, {referrer}, with its "link" (the referrer's digest string).
-void manifest_referrers_dir(const char *repo_name, const char *subject_hex, char *out,
-                            size_t out_size);
+// {root}/repositories/{name}/_manifests/referrers/{subject's algorithm}/{subject}/{algorithm}
+// holds one directory per referrer of that algorithm, {referrer}, with its "link" (the
+// referrer's digest string).
+void manifest_referrers_dir(const char *repo_name, const char *subject_hex,
+                            const char *referrer_algorithm, char *out, size_t out_size);
 void manifest_referrer_dir(const char *repo_name, const char *subject_hex,
                            const char *referrer_hex, char *out, size_t out_size);
 void manifest_referrer_path(const char *repo_name, const char *subject_hex,
                             const char *referrer_hex, char *out, size_t out_size);
 
 // The garbage collector's and the verifier's walks: every blob link of a repository
-// ({root}/repositories/{name}/_layers/sha256), its revision links
-// (.../_manifests/revisions/sha256) and the subjects its referrer links stand beside
-// (.../_manifests/referrers/sha256).
-void blob_links_root(const char *repo_name, char *out, size_t out_size);
-void manifest_revs_root(const char *repo_name, char *out, size_t out_size);
-void manifest_referrers_root(const char *repo_name, char *out, size_t out_size);
-// {root}/blobs/sha256/{hh}/{hex}.gc, where a collection parks a blob while it makes sure that
+// ({root}/repositories/{name}/_layers/{algorithm}), its revision links
+// (.../_manifests/revisions/{algorithm}) and the subjects its referrer links stand beside
+// (.../_manifests/referrers/{algorithm}), one algorithm at a time.
+void blob_links_root(const char *repo_name, const char *algorithm, char *out, size_t out_size);
+void manifest_revs_root(const char *repo_name, const char *algorithm, char *out,
+                        size_t out_size);
+void manifest_referrers_root(const char *repo_name, const char *algorithm, char *out,
+                             size_t out_size);
+// {root}/blobs/{algorithm}/{hh}/{hex}.gc, where a collection parks a blob while it makes sure that
 // no link has appeared for it; a name no digest has, so no reader ever serves it.
 void blob_trash_path(const char *hex, char *out, size_t out_size);
 
@@ -481,25 +498,28 @@ int64_t count_blobs(int *out_count);     // bytes in blob files; their number in
 int count_tags();                        // readable tag links of every repository
 int count_uploads(int64_t *out_bytes);   // upload files; their bytes into *out_bytes
 
-// The one walk over the blob store's fan-out directories, for statistics, collection and
-// verification: visit(fanout_name, fanout_dir, entries) is called for each fan-out directory
-// whose listing succeeded and returns 0 to go on or -1 to stop. Returns 0 when walked, -1 when
-// a listing ran out of memory or visit stopped; a store that cannot be listed is walked empty.
+// The one walk over the blob store's fan-out directories of every algorithm, for statistics,
+// collection and verification: visit(fanout_name, fanout_dir, entries) is called for each
+// fan-out directory whose listing succeeded and returns 0 to go on or -1 to stop. Returns 0
+// when walked, -1 when a listing ran out of memory or visit stopped; a store (or an algorithm's
+// part of it) that cannot be listed is walked empty.
 template <class Visit>
 int for_each_blob_fanout(Visit &&visit) {
-    char dir[kPathSize];
-    blobs_dir(dir, sizeof dir);
-    dir_listing outer;
-    dir_listing inner;
-    const int listed = list_dir(dir, &outer);
-    if (listed == kListNoMemory) return -1;
-    for (size_t i = 0; listed == 0 && i < outer.count(); ++i) {
-        if (!outer.is_dir(i)) continue;
-        char fanout[kPathSize];
-        stats_fanout_dir(outer.name(i), fanout, sizeof fanout);
-        const int inner_listed = list_dir(fanout, &inner);
-        if (inner_listed == kListNoMemory) return -1;
-        if (inner_listed == 0 && visit(outer.name(i), fanout, inner) != 0) return -1;
+    for (const char *algorithm : kDigestAlgorithms) {
+        char dir[kPathSize];
+        blobs_dir(algorithm, dir, sizeof dir);
+        dir_listing outer;
+        dir_listing inner;
+        const int listed = list_dir(dir, &outer);
+        if (listed == kListNoMemory) return -1;
+        for (size_t i = 0; listed == 0 && i < outer.count(); ++i) {
+            if (!outer.is_dir(i)) continue;
+            char fanout[kPathSize];
+            stats_fanout_dir(algorithm, outer.name(i), fanout, sizeof fanout);
+            const int inner_listed = list_dir(fanout, &inner);
+            if (inner_listed == kListNoMemory) return -1;
+            if (inner_listed == 0 && visit(outer.name(i), fanout, inner) != 0) return -1;
+        }
     }
     return 0;
 }

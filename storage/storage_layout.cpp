@@ -39,9 +39,9 @@ const char *native_repo_name(const char *repo_name, char (&buf)[kPathSize]) {
     return buf;
 }
 
-// The 64 digits after "sha256:", or an empty text when the digest is too short to hold them.
+// The digits after "<algorithm>:", or an empty text when the digest is too short to hold them.
 const char *digest_hex(const char *digest) {
-    return digest && std::strlen(digest) >= 7 ? digest + 7 : "";
+    return digest && std::strlen(digest) >= kAlgorithmPrefixLen ? digest + kAlgorithmPrefixLen : "";
 }
 
 // The first two characters of `hex` (fewer when it is shorter).
@@ -63,7 +63,9 @@ bool has_suffix(const char *name, const char *suffix) {
 
 void config_path(char *out, size_t out_size) { path_join(out, out_size, s_root, "config.json"); }
 
-void blobs_dir(char *out, size_t out_size) { join_all(out, out_size, {s_root, "blobs", "sha256"}); }
+void blobs_dir(const char *algorithm, char *out, size_t out_size) {
+    join_all(out, out_size, {s_root, "blobs", algorithm});
+}
 
 void uploads_dir(char *out, size_t out_size) { path_join(out, out_size, s_root, "uploads"); }
 
@@ -73,13 +75,14 @@ void blob_path_for_digest(const char *digest, char *out, size_t out_size) {
     const char *hex = digest_hex(digest);
     char hh[3];
     fanout_name(hex, hh);
-    join_all(out, out_size, {s_root, "blobs", "sha256", hh, hex});
+    join_all(out, out_size, {s_root, "blobs", hex_algorithm(hex), hh, hex});
 }
 
 void blob_fanout_dir(const char *hex, char *out, size_t out_size) {
     char hh[3];
     fanout_name(hex ? hex : "", hh);
-    if (out_size > 0) std::snprintf(out, out_size, "%s/blobs/sha256/%s", s_root, hh);
+    if (out_size > 0)
+        std::snprintf(out, out_size, "%s/blobs/%s/%s", s_root, hex_algorithm(hex), hh);
 }
 
 void upload_file_name(const char *upload_uuid, char *out, size_t out_size) {
@@ -97,8 +100,8 @@ void upload_path_for_uuid(const char *upload_uuid, char *out, size_t out_size) {
 void blob_link_dir(const char *repo_name, const char *hex, char *out, size_t out_size) {
     char name[kPathSize];
     join_all(out, out_size,
-             {s_root, "repositories", native_repo_name(repo_name, name), "_layers", "sha256",
-              hex});
+             {s_root, "repositories", native_repo_name(repo_name, name), "_layers",
+              hex_algorithm(hex), hex});
 }
 
 void blob_link_path(const char *repo_name, const char *hex, char *out, size_t out_size) {
@@ -164,7 +167,7 @@ void manifest_rev_dir(const char *repo_name, const char *hex, char *out, size_t 
     char name[kPathSize];
     join_all(out, out_size,
              {s_root, "repositories", native_repo_name(repo_name, name), "_manifests",
-              "revisions", "sha256", hex});
+              "revisions", hex_algorithm(hex), hex});
 }
 
 void manifest_rev_path(const char *repo_name, const char *hex, char *out, size_t out_size) {
@@ -199,9 +202,9 @@ void manifest_tag_path(const char *repo_name, const char *tag, char *out, size_t
     join_all(out, out_size, {dir, tag, "current", "link"});
 }
 
-void stats_fanout_dir(const char *fanout, char *out, size_t out_size) {
+void stats_fanout_dir(const char *algorithm, const char *fanout, char *out, size_t out_size) {
     char dir[kPathSize];
-    blobs_dir(dir, sizeof dir);
+    blobs_dir(algorithm, dir, sizeof dir);
     path_join(out, out_size, dir, fanout);
 }
 
@@ -234,18 +237,18 @@ bool is_repo_marker(const char *entry_name) {
     return std::strcmp(entry_name, "_manifests") == 0 || std::strcmp(entry_name, "_layers") == 0;
 }
 
-void manifest_referrers_dir(const char *repo_name, const char *subject_hex, char *out,
-                            size_t out_size) {
+void manifest_referrers_dir(const char *repo_name, const char *subject_hex,
+                            const char *referrer_algorithm, char *out, size_t out_size) {
     char name[kPathSize];
     join_all(out, out_size,
              {s_root, "repositories", native_repo_name(repo_name, name), "_manifests",
-              "referrers", "sha256", subject_hex, "sha256"});
+              "referrers", hex_algorithm(subject_hex), subject_hex, referrer_algorithm});
 }
 
 void manifest_referrer_dir(const char *repo_name, const char *subject_hex,
                            const char *referrer_hex, char *out, size_t out_size) {
     char dir[kPathSize];
-    manifest_referrers_dir(repo_name, subject_hex, dir, sizeof dir);
+    manifest_referrers_dir(repo_name, subject_hex, hex_algorithm(referrer_hex), dir, sizeof dir);
     path_join(out, out_size, dir, referrer_hex);
 }
 
@@ -256,24 +259,26 @@ void manifest_referrer_path(const char *repo_name, const char *subject_hex,
     path_join(out, out_size, dir, "link");
 }
 
-void blob_links_root(const char *repo_name, char *out, size_t out_size) {
+void blob_links_root(const char *repo_name, const char *algorithm, char *out, size_t out_size) {
     char name[kPathSize];
     join_all(out, out_size,
-             {s_root, "repositories", native_repo_name(repo_name, name), "_layers", "sha256"});
+             {s_root, "repositories", native_repo_name(repo_name, name), "_layers", algorithm});
 }
 
-void manifest_revs_root(const char *repo_name, char *out, size_t out_size) {
+void manifest_revs_root(const char *repo_name, const char *algorithm, char *out,
+                        size_t out_size) {
     char name[kPathSize];
     join_all(out, out_size,
              {s_root, "repositories", native_repo_name(repo_name, name), "_manifests",
-              "revisions", "sha256"});
+              "revisions", algorithm});
 }
 
-void manifest_referrers_root(const char *repo_name, char *out, size_t out_size) {
+void manifest_referrers_root(const char *repo_name, const char *algorithm, char *out,
+                             size_t out_size) {
     char name[kPathSize];
     join_all(out, out_size,
              {s_root, "repositories", native_repo_name(repo_name, name), "_manifests",
-              "referrers", "sha256"});
+              "referrers", algorithm});
 }
 
 void blob_trash_path(const char *hex, char *out, size_t out_size) {

@@ -13,7 +13,6 @@ using namespace reg_internal;
 
 namespace {
 
-constexpr size_t kDigestLen = kDigestSize - 1;  // a link holds the digest string, no line end
 
 // An unlink of another blob's link may remove the directory between a link's mkdirs and its
 // write; the pair of steps is then taken again.
@@ -33,14 +32,16 @@ int check_link_args(const char *repo_name, const char *digest) {
 // -1 when it exists but cannot be read. A link another process (or host, on a shared volume)
 // is replacing at that moment may fail to open once though it exists; reading again decides.
 int link_names_digest(const char *link_path, const char *digest) {
-    char text[128];
+    char text[kDigestSize + 1];
     size_t len = 0;
     for (int attempt = 0;; ++attempt) {
         if (read_file(link_path, text, sizeof text, &len) == 0) break;
         if (!file_exists(link_path)) return 0;
         if (attempt == 2) return -1;
     }
-    return len == kDigestLen && std::memcmp(text, digest, kDigestLen) == 0 ? 1 : 0;
+    // A link holds the digest string, no line end.
+    const size_t digest_len = std::strlen(digest);
+    return len == digest_len && std::memcmp(text, digest, digest_len) == 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -63,7 +64,7 @@ extern "C" int reg_blob_link(const char *repo_name, const char *digest) {
         return -1;
     }
     char link[kPathSize];
-    blob_link_path(repo_name, digest + 7, link, sizeof link);
+    blob_link_path(repo_name, digest + kAlgorithmPrefixLen, link, sizeof link);
     // Linked already: the link's time restarts its grace, as a new link's would.
     if (link_names_digest(link, digest) == 1 && claim_file(link) == 0) return 0;
 
@@ -71,8 +72,8 @@ extern "C" int reg_blob_link(const char *repo_name, const char *digest) {
     // leaves no repository behind that was not there before.
     char dirs[3][kPathSize];
     repo_layers_dir(repo_name, dirs[0], sizeof dirs[0]);
-    blob_links_root(repo_name, dirs[1], sizeof dirs[1]);
-    blob_link_dir(repo_name, digest + 7, dirs[2], sizeof dirs[2]);
+    blob_links_root(repo_name, hex_algorithm(digest + kAlgorithmPrefixLen), dirs[1], sizeof dirs[1]);
+    blob_link_dir(repo_name, digest + kAlgorithmPrefixLen, dirs[2], sizeof dirs[2]);
     bool existed[3];
     for (int i = 0; i < 3; ++i) existed[i] = dir_exists(dirs[i]) != 0;
     const char *failed = "write blob link failed";
@@ -81,7 +82,7 @@ extern "C" int reg_blob_link(const char *repo_name, const char *digest) {
             failed = "mkdirs blob link dir failed";
             break;
         }
-        if (write_file(link, digest, kDigestLen) == 0) return 0;
+        if (write_file(link, digest, std::strlen(digest)) == 0) return 0;
         if (dir_exists(dirs[2])) break;  // not the race with an unlink
     }
     for (int i = 2; i >= 0; --i)
@@ -96,7 +97,7 @@ namespace {
 // set (REG_ERR_NOT_FOUND when there is no link file).
 int present_link(const char *repo_name, const char *digest, char (&link)[kPathSize]) {
     if (check_link_args(repo_name, digest) != 0) return -1;
-    blob_link_path(repo_name, digest + 7, link, sizeof link);
+    blob_link_path(repo_name, digest + kAlgorithmPrefixLen, link, sizeof link);
     // The kind test: remove() would take an empty directory of that name as well.
     if (file_exists(link)) return 0;
     set_error(REG_ERR_NOT_FOUND, "blob not linked in %s: %s", repo_name, digest);
@@ -126,7 +127,7 @@ int blob_unlink_locked(const char *repo_name, const char *digest, bool synced) {
     }
     // The directory goes only when it is empty, which a link written meanwhile prevents.
     char dir[kPathSize];
-    blob_link_dir(repo_name, digest + 7, dir, sizeof dir);
+    blob_link_dir(repo_name, digest + kAlgorithmPrefixLen, dir, sizeof dir);
     bv_platform::remove_dir(dir);
     return 0;
 }
@@ -146,7 +147,7 @@ extern "C" int reg_blob_unlink(const char *repo_name, const char *digest) {
 extern "C" int reg_blob_linked(const char *repo_name, const char *digest) {
     if (check_link_args(repo_name, digest) != 0) return -1;
     char link[kPathSize];
-    blob_link_path(repo_name, digest + 7, link, sizeof link);
+    blob_link_path(repo_name, digest + kAlgorithmPrefixLen, link, sizeof link);
     // A link that names another digest links nothing; the next reg_blob_link rewrites it.
     const int named = link_names_digest(link, digest);
     if (named < 0) {
@@ -162,7 +163,7 @@ extern "C" int reg_blob_linked(const char *repo_name, const char *digest) {
     // way the collection's last look puts the blob back, or would have, had the collection
     // not been stopped in between. Putting it back here does what it would have done.
     char parked[kPathSize];
-    blob_trash_path(digest + 7, parked, sizeof parked);
+    blob_trash_path(digest + kAlgorithmPrefixLen, parked, sizeof parked);
     if (file_exists(parked)) bv_platform::move_no_replace(parked, path);
     return file_exists(path);
 }
@@ -171,7 +172,7 @@ extern "C" int reg_blob_linked_claim(const char *repo_name, const char *digest) 
     const int linked = reg_blob_linked(repo_name, digest);
     if (linked != 1 || s_settings.read_only) return linked;
     char link[kPathSize];
-    blob_link_path(repo_name, digest + 7, link, sizeof link);
+    blob_link_path(repo_name, digest + kAlgorithmPrefixLen, link, sizeof link);
     // Claimed within this second already: the time would not change.
     if (bv_platform::mtime_of(link) >= bv_platform::now_seconds()) return 1;
     repo_lock lock;

@@ -84,7 +84,7 @@ private:
 // last of the two.
 int referrer_names(const char *repo_name, const char *subject_hex, name_list *out) {
     char dir[kPathSize];
-    manifest_referrers_dir(repo_name, subject_hex, dir, sizeof dir);
+    manifest_referrers_dir(repo_name, subject_hex, "sha256", dir, sizeof dir);
     dir_listing listing;
     if (list_dir(dir, &listing) == kListNoMemory) return -1;
     for (size_t i = 0; i < listing.count(); ++i) {
@@ -94,9 +94,9 @@ int referrer_names(const char *repo_name, const char *subject_hex, name_list *ou
         if (!digest_valid(digest)) continue;
         char path[kPathSize];
         manifest_referrer_path(repo_name, subject_hex, listing.name(i), path, sizeof path);
-        char link[128];
+        char link[kDigestSize + 1];
         size_t len = 0;
-        if (read_file(path, link, sizeof link, &len) != 0 || len != kDigestSize - 1 ||
+        if (read_file(path, link, sizeof link, &len) != 0 || len != std::strlen(digest) ||
             std::memcmp(link, digest, len) != 0)
             continue;
         if (!out->add(listing.name(i))) return -1;

@@ -338,7 +338,7 @@ int store_claimed(const char *claim_path, const char *digest) {
     }
     if (flush_claimed(claim_path) != 0) return -1;
     char fanout[kPathSize];
-    blob_fanout_dir(digest + 7, fanout, sizeof fanout);
+    blob_fanout_dir(digest + kAlgorithmPrefixLen, fanout, sizeof fanout);
     for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
         if (mkdirs(fanout) != 0) {
             set_write_error("mkdirs blob dir failed");
@@ -384,7 +384,7 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
     // From here on every failure but a mismatch gives the upload back under its name, as it
     // was, to be finished again or cancelled.
     uint8_t sum[32];
-    char computed[80];
+    char computed[kDigestSize];
     bool used_state = false;
     for (bool from_scratch = false;; from_scratch = true) {
         if (hash_claimed(upload_uuid, claim_path, from_scratch, sum, &used_state) != 0) {

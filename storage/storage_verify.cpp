@@ -16,7 +16,6 @@ using namespace reg_internal;
 
 namespace {
 
-constexpr size_t kDigestLen = kDigestSize - 1;
 
 bool hex_name(const char *name) {
     if (std::strlen(name) != 64) return false;
@@ -62,13 +61,13 @@ private:
     // What a link file holds, when it is exactly one digest string: 1, else 0 (`why` says
     // "unreadable" or "not a digest").
     static int link_digest(const char *path, char (&digest)[kDigestSize], const char **why) {
-        char text[128];
+        char text[kDigestSize + 1];
         size_t len = 0;
         if (read_file(path, text, sizeof text, &len) != 0) {
             *why = "unreadable";
             return 0;
         }
-        if (len != kDigestLen || !digest_valid(text)) {
+        if (len >= kDigestSize || std::strlen(text) != len || !digest_valid(text)) {
             *why = "not a digest";
             return 0;
         }
@@ -106,7 +105,7 @@ private:
     }
 
     void check_named(const char *repo, const char *hex, const char *digest, named_kind kind) {
-        const char *named = digest + 7;
+        const char *named = digest + kAlgorithmPrefixLen;
         if (kind == named_kind::blob) {
             const int linked = reg_blob_linked(repo, digest);
             if (linked != 1)
@@ -181,7 +180,7 @@ private:
         const char *why = "";
         if (!link_digest(path, digest, &why)) {
             problem("bad-link", "%s link %s sha256:%s: %s", what, repo, dir_hex, why);
-        } else if (std::strcmp(digest + 7, dir_hex) != 0) {
+        } else if (std::strcmp(digest + kAlgorithmPrefixLen, dir_hex) != 0) {
             problem("bad-link", "%s link %s sha256:%s: names %s", what, repo, dir_hex, digest);
         } else if (!target_stored) {
             problem("dangling-link", "%s link %s sha256:%s: target missing", what, repo,
@@ -199,7 +198,7 @@ private:
         char path[kPathSize];
         dir_listing listing;
 
-        blob_links_root(repo, dir, sizeof dir);
+        blob_links_root(repo, "sha256", dir, sizeof dir);
         hex_dirs(dir, &listing);
         for (size_t i = 0; i < listing.count(); ++i) {
             const char *hex = listing.name(i);
@@ -209,7 +208,7 @@ private:
             named_link("blob", repo, hex, path, blob_stored(hex));
         }
 
-        manifest_revs_root(repo, dir, sizeof dir);
+        manifest_revs_root(repo, "sha256", dir, sizeof dir);
         hex_dirs(dir, &listing);
         for (size_t i = 0; i < listing.count(); ++i) {
             const char *hex = listing.name(i);
@@ -229,19 +228,19 @@ private:
             const char *why = "";
             if (!link_digest(path, digest, &why))
                 problem("bad-link", "tag link %s:%s: %s", repo, tags.at(i), why);
-            else if (!manifest_stored(repo, digest + 7))
+            else if (!manifest_stored(repo, digest + kAlgorithmPrefixLen))
                 problem("dangling-link", "tag link %s:%s: names missing manifest %s", repo,
                         tags.at(i), digest);
         }
 
-        manifest_referrers_root(repo, dir, sizeof dir);
+        manifest_referrers_root(repo, "sha256", dir, sizeof dir);
         hex_dirs(dir, &listing);
         dir_listing inner;
         for (size_t i = 0; i < listing.count(); ++i) {
             const char *subject = listing.name(i);
             if (!listing.is_dir(i) || !hex_name(subject)) continue;
             char sub[kPathSize];
-            manifest_referrers_dir(repo, subject, sub, sizeof sub);
+            manifest_referrers_dir(repo, subject, "sha256", sub, sizeof sub);
             hex_dirs(sub, &inner);
             for (size_t j = 0; j < inner.count(); ++j) {
                 const char *hex = inner.name(j);

@@ -62,7 +62,7 @@ protected:
         ASSERT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error();
         const std::string digest = digest_of(data);
         char uuid[40] = {};
-        char out[72] = {};
+        char out[REG_DIGEST_SIZE] = {};
         ASSERT_EQ(reg_blob_start_upload(uuid), 0) << reg_storage_last_error();
         ASSERT_EQ(reg_blob_append_chunk(uuid, data.data(), data.size()), 0) << reg_storage_last_error();
         ASSERT_EQ(reg_blob_finish_upload(uuid, digest.c_str(), out), 0) << reg_storage_last_error();

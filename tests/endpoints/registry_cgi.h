@@ -144,7 +144,7 @@ protected:
     // Stores `data` as a blob linked into `repo`; its digest string comes back.
     std::string blob(const std::string &repo, const std::string &data) {
         char uuid[40] = {};
-        char digest[72] = {};
+        char digest[REG_DIGEST_SIZE] = {};
         EXPECT_EQ(reg_blob_start_upload(uuid), 0) << reg_storage_last_error();
         EXPECT_EQ(reg_blob_append_chunk(uuid, data.data(), data.size()), 0) << reg_storage_last_error();
         EXPECT_EQ(reg_blob_finish_upload(uuid, digest_of(data).c_str(), digest), 0)
@@ -183,8 +183,8 @@ protected:
     // Stores a manifest through the engine under `ref`; its digest string comes back.
     std::string store(const std::string &repo, const std::string &ref, const std::string &body,
                       const char *type = kOciManifest) {
-        char digest[72] = {};
-        char subject[72] = {};
+        char digest[REG_DIGEST_SIZE] = {};
+        char subject[REG_DIGEST_SIZE] = {};
         EXPECT_EQ(reg_manifest_store(repo.c_str(), ref.c_str(), body.data(), body.size(), type, digest,
                                      subject),
                   0)

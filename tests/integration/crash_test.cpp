@@ -97,7 +97,7 @@ protected:
         }
         std::string body(1 << 16, '\0');
         size_t len = 0;
-        char type[REG_MEDIA_TYPE_SIZE], digest[72];
+        char type[REG_MEDIA_TYPE_SIZE], digest[REG_DIGEST_SIZE];
         if (reg_manifest_read(repo.c_str(), ref.c_str(), &body[0], body.size(), &len, type, digest) != 0) {
             if (reg_storage_last_error_kind() != REG_ERR_NOT_FOUND) *status = 500;
             return {};

@@ -31,7 +31,7 @@ protected:
         const std::string digest = digest_of(data);
         if (!reg_blob_exists(digest.c_str())) {
             char uuid[40] = {};
-            char out[72] = {};
+            char out[REG_DIGEST_SIZE] = {};
             ASSERT_EQ(reg_blob_start_upload(uuid), 0) << reg_storage_last_error();
             ASSERT_EQ(reg_blob_append_chunk(uuid, data.data(), data.size()), 0) << reg_storage_last_error();
             ASSERT_EQ(reg_blob_finish_upload(uuid, digest.c_str(), out), 0) << reg_storage_last_error();
@@ -49,8 +49,8 @@ protected:
                ocilayout::descriptor(ocilayout::kLayerType, layer) + "]" + extra + "}";
     }
     void store(const std::string &repo, const std::string &ref, const std::string &body) {
-        char digest[72] = {};
-        char subject[72] = {};
+        char digest[REG_DIGEST_SIZE] = {};
+        char subject[REG_DIGEST_SIZE] = {};
         ASSERT_EQ(reg_manifest_store(repo.c_str(), ref.c_str(), body.data(), body.size(), ocilayout::kManifestType,
                                      digest, subject),
                   0)

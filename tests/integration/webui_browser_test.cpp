@@ -115,7 +115,7 @@ protected:
         const std::string layer = "one small layer";
         for (const std::string *data : {&config, &layer}) {
             char uuid[40] = {};
-            char digest[72] = {};
+            char digest[REG_DIGEST_SIZE] = {};
             ASSERT_EQ(reg_blob_start_upload(uuid), 0) << reg_storage_last_error();
             ASSERT_EQ(reg_blob_append_chunk(uuid, data->data(), data->size()), 0) << reg_storage_last_error();
             ASSERT_EQ(reg_blob_finish_upload(uuid, digest_of(*data).c_str(), digest), 0) << reg_storage_last_error();
@@ -127,8 +127,8 @@ protected:
         for (int i = 0; i < kManyTags; ++i) {
             char tag[16];
             std::snprintf(tag, sizeof tag, "t%05d", i);
-            char digest[72] = {};
-            char subject[72] = {};
+            char digest[REG_DIGEST_SIZE] = {};
+            char subject[REG_DIGEST_SIZE] = {};
             ASSERT_EQ(reg_manifest_store(repo.c_str(), tag, body.data(), body.size(), ocilayout::kManifestType,
                                          digest, subject),
                       0)

@@ -85,7 +85,7 @@ int run_same(const fs::path &sync_dir, int id, int nproc, int rounds) {
         const std::string data = blob_pattern::round_content(r);
         const std::string digest = digest_of(data);
         char uuid[37];
-        char out[72];
+        char out[REG_DIGEST_SIZE];
         std::string failed;
         if (!upload(data, uuid)) failed = "upload";
         else if (!barrier(sync_dir, r, id, nproc)) failed = "barrier";
@@ -107,7 +107,7 @@ int run_many(uint32_t seed, int count) {
         const std::string data = make(s, (s * 7919u) % 70000);
         const std::string digest = digest_of(data);
         char uuid[37];
-        char out[72];
+        char out[REG_DIGEST_SIZE];
         if (!upload(data, uuid) || reg_blob_finish_upload(uuid, digest.c_str(), out) != 0)
             return fail("blob " + std::to_string(i));
         std::printf("blob %s\n", out);
@@ -126,7 +126,7 @@ int run_churn(uint32_t seed, int count) {
             digest = digest_of(data);
         } while (digest.compare(7, 2, "00") != 0);
         char uuid[37];
-        char out[72];
+        char out[REG_DIGEST_SIZE];
         if (!upload(data, uuid) || reg_blob_finish_upload(uuid, digest.c_str(), out) != 0)
             return fail("churn finish " + std::to_string(i));
         if (reg_blob_delete(digest.c_str()) != 0) return fail("churn delete " + std::to_string(i));

@@ -26,7 +26,7 @@ namespace {
 
 bool push_blob(const std::string &content, const char *repo, std::string *digest) {
     char uuid[37];
-    char out[72];
+    char out[REG_DIGEST_SIZE];
     const std::string want = "sha256:" + bvtest::sha256_hex(content.data(), content.size());
     if (reg_blob_start_upload(uuid) != 0 ||
         reg_blob_append_chunk(uuid, content.data(), content.size()) != 0 ||
@@ -64,7 +64,7 @@ int put_main(char **argv) {
         s_sync_dir = argv[6];
         reg_internal::s_repo_locked_hook = hold_put;
     }
-    char digest[72];
+    char digest[REG_DIGEST_SIZE];
     const std::string text = body.str();
     if (reg_manifest_put(argv[3], argv[4], text.data(), text.size(), nullptr, digest) != 0) {
         std::printf("fail %d %s\n", reg_storage_last_error_kind(), reg_storage_last_error());
@@ -105,7 +105,7 @@ int main(int argc, char **argv) {
             desc("application/vnd.oci.image.config.v1+json", config_digest, config.size()) +
             ",\"layers\":[" +
             desc("application/vnd.oci.image.layer.v1.tar", layer_digest, layer.size()) + "]}";
-        char digest[72];
+        char digest[REG_DIGEST_SIZE];
         if (reg_manifest_put(repo, tag.c_str(), body.data(), body.size(), nullptr, digest) != 0) {
             std::printf("manifest %ld failed: %s\n", i, reg_storage_last_error());
             return 1;

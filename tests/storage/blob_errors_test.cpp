@@ -72,7 +72,7 @@ void expect_failures(const std::vector<Call> &calls) {
 }
 
 TEST_F(BlobTest, ArgumentAndFormFailures) {
-    char out[72];
+    char out[REG_DIGEST_SIZE];
     char path[4096];
     const char *ok_uuid = kUnknownUuid.c_str();
     const char *d = kUnknownDigest.c_str();
@@ -131,7 +131,7 @@ TEST_F(BlobTest, NothingRunsBeforeInitialisation) {
     reg_storage_cleanup();
     const std::string not_ready = "not initialized - call reg_storage_init first";
     char uuid[37];
-    char out[72];
+    char out[REG_DIGEST_SIZE];
     char path[4096];
     const char *u = kUnknownUuid.c_str();
     const char *d = kAbcDigest.c_str();
@@ -212,7 +212,7 @@ TEST_F(BlobTest, FanoutDirectoryGoesOnlyWhenEmpty) {
 
 // Failures that come from the state of the tree. The upload stays open after each.
 TEST_F(BlobTest, FinishFailuresKeepTheUpload) {
-    char out[72] = {};
+    char out[REG_DIGEST_SIZE] = {};
     char blob_path[4096];
     reg_internal::blob_path_for_digest(kAbcDigest.c_str(), blob_path, sizeof blob_path);
 
@@ -250,7 +250,7 @@ TEST_F(BlobTest, ReadAndWriteFailuresOfTheUploadFile) {
     // Opens like a file, but reading at offset 0 fails.
     fs::create_symlink("/proc/self/mem", upload_file(uuid), ec);
     if (ec || !fs::exists("/proc/self/mem")) GTEST_SKIP() << "no /proc/self/mem here";
-    char out[72];
+    char out[REG_DIGEST_SIZE];
     EXPECT_EQ(reg_blob_finish_upload(uuid.c_str(), kAbcDigest.c_str(), out), -1);
     EXPECT_EQ(last_error(), "hashing upload failed");
     EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_IO);
@@ -314,7 +314,7 @@ TEST_F(BlobTest, AnAppendThatRunsOutOfSpaceLeavesTheUploadAsItWas) {
     EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_NO_SPACE);
     EXPECT_EQ(bvtest::read_all(upload_file(uuid)), kAbc);
     ASSERT_EQ(append(), 0) << last_error();
-    char out[72] = {};
+    char out[REG_DIGEST_SIZE] = {};
     EXPECT_EQ(reg_blob_finish_upload(uuid.c_str(), digest_of(kAbc + big).c_str(), out), 0) << last_error();
 }
 

@@ -88,7 +88,7 @@ protected:
     std::string store(const std::string &data) {
         const std::string uuid = open_upload(data);
         const std::string digest = digest_of(data);
-        char out[72] = {};
+        char out[REG_DIGEST_SIZE] = {};
         EXPECT_EQ(reg_blob_finish_upload(uuid.c_str(), digest.c_str(), out), 0) << last_error();
         return digest;
     }

@@ -60,7 +60,7 @@ protected:
     std::future<std::pair<int, std::string>> start_finish(const std::string &uuid,
                                                            const std::string &digest) {
         return std::async(std::launch::async, [uuid, digest] {
-            char out[72] = {};
+            char out[REG_DIGEST_SIZE] = {};
             const int rc = reg_blob_finish_upload(uuid.c_str(), digest.c_str(), out);
             return std::make_pair(rc, std::string(rc == 0 ? out : reg_storage_last_error()));
         });

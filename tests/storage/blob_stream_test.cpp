@@ -203,7 +203,7 @@ TEST_F(BlobTest, SixtyFourMiBPassThroughBoundedMemory) {
     char hex[65];
     reg_internal::bin_to_hex(sum, 32, hex);
     const std::string digest = std::string("sha256:") + hex;
-    char out[72];
+    char out[REG_DIGEST_SIZE];
     ASSERT_EQ(reg_blob_finish_upload(uuid.c_str(), digest.c_str(), out), 0) << last_error();
     EXPECT_EQ(reg_blob_get_size(digest.c_str()), w.total);
 }

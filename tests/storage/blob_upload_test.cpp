@@ -33,7 +33,7 @@ TEST_F(BlobTest, LifeOfOneUpload) {
     ASSERT_EQ(reg_blob_append_chunk(uuid, "c", 1), 0);
     EXPECT_EQ(bvtest::read_all(upload_file(uuid)), "abc");
 
-    char out[72] = {};
+    char out[REG_DIGEST_SIZE] = {};
     ASSERT_EQ(reg_blob_finish_upload(uuid, kAbcDigest.c_str(), out), 0) << last_error();
     EXPECT_EQ(std::string(out), kAbcDigest);
     EXPECT_FALSE(fs::exists(upload_file(uuid)));
@@ -56,7 +56,7 @@ TEST_F(BlobTest, EmptyUploadStoresAnEmptyBlob) {
     char nothing = 0;
     ASSERT_EQ(reg_blob_append_chunk(uuid.c_str(), &nothing, 0), 0);
     EXPECT_EQ(fs::file_size(upload_file(uuid)), 0u);
-    char out[72] = {};
+    char out[REG_DIGEST_SIZE] = {};
     ASSERT_EQ(reg_blob_finish_upload(uuid.c_str(), kEmptyDigest.c_str(), out), 0) << last_error();
     EXPECT_EQ(reg_blob_exists(kEmptyDigest.c_str()), 1);
     EXPECT_EQ(reg_blob_get_size(kEmptyDigest.c_str()), 0);
@@ -72,7 +72,7 @@ TEST_F(BlobTest, ChunksLandInOrderAndBinaryBytesPassUnchanged) {
         ASSERT_EQ(reg_blob_append_chunk(uuid.c_str(), data.data() + at, n), 0);
     }
     const std::string digest = digest_of(data);
-    char out[72] = {};
+    char out[REG_DIGEST_SIZE] = {};
     ASSERT_EQ(reg_blob_finish_upload(uuid.c_str(), digest.c_str(), out), 0) << last_error();
     EXPECT_EQ(bvtest::read_all(blob_file(digest)), data);
 }
@@ -82,7 +82,7 @@ TEST_F(BlobTest, StoredContentUploadedAgainLeavesTheBlobUntouched) {
     // A marker in the blob file shows whether the second finish wrote to it.
     bvtest::write_all(blob_file(kAbcDigest), "marker");
     const std::string uuid = open_upload(kAbc);
-    char out[72] = {};
+    char out[REG_DIGEST_SIZE] = {};
     ASSERT_EQ(reg_blob_finish_upload(uuid.c_str(), kAbcDigest.c_str(), out), 0) << last_error();
     EXPECT_EQ(std::string(out), kAbcDigest);
     EXPECT_FALSE(fs::exists(upload_file(uuid)));
@@ -98,14 +98,14 @@ TEST_F(BlobTest, UploadsThatAreGoneStayGone) {
     const std::vector<Case> cases = {
         {"finished",
          [](const std::string &uuid) {
-             char out[72];
+             char out[REG_DIGEST_SIZE];
              ASSERT_EQ(reg_blob_finish_upload(uuid.c_str(), kAbcDigest.c_str(), out), 0);
          }},
         {"cancelled",
          [](const std::string &uuid) { ASSERT_EQ(reg_blob_cancel_upload(uuid.c_str()), 0); }},
         {"mismatched",
          [&](const std::string &uuid) {
-             char out[72] = {};
+             char out[REG_DIGEST_SIZE] = {};
              ASSERT_EQ(reg_blob_finish_upload(uuid.c_str(), kEmptyDigest.c_str(), out), -1);
              EXPECT_EQ(last_error(), "digest mismatch: expected " + kEmptyDigest + ", got " +
                                          kAbcDigest);
@@ -122,7 +122,7 @@ TEST_F(BlobTest, UploadsThatAreGoneStayGone) {
         EXPECT_EQ(last_error(), "upload not found: " + uuid);
         EXPECT_FALSE(fs::exists(upload_file(uuid)));  // the append created nothing
 
-        char out[72];
+        char out[REG_DIGEST_SIZE];
         EXPECT_EQ(reg_blob_finish_upload(uuid.c_str(), kAbcDigest.c_str(), out), -1);
         EXPECT_EQ(last_error(), "upload not found: " + uuid);
 
@@ -169,12 +169,12 @@ TEST_F(BlobTest, RefusedFinishKeepsTheUploadOpen) {
         "sha512:" + kAbcDigest.substr(7),
     };
     for (const std::string &d : refused) {
-        char out[72] = {};
+        char out[REG_DIGEST_SIZE] = {};
         EXPECT_EQ(reg_blob_finish_upload(uuid.c_str(), d.c_str(), out), -1) << d;
         EXPECT_EQ(last_error(), "invalid expected digest");
     }
     EXPECT_EQ(bvtest::read_all(upload_file(uuid)), kAbc);
-    char out[72];
+    char out[REG_DIGEST_SIZE];
     EXPECT_EQ(reg_blob_finish_upload(uuid.c_str(), kAbcDigest.c_str(), out), 0) << last_error();
 }
 

@@ -387,7 +387,7 @@ TEST_F(GcTest, BlobsPushedAgainAreKeptAsNew) {
     age_tree(root_.path(), 200000);
     EXPECT_EQ(blob("orphan"), digests_["orphan"]);  // stored and linked: both claimed again
     char uuid[37];
-    char out[72];
+    char out[REG_DIGEST_SIZE];
     ASSERT_EQ(reg_blob_start_upload(uuid), 0);
     ASSERT_EQ(reg_blob_append_chunk(uuid, "loose", 5), 0);
     ASSERT_EQ(reg_blob_finish_upload(uuid, digests_["loose"].c_str(), out), 0) << error();

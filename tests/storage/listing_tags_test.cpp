@@ -198,7 +198,7 @@ TEST(ListingTags, SeesWhatTheManifestStoreWrites) {
     Store store;
     const std::string body =
         R"({"schemaVersion":2,"mediaType":"application/vnd.oci.image.index.v1+json","manifests":[]})";
-    char digest[72];
+    char digest[REG_DIGEST_SIZE];
     for (const auto &[repo, tag] : {std::pair{"alpine", "3.19"}, std::pair{"alpine", "latest"},
                                     std::pair{"library/ubuntu", "22.04"}})
         ASSERT_EQ(reg_manifest_put(repo, tag, body.data(), body.size(), nullptr, digest), 0)

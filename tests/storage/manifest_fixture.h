@@ -93,7 +93,7 @@ protected:
     // Stores `content` as a blob through an upload and links it into `repo`; its digest.
     std::string blob(const std::string &content, const std::string &repo = "app") {
         char uuid[37];
-        char digest[72];
+        char digest[REG_DIGEST_SIZE];
         EXPECT_EQ(reg_blob_start_upload(uuid), 0) << error();
         EXPECT_EQ(reg_blob_append_chunk(uuid, content.data(), content.size()), 0) << error();
         EXPECT_EQ(reg_blob_finish_upload(uuid, digest_of(content).c_str(), digest), 0) << error();
@@ -104,8 +104,8 @@ protected:
     // Puts `body` and expects success; the digest string comes back, the subject in subject_.
     std::string put(const std::string &ref, const std::string &body,
                     const char *media_type = nullptr, const std::string &repo = "app") {
-        char digest[72] = {};
-        char subject[72] = "untouched";
+        char digest[REG_DIGEST_SIZE] = {};
+        char subject[REG_DIGEST_SIZE] = "untouched";
         EXPECT_EQ(reg_manifest_store(repo.c_str(), ref.c_str(), body.data(), body.size(),
                                      media_type, digest, subject),
                   0)
@@ -115,7 +115,7 @@ protected:
     }
     int put_status(const std::string &ref, const std::string &body,
                    const char *media_type = nullptr, const std::string &repo = "app") {
-        char digest[72] = {};
+        char digest[REG_DIGEST_SIZE] = {};
         return reg_manifest_put(repo.c_str(), ref.c_str(), body.data(), body.size(), media_type,
                                 digest);
     }
@@ -123,7 +123,7 @@ protected:
     // Get's body, or "<null>"; the media type and digest it reported go into the members.
     std::string get(const std::string &ref, const std::string &repo = "app") {
         char mt[128] = "untouched";
-        char digest[72] = "untouched";
+        char digest[REG_DIGEST_SIZE] = "untouched";
         const char *body = reg_manifest_get(repo.c_str(), ref.c_str(), mt, digest);
         got_type = mt;
         got_digest = digest;

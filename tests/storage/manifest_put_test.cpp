@@ -59,8 +59,8 @@ TEST_F(ManifestTest, PutRefusesInCheckOrderAndWritesNothing) {
     };
     for (const Refusal &c : cases) {
         SCOPED_TRACE(c.what);
-        char digest[72] = "untouched";
-        char subject[72] = "untouched";
+        char digest[REG_DIGEST_SIZE] = "untouched";
+        char subject[REG_DIGEST_SIZE] = "untouched";
         EXPECT_EQ(reg_manifest_store(c.repo.c_str(), c.ref.c_str(), c.body.data(), c.body.size(),
                                      c.type, digest, subject),
                   -1);
@@ -74,7 +74,7 @@ TEST_F(ManifestTest, PutRefusesInCheckOrderAndWritesNothing) {
 }
 
 TEST_F(ManifestTest, PutNullArgumentsAndReadinessComeFirst) {
-    char d[72];
+    char d[REG_DIGEST_SIZE];
     const char *b = body_.c_str();
     const size_t n = body_.size();
     EXPECT_EQ(reg_manifest_put(nullptr, "t", b, n, nullptr, d), -1);
@@ -155,7 +155,7 @@ TEST_F(ManifestTest, AcceptedKindsAndTheirStoredMediaType) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        char digest[72] = {};
+        char digest[REG_DIGEST_SIZE] = {};
         ASSERT_EQ(reg_manifest_store("app", "t", c.body.data(), c.body.size(), c.type, digest,
                                      nullptr),
                   0)
@@ -409,7 +409,7 @@ TEST_F(ManifestTest, BodySizeLimit) {
     std::vector<char> buf(REG_MANIFEST_MAX);
     size_t len = 0;
     char type[REG_MEDIA_TYPE_SIZE];
-    char got[72];
+    char got[REG_DIGEST_SIZE];
     ASSERT_EQ(reg_manifest_read("app", "t", buf.data(), buf.size(), &len, type, got), 0) << error();
     EXPECT_EQ(string(buf.data(), len), body);
     EXPECT_EQ(got, digest);

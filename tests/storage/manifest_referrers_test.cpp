@@ -52,7 +52,7 @@ protected:
         for (*pages = 1; *pages < 50; ++*pages) {
             char *doc = nullptr;
             size_t len = 0;
-            char next[72] = "untouched";
+            char next[REG_DIGEST_SIZE] = "untouched";
             if (reg_referrers_page("app", digest.c_str(), filter, last.c_str(), page_bytes, &doc,
                                    &len, next) != 0)
                 return "<failed> " + error();

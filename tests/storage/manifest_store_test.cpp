@@ -30,7 +30,7 @@ TEST_F(ManifestTest, PutGetReadDeleteWalkThrough) {
         string buf(body_.size(), '\0');
         size_t len = 0;
         char type[REG_MEDIA_TYPE_SIZE];
-        char digest[72];
+        char digest[REG_DIGEST_SIZE];
         ASSERT_EQ(reg_manifest_read("app", ref.c_str(), buf.data(), buf.size(), &len, type, digest), 0)
             << error();
         EXPECT_EQ(buf.substr(0, len), body_);
@@ -208,7 +208,7 @@ TEST_F(ManifestTest, LookupFailuresOfGetReadAndDelete) {
         char buf[16];
         size_t len = 77;
         char type[REG_MEDIA_TYPE_SIZE] = "untouched";
-        char digest[72] = "untouched";
+        char digest[REG_DIGEST_SIZE] = "untouched";
         EXPECT_EQ(reg_manifest_read(c.repo.c_str(), c.ref.c_str(), buf, sizeof buf, &len, type, digest), -1);
         EXPECT_EQ(kind(), c.kind);
         EXPECT_EQ(len, 77u);
@@ -232,7 +232,7 @@ TEST_F(ManifestTest, LookupFailuresOfGetReadAndDelete) {
     char buf[4];
     size_t len;
     char type[REG_MEDIA_TYPE_SIZE];
-    char digest[72];
+    char digest[REG_DIGEST_SIZE];
     EXPECT_EQ(reg_manifest_read("app", "good", nullptr, 4, &len, type, digest), -1);
     EXPECT_EQ(kind(), REG_ERR_ARGUMENT);
     EXPECT_EQ(reg_manifest_read("app", "good", buf, sizeof buf, nullptr, type, digest), -1);

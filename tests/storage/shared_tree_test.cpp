@@ -145,7 +145,7 @@ TEST_F(BlobTest, FinishStoresBlobsWhereRenameKeepingTargetsIsRefused) {
 TEST_F(BlobTest, FailedFinishThroughTheFallbackLeavesNothingUnderTwoNames) {
     RefusedRename refused;
     const std::string uuid = open_upload("first");
-    char out[72] = {};
+    char out[REG_DIGEST_SIZE] = {};
     EXPECT_NE(reg_blob_finish_upload(uuid.c_str(), blobtest::digest_of("other").c_str(), out), 0);
     EXPECT_FALSE(fs::exists(upload_file(uuid)));
     const std::string uuid2 = open_upload("second");
@@ -195,7 +195,7 @@ TEST_F(BlobTest, DirectoriesLostToAConcurrentMkdirAreMadeAgain) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.lost.string());
         LostMkdirs lost(c.lost, c.times);
-        char out[72];
+        char out[REG_DIGEST_SIZE];
         const bool stored = reg_blob_link(c.repo, digest.c_str()) == 0 &&
                             reg_manifest_put(c.repo, "v1", manifest.data(), manifest.size(),
                                              nullptr, out) == 0;

@@ -17,6 +17,7 @@ using namespace reg_internal;
 
 const std::string S = bv_platform::path_sep_str;
 const std::string H = "ab" + std::string(62, '3');
+const std::string H2 = "ab" + std::string(126, '5');  // sha512 digits
 const std::string U = "12105cf4-1d0d-a12b-5247-bc73a8ea5f1b";
 const std::string N = "lib" + S + "app";  // a nested repository, in the platform's own form
 
@@ -44,7 +45,7 @@ TEST_F(StorageLayout, EveryPath) {
         std::string got, want;
     } cases[] = {
         {"config", built([](char *o, size_t n) { config_path(o, n); }), R + S + "config.json"},
-        {"blobs", built([](char *o, size_t n) { blobs_dir(o, n); }), R + S + "blobs" + S + "sha256"},
+        {"blobs", built([](char *o, size_t n) { blobs_dir("sha256", o, n); }), R + S + "blobs" + S + "sha256"},
         {"uploads", built([](char *o, size_t n) { uploads_dir(o, n); }), R + S + "uploads"},
         {"repos", built([](char *o, size_t n) { repos_dir(o, n); }), R + S + "repositories"},
         {"blob", built([](char *o, size_t n) { blob_path_for_digest(("sha256:" + H).c_str(), o, n); }),
@@ -70,7 +71,7 @@ TEST_F(StorageLayout, EveryPath) {
          M + S + "tags" + S + "v1" + S + "current"},
         {"tag link", built([](char *o, size_t n) { manifest_tag_path(N.c_str(), "v1", o, n); }),
          M + S + "tags" + S + "v1" + S + "current" + S + "link"},
-        {"stats fan-out", built([](char *o, size_t n) { stats_fanout_dir("ab", o, n); }),
+        {"stats fan-out", built([](char *o, size_t n) { stats_fanout_dir("sha256", "ab", o, n); }),
          R + S + "blobs" + S + "sha256" + S + "ab"},
         {"stats blob", built([](char *o, size_t n) { stats_blob_path("F", H.c_str(), o, n); }),
          "F" + S + H},
@@ -78,7 +79,7 @@ TEST_F(StorageLayout, EveryPath) {
          R + S + "repositories" + S + "lib" + S + "app"},
         {"repo layers", built([](char *o, size_t n) { repo_layers_dir(N.c_str(), o, n); }),
          R + S + "repositories" + S + "lib" + S + "app" + S + "_layers"},
-        {"referrers", built([](char *o, size_t n) { manifest_referrers_dir(N.c_str(), H.c_str(), o, n); }),
+        {"referrers", built([](char *o, size_t n) { manifest_referrers_dir(N.c_str(), H.c_str(), "sha256", o, n); }),
          M + S + "referrers" + S + "sha256" + S + H + S + "sha256"},
         {"referrer dir",
          built([](char *o, size_t n) { manifest_referrer_dir(N.c_str(), H.c_str(), "r", o, n); }),
@@ -88,6 +89,20 @@ TEST_F(StorageLayout, EveryPath) {
          M + S + "referrers" + S + "sha256" + S + H + S + "sha256" + S + "r" + S + "link"},
         {"stats upload", built([](char *o, size_t n) { stats_upload_path("x.part", o, n); }),
          R + S + "uploads" + S + "x.part"},
+        // sha512 digits (128) live beside sha256 ones, under directories of their algorithm.
+        {"sha512 blob", built([](char *o, size_t n) { blob_path_for_digest(("sha512:" + H2).c_str(), o, n); }),
+         R + S + "blobs" + S + "sha512" + S + "ab" + S + H2},
+        {"sha512 fan-out", built([](char *o, size_t n) { blob_fanout_dir(H2.c_str(), o, n); }),
+         R + "/blobs/sha512/ab"},
+        {"sha512 link", built([](char *o, size_t n) { blob_link_path(N.c_str(), H2.c_str(), o, n); }),
+         R + S + "repositories" + S + "lib" + S + "app" + S + "_layers" + S + "sha512" + S + H2 + S + "link"},
+        {"sha512 rev link", built([](char *o, size_t n) { manifest_rev_path(N.c_str(), H2.c_str(), o, n); }),
+         M + S + "revisions" + S + "sha512" + S + H2 + S + "link"},
+        {"sha512 referrer of a sha256 subject",
+         built([](char *o, size_t n) { manifest_referrer_path(N.c_str(), H.c_str(), H2.c_str(), o, n); }),
+         M + S + "referrers" + S + "sha256" + S + H + S + "sha512" + S + H2 + S + "link"},
+        {"digest from sha512 digits", built([](char *o, size_t n) { digest_from_hex(H2.c_str(), o, n); }),
+         "sha512:" + H2},
     };
     for (const auto &c : cases) EXPECT_EQ(c.got, c.want) << c.label;
 }

@@ -61,7 +61,7 @@ protected:
         return state;
     }
     int finish(const std::string &uuid, const std::string &content) {
-        char out[72];
+        char out[REG_DIGEST_SIZE];
         return reg_blob_finish_upload(uuid.c_str(), digest_of(content).c_str(), out);
     }
 };
