@@ -1,7 +1,8 @@
 // The registry behind Apache httpd with deploy/apache-httpd.conf: a skopeo round trip of an
 // image and an index, every family reaching its program, blob ranges and heads as the program
-// streams them, chunked and cut-short upload bodies, Apache's own refusals in the registry's
-// envelope, and the optional Basic authentication.
+// streams them (with a length on every HEAD), chunked upload and manifest bodies, cut-short
+// upload bodies, Apache's own refusals in the registry's envelope, and the optional Basic
+// authentication.
 #include <gtest/gtest.h>
 
 #include <chrono>
