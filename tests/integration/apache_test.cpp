@@ -296,38 +296,26 @@ TEST_F(Apache, ChunkedUploadAndManifestBodies) {
     const std::string manifest = "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(ocilayout::kManifestType) +
                                  "\",\"config\":" + ocilayout::descriptor(ocilayout::kConfigType, "{}") +
                                  ",\"layers\":[]}";
-    const auto padded = [&](size_t size) {
-        std::string body = manifest;
-        body.insert(body.size() - 1, std::string(size - manifest.size(), ' '));
-        return body;
-    };
     struct Case {
         const char *tag;
-        std::string body;
+        size_t size;
         int status;
     };
     const Case cases[] = {
-        {"small", manifest, 201},
-        {"limit", padded(REG_MANIFEST_MAX), 201},
-        {"over", padded(REG_MANIFEST_MAX + 1), 413},
-        {"far-over", padded(6000000), 413},
+        {"limit", REG_MANIFEST_MAX, 201},
+        {"over", REG_MANIFEST_MAX + 1, 413},
+        {"far-over", 6000000, 413},
     };
+    put.headers = {{"Content-Type", ocilayout::kManifestType}};  // chunked like the upload's
     for (const auto &c : cases) {
-        HttpRequest put;
-        put.method = "PUT";
         put.path = std::string("/v2/lib/app/manifests/") + c.tag;
-        put.headers = {{"Content-Type", ocilayout::kManifestType}};
-        put.body = c.body;
-        put.chunked = true;
+        put.body = manifest.substr(0, manifest.size() - 1) + std::string(c.size - manifest.size(), ' ') + "}";
         r = regtest::http(port(), put);
         EXPECT_EQ(r.status, c.status) << c.tag << "\n" << r.head << r.body;
         expect_registry_head(r, c.tag);
         if (c.status == 413) expect_envelope(r, "SIZE_INVALID", c.tag);
         auto got = call("GET", put.path);
-        EXPECT_EQ(got.status, c.status == 201 ? 200 : 404) << c.tag;
-        if (c.status == 201) {
-            EXPECT_TRUE(got.body == c.body) << c.tag << ": " << got.body.size() << " bytes";
-        }
+        EXPECT_TRUE(c.status == 201 ? got.body == put.body : got.status == 404) << c.tag << ": " << got.status;
     }
 }
 

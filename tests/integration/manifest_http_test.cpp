@@ -165,11 +165,6 @@ TEST_F(ManifestHttp, ServesStoredBytesUncompressedWhateverTheClientAccepts) {
 
 TEST_F(ManifestHttp, OversizedManifestsAreRefused) {
     const std::string base = image("app", "big");
-    const auto padded = [&](size_t size) {
-        std::string body = base;
-        body.insert(body.size() - 1, std::string(size - base.size(), ' '));
-        return body;
-    };
     // A chunked body is spooled by the web server and then counts by its size; a refused one
     // leaves nothing stored, one at the limit comes back byte for byte.
     struct Case {
@@ -185,17 +180,12 @@ TEST_F(ManifestHttp, OversizedManifestsAreRefused) {
         {"chunked-limit", REG_MANIFEST_MAX, true, 201},
     };
     for (const auto &c : cases) {
-        const std::string body = padded(c.size);
+        const std::string body = base.substr(0, base.size() - 1) + std::string(c.size - base.size(), ' ') + "}";
         CurlAnswer answer = put("app", c.ref, body, ocilayout::kManifestType, c.chunked);
         EXPECT_EQ(answer.status, c.status) << c.ref << ": " << answer.body;
-        if (c.status == 413) {
-            EXPECT_NE(answer.body.find("SIZE_INVALID"), std::string::npos) << c.ref << ": " << answer.body;
-        }
+        EXPECT_EQ(answer.body.find("SIZE_INVALID") != std::string::npos, c.status == 413) << c.ref << ": " << answer.body;
         CurlAnswer got = curl(port(), std::string("/v2/app/manifests/") + c.ref);
-        EXPECT_EQ(got.status, c.status == 201 ? 200 : 404) << c.ref;
-        if (c.status == 201) {
-            EXPECT_TRUE(got.body == body) << c.ref << ": " << got.body.size() << " bytes";
-        }
+        EXPECT_TRUE(c.status == 201 ? got.body == body : got.status == 404) << c.ref << ": " << got.status;
     }
 }
 
