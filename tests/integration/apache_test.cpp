@@ -246,19 +246,14 @@ TEST_F(Apache, BlobRangesAndHeads) {
         EXPECT_EQ(r.header("Content-Range"), c.content_range) << c.range;
         expect_registry_head(r, c.range);
     }
-    // Apache drops "Content-Length: 0" from HEAD answers; the configuration has the empty
-    // blob's go out as "00", which every client reads as 0.
+    auto head = call("HEAD", path);
+    EXPECT_EQ(head.status, 200);
+    EXPECT_EQ(head.header("Content-Length"), size) << head.head;
+    EXPECT_EQ(head.header("Docker-Content-Digest"), digest_of(data));
+    EXPECT_EQ(head.header("Content-Encoding"), "");
+    // Apache drops "Content-Length: 0" from HEAD answers; the configuration sends "00" instead.
     push("lib/app", "");
-    for (const std::string &blob : {data, std::string()}) {
-        auto head = call("HEAD", "/v2/lib/app/blobs/" + digest_of(blob));
-        EXPECT_EQ(head.status, 200);
-        const std::string length = head.header("Content-Length");
-        EXPECT_TRUE(!length.empty() && length.find_first_not_of("0123456789") == std::string::npos &&
-                    std::stoull(length) == blob.size())
-            << head.head;
-        EXPECT_EQ(head.header("Docker-Content-Digest"), digest_of(blob));
-        EXPECT_EQ(head.header("Content-Encoding"), "");
-    }
+    EXPECT_EQ(call("HEAD", "/v2/lib/app/blobs/" + digest_of("")).header("Content-Length"), "00");
     EXPECT_EQ(call("GET", path, {{"Accept-Encoding", "gzip, br"}}).header("Content-Encoding"), "");
 }
 
