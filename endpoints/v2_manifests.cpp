@@ -78,16 +78,45 @@ void request_media_type(char (&out)[REG_MEDIA_TYPE_SIZE]) {
     out[len] = '\0';
 }
 
-enum class body_status { ok, too_large, short_read, bad_length, no_memory };
+enum class body_status { ok, too_large, short_read, read_failed, bad_length, no_memory };
 
-// Reads the whole request body into a heap buffer of its length (the caller frees *out_body).
-// A body announced larger than the limit is refused unread; the reader never delivers more than
-// the announced length, so nothing past the limit is ever read.
+// A body without a length (a web server that passes a chunked body on as it comes): read to the
+// end of the input into a buffer one byte larger than the limit, so that a byte past the limit
+// shows the body too large without more of it ever being read. The caller frees *out_body.
+body_status read_unannounced_body(oci_body *input, char **out_body, size_t *out_len) {
+    constexpr size_t cap = static_cast<size_t>(REG_MANIFEST_MAX) + 1;
+    char *body = static_cast<char *>(std::malloc(cap));
+    if (!body) return body_status::no_memory;
+    size_t got = 0;
+    long n = 0;
+    while (got < cap && (n = oci_read_body_to_end(input, body + got, cap - got)) > 0)
+        got += static_cast<size_t>(n);
+    const body_status status = n < 0 ? body_status::read_failed
+                               : got == cap ? body_status::too_large
+                                            : body_status::ok;
+    if (status != body_status::ok) {
+        std::free(body);
+        return status;
+    }
+    *out_body = body;
+    *out_len = got;
+    return body_status::ok;
+}
+
+// Reads the whole request body into a heap buffer (the caller frees *out_body). A body announced
+// larger than the limit is refused unread; the reader never delivers more than the announced
+// length, and a body of unknown length stops one byte past the limit, so nothing further past
+// the limit is ever read.
 body_status read_manifest_body(char **out_body, size_t *out_len) {
     *out_body = nullptr;
     *out_len = 0;
     oci_body input;
     if (oci_body_open(&input) != 0) return body_status::bad_length;
+    if (!input.announced) {
+        const body_status status = read_unannounced_body(&input, out_body, out_len);
+        oci_body_close(&input);
+        return status;
+    }
     if (input.length > REG_MANIFEST_MAX) {
         oci_body_close(&input);
         return body_status::too_large;
@@ -120,12 +149,15 @@ int handle_put(oci_request *request) {
     case body_status::ok:
         break;
     case body_status::too_large:
-        // A body whose length only its file told (no CONTENT_LENGTH): the table's answer too.
+        // A body whose length only its file or its end told (no CONTENT_LENGTH): the table's
+        // answer too.
         return oci_reply_error(request, 413, "SIZE_INVALID",
                                oci_endpoint_rule(oci_endpoint_find("v2_manifests"), "PUT")->too_large);
     case body_status::short_read:
         return oci_reply_error(request, 400, "SIZE_INVALID",
                                "the body ended before its announced length");
+    case body_status::read_failed:
+        return oci_reply_error(request, 400, "SIZE_INVALID", "the body could not be read to its end");
     case body_status::bad_length:
         return oci_reply_error(request, 400, "SIZE_INVALID", "Content-Length is not a number");
     case body_status::no_memory:

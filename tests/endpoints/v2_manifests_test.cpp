@@ -206,7 +206,8 @@ TEST_F(ManifestProgram, UnknownManifestsAndRepositories) {
 }
 
 // The body is read into a buffer of its announced length; the limit is 4 MiB, and a body
-// announced larger is refused without being read. A body the web server spooled to a file
+// announced larger is refused without being read. A body without a length is read to the end
+// of the input, and refused once it passes the limit. A body the web server spooled to a file
 // counts by the file's size.
 TEST_F(ManifestProgram, SizeLimit) {
     const std::string base = image("app", "big");
@@ -225,6 +226,8 @@ TEST_F(ManifestProgram, SizeLimit) {
         {"announced far over", base, std::string("99999999999"), 413, "SIZE_INVALID"},
         {"body shorter than announced", base, std::to_string(base.size() + 10), 400, "SIZE_INVALID"},
         {"length is no number", base, std::string("12a"), 400, "SIZE_INVALID"},
+        {"no length, exactly the limit", padded(limit), std::string(""), 201, ""},
+        {"no length, one byte over", padded(limit + 1), std::string(""), 413, "SIZE_INVALID"},
     };
     for (const auto &c : cases) {
         Request req;

@@ -315,6 +315,7 @@ TEST_P(BlobRanges, EveryRangeFormIsExact) {
     auto empty = call("GET", "/v2/lib/app/blobs/" + digest_of(""));
     EXPECT_EQ(empty.status, 200);
     EXPECT_EQ(empty.header("Content-Length"), "0");
+    EXPECT_EQ(call("HEAD", "/v2/lib/app/blobs/" + digest_of("")).header("Content-Length"), "0");
     EXPECT_EQ(call("GET", "/v2/lib/app/blobs/" + digest_of(""), {{"Range", "bytes=0-"}}).status, 416);
 }
 
