@@ -55,33 +55,4 @@ TEST(V2Ping, IgnoresPathQueryAndBody) {
     EXPECT_EQ(r.exit_code, 0);
 }
 
-// The web servers send the API's extension paths here: 404 in the envelope for every method,
-// with its length and no body on HEAD. Other paths, the catalog's among them, are the check.
-TEST(V2Ping, ExtensionPathsAreNotFound) {
-    const std::string envelope =
-        "{\"errors\":[{\"code\":\"UNSUPPORTED\",\"message\":\"this registry offers no API extension at this path\"}]}\n";
-    const std::string not_found = "Status: 404\r\nDocker-Distribution-API-Version: registry/2.0\r\n"
-                                  "Content-Type: application/json; charset=utf-8\r\nContent-Length: " +
-                                  std::to_string(envelope.size()) + "\r\n\r\n";
-    struct Case {
-        const char *path;
-        const char *method;
-        std::string expected;
-    };
-    const Case cases[] = {
-        {"/v2/_oci/ext/discover", "GET", not_found + envelope},
-        {"/v2/lib/app/_ext/x/y", "HEAD", not_found},
-        {"/v2/_x", "POST", not_found + envelope},
-        {"/v2/_catalog", "GET", ok_head + "{}\n"},
-        {"/v2/lib/a_b/tags", "GET", ok_head + "{}\n"},
-        {"/x/_ext", "GET", ok_head + "{}\n"},
-    };
-    for (const auto &c : cases) {
-        auto r = bvtest::run_program(bvtest::program_path("v2_ping"), {},
-                                     {{"REQUEST_METHOD", std::string(c.method)}, {"PATH_INFO", std::string(c.path)}});
-        EXPECT_EQ(r.out, c.expected) << c.method << " " << c.path;
-        EXPECT_EQ(r.exit_code, 0) << c.path;
-    }
-}
-
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/endpoints/blob_cgi.h"
@@ -236,18 +237,12 @@ TEST_F(UploadProgram, WholeBlobPostsAndMounts) {
     seed("a/hidden", "body");
     const fs::path rules = root_.path() / "access";
     bvtest::write_all(rules, "alice: read=src write=mine,theirs\nbob: write=mine,theirs\n");
-    struct Mount {
-        const char *user;
-        const char *repo;
-        int status;
-    };
-    const Mount mounts[] = {{"bob", "theirs", 202}, {"alice", "mine", 201}};
-    for (const auto &m : mounts) {
-        auto a = call("POST", std::string("/v2/") + m.repo + "/blobs/uploads/", "mount=" + digest, {},
-                      {{"REMOTE_USER", std::string(m.user)}, {"REGISTRY_ACCESS_FILE", rules.string()}});
-        EXPECT_EQ(a.status, m.status) << m.user << "\n" << a.raw;
-        EXPECT_EQ(run("v2_blobs", "HEAD", std::string("/v2/") + m.repo + "/blobs/" + digest).status,
-                  m.status == 201 ? 200 : 404) << m.user;
+    for (const auto &[user, repo, status] : {std::tuple{"bob", "theirs", 202}, std::tuple{"alice", "mine", 201}}) {
+        auto a = call("POST", std::string("/v2/") + repo + "/blobs/uploads/", "mount=" + digest, {},
+                      {{"REMOTE_USER", std::string(user)}, {"REGISTRY_ACCESS_FILE", rules.string()}});
+        EXPECT_EQ(a.status, status) << user << "\n" << a.raw;
+        EXPECT_EQ(run("v2_blobs", "HEAD", std::string("/v2/") + repo + "/blobs/" + digest).status,
+                  status == 201 ? 200 : 404) << user;
     }
 }
 
