@@ -1,6 +1,6 @@
 // The manifest endpoint, /v2/<name>/manifests/<reference>: stores a manifest body byte for byte
-// under the media type its Content-Type names, serves it back by tag or digest, and deletes a
-// tag or a whole manifest. The engine judges bodies and keeps the files; this program reads the
+// under the media type its Content-Type names (and under every tag its "tag" parameters name),
+// serves it back by tag or digest, and deletes a tag or a whole manifest. The engine judges bodies and keeps the files; this program reads the
 // request and shapes the answers.
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +14,10 @@ namespace {
 
 constexpr size_t kDigestSize = REG_DIGEST_SIZE;
 constexpr char kDigestHeader[] = "Docker-Content-Digest";
+constexpr size_t kTagParamsMax = 100;  // distinct tag parameters one push may carry
+constexpr size_t kTagSize = 129;       // a tag of 128 characters and its NUL
+constexpr char kTagRule[] =
+    "a tag is 1 to 128 characters of [a-zA-Z0-9_.-] and does not begin with '.' or '-'";
 
 // A reference with a colon can only be meant as a digest ("algorithm:hex"); tags never hold
 // one. A malformed reference is answered, with the code that names what it was taken for, and
@@ -31,9 +35,37 @@ bool reference_ok(const oci_request *request, bool reading = false) {
     if (reading)
         oci_reply_error(request, 404, "MANIFEST_UNKNOWN", "no manifest can have this tag");
     else
-        oci_reply_error(request, 400, "TAG_INVALID",
-                        "a tag is 1 to 128 characters of [a-zA-Z0-9_.-] and does not begin with '.' or '-'");
+        oci_reply_error(request, 400, "TAG_INVALID", kTagRule);
     return false;
+}
+
+// The distinct tags a push's "tag" parameters name, in the order first given.
+struct tag_params {
+    char names[kTagParamsMax][kTagSize];
+    size_t count = 0;
+};
+
+// Reads and checks every tag parameter before anything is stored, so that one bad tag refuses
+// the whole push and no tag reaches a response header unchecked. True with the tags in *out;
+// false after answering the refusal.
+bool read_tag_params(const oci_request *request, tag_params *out) {
+    size_t pos = 0;
+    char tag[kTagSize];
+    for (int found; (found = oci_query_param_next(request, "tag", &pos, tag, sizeof tag)) != 0;) {
+        if (found < 0 || !reg_tag_valid(tag)) {
+            oci_reply_error(request, 400, "TAG_INVALID", kTagRule);
+            return false;
+        }
+        bool repeated = false;
+        for (size_t i = 0; i < out->count && !repeated; ++i) repeated = std::strcmp(out->names[i], tag) == 0;
+        if (repeated) continue;
+        if (out->count == kTagParamsMax) {
+            oci_reply_error(request, 400, "UNSUPPORTED", "a push sets at most 100 tags");
+            return false;
+        }
+        bv_strlcpy(out->names[out->count++], tag, kTagSize);
+    }
+    return true;
 }
 
 // A header refused for a byte that would split the head (a stored media type from a damaged
@@ -142,6 +174,8 @@ body_status read_manifest_body(char **out_body, size_t *out_len) {
 
 int handle_put(oci_request *request) {
     if (!reference_ok(request)) return 0;
+    tag_params tags;
+    if (!read_tag_params(request, &tags)) return 0;
 
     char *body = nullptr;
     size_t len = 0;
@@ -166,10 +200,18 @@ int handle_put(oci_request *request) {
 
     char media_type[REG_MEDIA_TYPE_SIZE];
     request_media_type(media_type);
+    const char *type = media_type[0] ? media_type : nullptr;
     char digest[kDigestSize] = "";
     char subject[kDigestSize] = "";
-    const int stored = reg_manifest_store(request->repo, request->rest, body, len,
-                                          media_type[0] ? media_type : nullptr, digest, subject);
+    // The reference first: a body the engine refuses, or one whose digest the reference does
+    // not match, sets no tag. Each tag is then one more store of the same bytes, which the
+    // engine judges and links as a push by that tag.
+    int stored = reg_manifest_store(request->repo, request->rest, body, len, type, digest, subject);
+    for (size_t i = 0; stored == 0 && i < tags.count; ++i) {
+        if (std::strcmp(tags.names[i], request->rest) == 0) continue;
+        char tagged[kDigestSize];
+        stored = reg_manifest_store(request->repo, tags.names[i], body, len, type, tagged, nullptr);
+    }
     std::free(body);
     if (stored != 0) return oci_reply_storage_error(request, "MANIFEST_UNKNOWN");
 
@@ -177,8 +219,10 @@ int handle_put(oci_request *request) {
     // escaping and fits well within the buffer.
     char location[512];
     bv_snprintf(location, sizeof location, "/v2/%s/manifests/%s", request->repo, digest);
-    oci_header headers[3] = {{"Location", location}, {kDigestHeader, digest}, {"OCI-Subject", subject}};
-    const size_t count = subject[0] ? 3 : 2;
+    oci_header headers[3 + kTagParamsMax] = {{"Location", location}, {kDigestHeader, digest}};
+    size_t count = 2;
+    if (subject[0]) headers[count++] = {"OCI-Subject", subject};
+    for (size_t i = 0; i < tags.count; ++i) headers[count++] = {"OCI-Tag", tags.names[i]};
     return reply_or_fail(request, oci_reply_body(request, 201, nullptr, "", 0, headers, count));
 }
 

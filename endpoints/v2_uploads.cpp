@@ -1,5 +1,5 @@
 // The upload endpoint, /v2/<name>/blobs/uploads/[<id>]: starts uploads (also whole-blob
-// uploads and mounts from another repository), appends request bodies to them, reports their
+// uploads and mounts from another repository, named or found), appends request bodies to them, reports their
 // progress, finishes them into the blob store with a link into the repository, and cancels them.
 // Each upload belongs to the repository whose path started it: through any other path it is
 // unknown.
@@ -181,6 +181,25 @@ int try_mount(oci_request *request, const char *digest, const char *from, int *r
     return 1;
 }
 
+// Whether the requester may read the repository `repo_name` (the mount's request as ctx).
+int readable_source(void *ctx, const char *repo_name) {
+    oci_request source = *static_cast<const oci_request *>(ctx);
+    bv_strlcpy(source.repo, repo_name, sizeof source.repo);
+    return oci_access_permits(&source, OCI_ACCESS_READ);
+}
+
+// A mount that names no source: the first repository in catalog order that links the blob and
+// that the requester may read stands in for `from`. 1 when mounted and answered, 0 when no
+// repository serves and an ordinary upload follows.
+int try_mount_anywhere(oci_request *request, const char *digest, int *rc) {
+    if (!reg_digest_valid(digest)) return 0;
+    char from[256];
+    if (reg_blob_find_linking_repo(digest, readable_source, request, from) != 1) return 0;
+    *rc = reg_blob_link(request->repo, digest) == 0 ? reply_created(request, digest)
+                                                     : oci_reply_storage_error(request, "BLOB_UNKNOWN");
+    return 1;
+}
+
 // The whole blob in the POST body: start, append, finish and link, or nothing stays behind.
 int post_whole(oci_request *request, const char *digest) {
     char uuid[kUuidSize];
@@ -204,10 +223,12 @@ int post_upload(oci_request *request) {
     }
     char mount[kParamCap];
     char from[kParamCap];
-    if (oci_query_param(request, "mount", mount, sizeof mount) == 1 &&
-        oci_query_param(request, "from", from, sizeof from) == 1) {
+    if (oci_query_param(request, "mount", mount, sizeof mount) == 1) {
         int rc = 0;
-        if (try_mount(request, mount, from, &rc)) return rc;
+        const int named = oci_query_param(request, "from", from, sizeof from);
+        if (named == 1 ? try_mount(request, mount, from, &rc)
+                       : named == 0 && try_mount_anywhere(request, mount, &rc))
+            return rc;
     }
     char digest[kParamCap];
     if (oci_query_param(request, "digest", digest, sizeof digest) == 1) {

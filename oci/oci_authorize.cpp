@@ -79,8 +79,10 @@ extern "C" int oci_authorize(void) {
     if (!endpoint) return let_through();
     request.path = path;
 
-    // The version check's own form of the answer (no Content-Length), byte for byte.
+    // The version check's own form of the answer (no Content-Length), byte for byte. An
+    // extension path it answers 404 whatever the method: the program says so itself.
     if (endpoint->method_refused) {
+        if (oci_extension_path(path)) return let_through();
         if (oci_endpoint_rule(endpoint, request.method)) return let_through();
         oci_send_error(405, "UNSUPPORTED", endpoint->method_refused);
     }

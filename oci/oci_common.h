@@ -49,6 +49,11 @@ int oci_valid_repo_name(const char *name);
  * rest_cap 0: the remainder is then neither checked nor written. Capacities count the NUL. */
 int oci_parse_repo_marker(const char *path, const char *marker,
                           char *repo, size_t repo_cap, char *rest, size_t rest_cap);
+/* 1 for a path of an API extension, which this registry offers none of: "/v2/" followed by
+ * segments of which one begins with "_" ("/v2/_oci/ext/discover", "/v2/lib/app/_ext/x"), the
+ * catalog ("/v2/_catalog", with or without a trailing "/") excepted; else 0 (null: 0). The web
+ * servers' routes send such paths to the version check's program, which answers them 404. */
+int oci_extension_path(const char *path);
 
 /* ---- Requests and the endpoint dispatcher ---------------------------------------------------
  * An endpoint program is a table of methods, each with a handler and the access it needs. The
@@ -176,6 +181,7 @@ int oci_access_permits(const oci_request *request, oci_access access);
  * other control byte but the tab (a C string ends at its NUL, so none can hold one). Anything
  * else is refused before a byte is written: -1 and nothing written, so no stored or client text
  * can split a response head. Otherwise 0 (-1 as well when the answer could not be sent).
+ * A 503 or 429 answer carries "Retry-After: 60" unless the caller's headers name a Retry-After.
  * On a HEAD request (request->is_head) the body functions write the head alone, announcing
  * the Content-Length of the body a GET would get. */
 
@@ -220,6 +226,14 @@ int oci_reply_storage_error(const oci_request *request, const char *not_found_co
  * percent- and plus-decoded into `out` of `cap` bytes. 1 when present and decoded whole, 0 when
  * absent, -1 when present but it does not fit or decodes to a NUL byte (`out` is then ""). */
 int oci_query_param(const oci_request *request, const char *name, char *out, size_t cap);
+/* Each `name` parameter in turn, for a name the query may repeat ("tag=a&tag=b"): the first one
+ * at or after byte *pos of the query string (start with *pos = 0), decoded as oci_query_param
+ * decodes it, with *pos moved past it, so the next call finds the one after. 1 when one was
+ * found and decoded whole, -1 when one was found but does not fit or decodes to a NUL byte
+ * (`out` is then ""; *pos is moved past it all the same), 0 when none is left (*pos at the
+ * end) or request, name or pos is null; -1 as well when out is null or cap is 0. */
+int oci_query_param_next(const oci_request *request, const char *name, size_t *pos, char *out,
+                         size_t cap);
 
 /* ---- Request bodies --------------------------------------------------------------------------- */
 

@@ -150,8 +150,8 @@ const Row *check_request(oci_request *request, const Row *routes, std::size_t ro
             *rc = answered(oci_reply_error(request, 500, "UNKNOWN", "storage is not available"));
             return nullptr;
         }
-        static const oci_header retry = {"Retry-After", "60"};
-        *rc = answered(oci_reply_error_headers(request, 503, "UNKNOWN", no_tree_message, &retry, 1));
+        // The reply functions add Retry-After to every 503.
+        *rc = answered(oci_reply_error(request, 503, "UNKNOWN", no_tree_message));
         return nullptr;
     }
 

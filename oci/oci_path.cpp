@@ -1,5 +1,6 @@
 // Request path parsing: splits /v2/<name><marker><rest> into a checked repository name and
-// the remainder after the marker, and judges names by the distribution API's grammar.
+// the remainder after the marker, judges names by the distribution API's grammar, and tells
+// extension paths (/v2/[<name>/]_<extension>/...) apart.
 #include "oci/oci_common.h"
 
 #include <cstring>
@@ -111,3 +112,17 @@ int oci_parse_repo_marker(const char *path, const char *marker, char *repo, size
 }
 
 }  // extern "C"
+
+extern "C" int oci_extension_path(const char *path) {
+    static constexpr char api[] = "/v2/";
+    if (!path || std::strncmp(path, api, sizeof api - 1) != 0) return 0;
+    const char *after = path + sizeof api - 1;
+    if (std::strcmp(after, "_catalog") == 0 || std::strcmp(after, "_catalog/") == 0) return 0;
+    for (const char *segment = after; *segment;) {
+        if (*segment == '_') return 1;
+        const char *slash = std::strchr(segment, '/');
+        if (!slash) break;
+        segment = slash + 1;
+    }
+    return 0;
+}

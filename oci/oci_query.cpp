@@ -1,5 +1,6 @@
-// Query parameters of one request, read from the request record's own query string: nothing
-// is kept between calls and no parameter is ever taken from the environment.
+// Query parameters of one request, read from the request record's own query string: the first
+// of a name, or each of a repeated one in turn from the caller's position. Nothing is kept
+// between calls and no parameter is ever taken from the environment.
 #include "oci/oci_common.h"
 
 #include <cstring>
@@ -36,22 +37,34 @@ int decode(const char *value, const char *end, char *out, size_t cap) {
 
 }  // namespace
 
-extern "C" int oci_query_param(const oci_request *request, const char *name, char *out,
-                               size_t cap) {
+extern "C" int oci_query_param_next(const oci_request *request, const char *name, size_t *pos,
+                                    char *out, size_t cap) {
     if (!out || cap == 0) return -1;
     out[0] = '\0';
-    if (!request || !request->query || !name) return 0;
+    if (!request || !request->query || !name || !pos) return 0;
     const size_t name_len = std::strlen(name);
-    for (const char *seg = request->query; *seg;) {
+    const size_t query_len = std::strlen(request->query);
+    if (*pos > query_len) *pos = query_len;
+    for (const char *seg = request->query + *pos; *seg;) {
         const char *end = std::strchr(seg, '&');
         if (!end) end = seg + std::strlen(seg);
         const char *eq =
             static_cast<const char *>(std::memchr(seg, '=', static_cast<size_t>(end - seg)));
         const char *key_end = eq ? eq : end;
+        const char *next = *end ? end + 1 : end;
         // Keys are compared as sent, like the CGI module does.
-        if (static_cast<size_t>(key_end - seg) == name_len && std::strncmp(seg, name, name_len) == 0)
+        if (static_cast<size_t>(key_end - seg) == name_len && std::strncmp(seg, name, name_len) == 0) {
+            *pos = static_cast<size_t>(next - request->query);
             return decode(eq ? eq + 1 : end, end, out, cap);
-        seg = *end ? end + 1 : end;
+        }
+        seg = next;
     }
+    *pos = query_len;
     return 0;
+}
+
+extern "C" int oci_query_param(const oci_request *request, const char *name, char *out,
+                               size_t cap) {
+    size_t pos = 0;
+    return oci_query_param_next(request, name, &pos, out, cap);
 }

@@ -1,5 +1,5 @@
 // Whole answers for the endpoint layer: a checked response head (status, API-version header,
-// content type, caller's headers, Content-Length), bodies that a HEAD request leaves out, the
+// content type, caller's headers, Retry-After on 503 and 429, Content-Length), bodies that a HEAD request leaves out, the
 // error envelope, and the one table from engine failure kinds to status and error code.
 #include "oci/oci_common.h"
 
@@ -47,6 +47,24 @@ bool valid_head(const char *content_type, const oci_header *headers, size_t coun
 
 int finish(void) { return cgi_flush(); }
 
+bool same_name(const char *a, const char *b) {
+    for (; *a && *b; ++a, ++b) {
+        const char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
+        const char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
+        if (x != y) return false;
+    }
+    return *a == *b;
+}
+
+// A 503 or 429 tells the client to come back, so it says when: the caller's own Retry-After,
+// else a minute (the program's 503s are a missing storage tree, which an operator mends).
+bool needs_retry_after(int status, const oci_header *headers, size_t count) {
+    if (status != 503 && status != 429) return false;
+    for (size_t i = 0; i < count; ++i)
+        if (same_name(headers[i].name, "Retry-After")) return false;
+    return true;
+}
+
 // The head, once everything in it has been checked; leaves the stream unflushed.
 void write_head(int status, const char *content_type, int64_t content_length,
                 const oci_header *headers, size_t count) {
@@ -59,6 +77,7 @@ void write_head(int status, const char *content_type, int64_t content_length,
         cgi_puts(headers[i].value);
         cgi_puts("\r\n");
     }
+    if (needs_retry_after(status, headers, count)) cgi_puts("Retry-After: 60\r\n");
     if (content_length >= 0) cgi_printf("Content-Length: %lld\r\n", static_cast<long long>(content_length));
     cgi_headers_end();
 }

@@ -172,6 +172,14 @@ int     reg_blob_linked(const char *repo_name, const char *digest);
  * read-only, the link's time is set to now under the repository's lock (at most once a second
  * per link), and a link a collection removed meanwhile answers 0. */
 int     reg_blob_linked_claim(const char *repo_name, const char *digest);
+/* The first repository, in catalog order (reg_catalog_page_json's), that links the stored blob
+ * `digest` (reg_blob_linked) and that `accept` takes: accept(ctx, name) is asked only about
+ * repositories that link it, and returns nonzero to take one. 1 with the name in `out_repo`
+ * (256 bytes), 0 when no repository is taken (out_repo ""), -1 on a failure (a malformed
+ * digest: REG_ERR_DIGEST_INVALID). For a mount that names no source repository. */
+typedef int (*reg_repo_fn)(void *ctx, const char *repo_name);
+int     reg_blob_find_linking_repo(const char *digest, reg_repo_fn accept, void *ctx,
+                                   char *out_repo);
 
 /* ---- Manifests ------------------------------------------------------------------------------
  * A manifest is stored per repository under the digest of its exact bytes, with its media type,

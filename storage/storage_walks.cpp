@@ -1,6 +1,7 @@
 // Which directories of the tree are repositories and which entries are tags: the walk that
-// finds every repository, nested ones included, the tag-name scan of one repository, and the
-// repository existence test. The catalog, the tag list and the statistics share them.
+// finds every repository, nested ones included, the tag-name scan of one repository, the
+// repository existence test, and the search for a repository that links a blob. The catalog,
+// the tag list, the statistics and mounts share them.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -100,4 +101,32 @@ extern "C" int reg_repo_exists(const char *repo_name) {
     }
     if (require_repo(repo_name) != 0) return -1;
     return repo_exists(repo_name);
+}
+
+extern "C" int reg_blob_find_linking_repo(const char *digest, reg_repo_fn accept, void *ctx,
+                                          char *out_repo) {
+    if (!digest || !accept || !out_repo) {
+        set_error(REG_ERR_ARGUMENT, "NULL argument");
+        return -1;
+    }
+    out_repo[0] = '\0';
+    if (require_ready() != 0) return -1;
+    if (!digest_valid(digest)) {
+        set_error(REG_ERR_DIGEST_INVALID, "invalid digest");
+        return -1;
+    }
+    name_list repos;
+    if (collect_repositories(&repos) != 0) {
+        set_error(REG_ERR_IO, "out of memory");
+        return -1;
+    }
+    repos.sort();
+    for (size_t i = 0; i < repos.count(); ++i) {
+        const char *name = repos.at(i);
+        // A link that cannot be read counts as none: another repository may still serve.
+        if (reg_blob_linked(name, digest) != 1 || !accept(ctx, name)) continue;
+        std::snprintf(out_repo, kMaxNameLen + 1, "%s", name);
+        return 1;
+    }
+    return 0;
 }

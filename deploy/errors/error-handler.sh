@@ -18,5 +18,10 @@ case "$status" in
   4*) code=UNSUPPORTED message="the web server refused the request" ;;
   *) code=UNKNOWN message="the web server could not answer the request" ;;
 esac
-printf 'Status: %s\r\nDocker-Distribution-API-Version: registry/2.0\r\nContent-Type: application/json; charset=utf-8\r\n\r\n' "$status"
+# A 503 (a FastCGI program starting again) or 429 passes: the client is told when to come back.
+retry=
+case "$status" in
+  429|503) retry='Retry-After: 5\r\n' ;;
+esac
+printf "Status: %s\r\nDocker-Distribution-API-Version: registry/2.0\r\nContent-Type: application/json; charset=utf-8\r\n$retry\r\n" "$status"
 [ "$REQUEST_METHOD" = "HEAD" ] || printf '{"errors":[{"code":"%s","message":"%s (%s)"}]}\n' "$code" "$message" "$status"

@@ -2,6 +2,7 @@
 // their media type, the references and bodies it refuses, the size limit, and deletion.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -180,6 +181,42 @@ TEST_F(ManifestProgram, PutByDigestMustNameItsBody) {
     Answer right = manifests("PUT", "app", digest_of(body), body);
     EXPECT_EQ(right.status, 201) << right.body;
     EXPECT_EQ(right.header("location"), "/v2/app/manifests/" + digest_of(body));
+}
+
+// Tag parameters set every tag they name once the manifest is stored, by digest or by tag, and
+// one bad tag, too many tags or a body the reference does not name stores nothing at all.
+TEST_F(ManifestProgram, TagParametersSetEveryTagOrNothing) {
+    std::string ten, many;
+    for (int i = 0; i < 101; ++i) (i < 10 ? ten : many) += "&tag=t" + std::to_string(i);
+    struct Case {
+        const char *ref;  // "@": the body's digest, "@wrong": another digest
+        std::string query;
+        const char *code;
+        std::vector<std::string> tags;  // one OCI-Tag header each, and each then set
+    };
+    const Case cases[] = {
+        {"@", ten.substr(1), "", {"t0", "t1", "t2", "t3", "t4", "t5", "t6", "t7", "t8", "t9"}},
+        {"v1", "tag=v%312&tag=v1&tag=v12", "", {"v12", "v1"}},
+        {"@", "tag=ok&tag=.bad", "TAG_INVALID", {}},
+        {"v1", "tag=ok&tag=a%0D%0AX-Evil:%201", "TAG_INVALID", {}},
+        {"@", "tag=" + std::string(129, 'a'), "TAG_INVALID", {}},
+        {"@", ten + many, "UNSUPPORTED", {}},
+        {"@wrong", "tag=ok", "DIGEST_INVALID", {}},
+    };
+    for (size_t n = 0; n < std::size(cases); ++n) {
+        const Case &c = cases[n];
+        const std::string repo = "tagged/r" + std::to_string(n);
+        const std::string body = image(repo, repo);
+        const std::string ref = c.ref[0] != '@' ? c.ref : digest_of(c.ref[1] ? body + " " : body);
+        Answer put = run("v2_manifests", {"PUT", "/v2/" + repo + "/manifests/" + ref, c.query, body, {}, {}, {}});
+        EXPECT_EQ(put.code(), c.code) << n << "\n" << put.head << put.body;
+        EXPECT_EQ(regcgi::count_of(put.head, "OCI-Tag: "), c.tags.size()) << n << "\n" << put.head;
+        for (const std::string &tag : c.tags) {
+            EXPECT_NE(put.head.find("OCI-Tag: " + tag + "\r\n"), std::string::npos) << n << " " << tag;
+            EXPECT_EQ(manifests("GET", repo, tag).header("docker-content-digest"), digest_of(body)) << n << tag;
+        }
+        EXPECT_EQ(manifests("GET", repo, digest_of(body)).status, c.code[0] ? 404 : 200) << n << ": stored or not";
+    }
 }
 
 TEST_F(ManifestProgram, UnknownManifestsAndRepositories) {

@@ -13,6 +13,7 @@ const std::string ok_head =
     "Status: 200 OK\r\n"
     "Docker-Distribution-API-Version: registry/2.0\r\n"
     "Content-Type: application/json; charset=utf-8\r\n"
+    "Content-Length: 3\r\n"
     "\r\n";
 
 const std::string refusal =

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/endpoints/blob_cgi.h"
@@ -56,6 +57,7 @@ TEST_F(UploadProgram, ChunksLandOnlyAtTheUploadsEnd) {
         int status;
         const char *range;  // Range after the request
         bool full = false;  // every write fails for want of space (where /dev/full exists)
+        const char *method = "PATCH";  // or the closing PUT, with the whole blob's digest
     };
     const Case cases[] = {
         {"0-4", "fghij", 416, "0-4"},          // rewrites what is there
@@ -70,14 +72,18 @@ TEST_F(UploadProgram, ChunksLandOnlyAtTheUploadsEnd) {
         {"bytes=12-12", "m", 202, "0-12"},
         {"bytes 13-14/15", "no", 202, "0-14"},
         {"", "pq", 507, "", true},
+        {"bytes 3-4/15", "no", 416, "0-14", false, "PUT"},  // a closing chunk must land at the end too
     };
+    const std::string all = "abcdefghijklmno";
     for (const auto &c : cases) {
         if (c.full) {
             if (!fs::exists("/dev/full")) continue;
             fs::rename(part, part.string() + ".kept");
             fs::create_symlink("/dev/full", part);
         }
-        auto a = call("PATCH", path, {}, c.body, {{"HTTP_CONTENT_RANGE", std::string(c.content_range)}});
+        const bool closing = std::string(c.method) == "PUT";
+        auto a = call(c.method, path, closing ? "digest=" + digest_of(all) : "", c.body,
+                      {{"HTTP_CONTENT_RANGE", std::string(c.content_range)}});
         if (c.full) {
             fs::remove(part);
             fs::rename(part.string() + ".kept", part);
@@ -99,7 +105,6 @@ TEST_F(UploadProgram, ChunksLandOnlyAtTheUploadsEnd) {
     EXPECT_EQ(status.header("Range"), "0-14");
     EXPECT_FALSE(status.has("Content-Length"));
 
-    const std::string all = "abcdefghijklmno";
     auto done = call("PUT", path, "digest=" + digest_of(all));
     EXPECT_EQ(done.status, 201) << done.raw;
     EXPECT_EQ(done.header("Location"), "/v2/app/blobs/" + digest_of(all));
@@ -214,7 +219,7 @@ TEST_F(UploadProgram, WholeBlobPostsAndMounts) {
     const std::string digest = digest_of("body");
     const std::string falls_back[] = {"mount=" + digest + "&from=nowhere", "mount=" + digest + "&from=Bad",
                                       "mount=sha256:00&from=src", "mount=" + digest_of("x") + "&from=src",
-                                      "mount=" + digest};
+                                      "mount=" + digest_of("x")};
     for (const std::string &query : falls_back) {
         auto a = call("POST", "/v2/dst/blobs/uploads/", query);
         EXPECT_EQ(a.status, 202) << query;
@@ -226,6 +231,19 @@ TEST_F(UploadProgram, WholeBlobPostsAndMounts) {
     EXPECT_EQ(mounted.header("Location"), "/v2/dst/blobs/" + digest);
     EXPECT_EQ(mounted.header("Docker-Content-Digest"), digest);
     EXPECT_EQ(run("v2_blobs", "GET", "/v2/dst/blobs/" + digest).body, "body");
+
+    // Without `from`, the first repository in catalog order that links the blob and that the
+    // requester may read is the source; where none is readable, an ordinary upload begins.
+    seed("a/hidden", "body");
+    const fs::path rules = root_.path() / "access";
+    bvtest::write_all(rules, "alice: read=src write=mine,theirs\nbob: write=mine,theirs\n");
+    for (const auto &[user, repo, status] : {std::tuple{"bob", "theirs", 202}, std::tuple{"alice", "mine", 201}}) {
+        auto a = call("POST", std::string("/v2/") + repo + "/blobs/uploads/", "mount=" + digest, {},
+                      {{"REMOTE_USER", std::string(user)}, {"REGISTRY_ACCESS_FILE", rules.string()}});
+        EXPECT_EQ(a.status, status) << user << "\n" << a.raw;
+        EXPECT_EQ(run("v2_blobs", "HEAD", std::string("/v2/") + repo + "/blobs/" + digest).status,
+                  status == 201 ? 200 : 404) << user;
+    }
 }
 
 }  // namespace

@@ -192,6 +192,10 @@ TEST_F(IisConfig, RulesRouteEveryFamily) {
          "endpoints/v2_tags.exe/v2/bin/app/tags/list?n=2&last=a"},
         {"/v2/lib/app/referrers/" + d + "?artifactType=x%2Fy", "v2/lib/app/referrers/" + d, "artifactType=x%2Fy",
          "endpoints/v2_referrers.exe/v2/lib/app/referrers/" + d + "?artifactType=x%2Fy"},
+        // Extension paths reach the version check, which answers them 404; a tag led by "_" stays a tag.
+        {"/v2/_oci/ext/discover?n=1", "v2/_oci/ext/discover", "n=1", "endpoints/v2_ping.exe/v2/_oci/ext/discover?n=1"},
+        {"/v2/lib/app/_ext/x", "v2/lib/app/_ext/x", "", "endpoints/v2_ping.exe/v2/lib/app/_ext/x"},
+        {"/v2/a/manifests/_t", "v2/a/manifests/_t", "", "endpoints/v2_manifests.exe/v2/a/manifests/_t"},
         // Refused by the server, not by a program.
         {"/v2/a/../b/blobs/x", "v2/b/blobs/x", "", "400"},
         {"/v2/a/%2e%2E/b/blobs/x", "v2/b/blobs/x", "", "400"},

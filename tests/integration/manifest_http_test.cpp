@@ -110,6 +110,21 @@ TEST_F(ManifestHttp, ServesStoredBytesUncompressedWhateverTheClientAccepts) {
     EXPECT_EQ(created.header("Location"), "/v2/lib/app/manifests/" + digest);
     EXPECT_EQ(created.header("Docker-Content-Digest"), digest);
 
+    // Ten tag parameters on a push by digest: one OCI-Tag each, and each tag reads back.
+    std::string query;
+    for (int i = 0; i < 10; ++i) query += (i ? "&tag=t" : "?tag=t") + std::to_string(i);
+    const auto file = server_.scratch() / "tagged-body";
+    bvtest::write_all(file, body);
+    CurlAnswer tagged = curl(port(), "/v2/lib/app/manifests/" + digest + query,
+                             {"-X", "PUT", "-H", std::string("Content-Type: ") + ocilayout::kManifestType,
+                              "--data-binary", "@" + file.string()});
+    ASSERT_EQ(tagged.status, 201) << tagged.head << tagged.body;
+    for (int i = 0; i < 10; ++i) {
+        const std::string tag = "t" + std::to_string(i);
+        EXPECT_NE(tagged.head.find("OCI-Tag: " + tag + "\r\n"), std::string::npos) << tag << "\n" << tagged.head;
+        EXPECT_EQ(curl(port(), "/v2/lib/app/manifests/" + tag, {"-I"}).header("Docker-Content-Digest"), digest) << tag;
+    }
+
     const std::vector<std::string> accepts = {
         "Accept-Encoding: gzip, deflate, br",
         "Accept: application/vnd.docker.distribution.manifest.v2+json",
@@ -137,7 +152,8 @@ TEST_F(ManifestHttp, ServesStoredBytesUncompressedWhateverTheClientAccepts) {
 
     CurlAnswer tags = curl(port(), "/v2/lib/app/tags/list", {"-H", "Range: bytes=0-3"});
     EXPECT_EQ(tags.status, 200) << tags.head;
-    EXPECT_EQ(tags.body, R"({"name":"lib/app","tags":["v1"]})" "\n") << tags.head;
+    EXPECT_EQ(tags.body, R"({"name":"lib/app","tags":["t0","t1","t2","t3","t4","t5","t6","t7","t8","t9","v1"]})" "\n")
+        << tags.head;
 
     struct Miss {
         std::string path;

@@ -68,6 +68,7 @@ std::vector<Step> walk() {
         {"ping head", "HEAD", "/v2/", {}, ""},
         {"ping, refused method", "DELETE", "/v2/", {}, ""},
         {"no endpoint", "GET", "/v2x", {}, ""},
+        {"extension path", "POST", "/v2/p/app/_ext/x", {}, "x"},
         {"start upload", "POST", uploads, {}, ""},
         {"first chunk", "PATCH", "{upload}", {{"Content-Range", "0-999"}, octets[0]}, layer.substr(0, 1000)},
         {"progress", "GET", "{upload}", {}, ""},

@@ -69,6 +69,13 @@ TEST(OciReply, HeadsAndBodiesForGetAndHead) {
         {"error with control bytes", {"error", "GET", "400", "X", "a\nb\x01"},
          "Status: 400\r\n" + api + json_ct + "Content-Length: 49\r\n\r\n" +
              envelope("X", "a\\nb\\u0001") + "#0\n"},
+        // A 503 or 429 says when to come back, once: the caller's own value wins.
+        {"503 error says when to retry", {"error", "HEAD", "503", "UNKNOWN", "@null"},
+         "Status: 503\r\n" + api + json_ct + "Retry-After: 60\r\nContent-Length: 58\r\n\r\n#0\n"},
+        {"429 head says when to retry", {"head", "GET", "429", "@null", "-1", "1", "X-A", "b"},
+         "Status: 429\r\n" + api + "X-A: b\r\nRetry-After: 60\r\n\r\n#0\n"},
+        {"caller's Retry-After is kept alone", {"head", "GET", "503", "@null", "-1", "1", "retry-after", "5"},
+         "Status: 503\r\n" + api + "retry-after: 5\r\n\r\n#0\n"},
         // A reply returns: a second answer of the same process follows it.
         {"replies return", {"json", "GET", "200", "1", "json", "GET", "202", "2"},
          "Status: 200\r\n" + api + json_ct + "Content-Length: 2\r\n\r\n1\n#0\n"
