@@ -114,7 +114,9 @@ TEST_F(BlobProgram, RefusalsNameTheirCause) {
         {"HEAD", "/v2/other/blobs/" + digest, 404, "BLOB_UNKNOWN"},
         {"DELETE", "/v2/other/blobs/" + digest, 404, "BLOB_UNKNOWN"},
         {"GET", "/v2/app/blobs/" + digest_of("never stored"), 404, "BLOB_UNKNOWN"},
+        {"GET", "/v2/app/blobs/" + bvtest::digest_in("sha512", "never stored"), 404, "BLOB_UNKNOWN"},
         {"GET", "/v2/app/blobs/sha256:abc", 400, "DIGEST_INVALID"},
+        {"GET", "/v2/app/blobs/sha512:" + digest.substr(7), 400, "DIGEST_INVALID"},
         {"GET", "/v2/app/blobs/SHA256:" + digest.substr(7), 400, "DIGEST_INVALID"},
         {"DELETE", "/v2/app/blobs/md5:abc", 400, "DIGEST_INVALID"},
         {"GET", "/v2/App/blobs/" + digest, 400, "NAME_INVALID"},
@@ -134,6 +136,42 @@ TEST_F(BlobProgram, RefusalsNameTheirCause) {
             EXPECT_NE(a.header("Content-Length"), "") << label;
         } else {
             EXPECT_NE(a.body.find(code), std::string::npos) << label << ": " << a.body;
+        }
+    }
+}
+
+// A blob stored under a sha512 digest answers as any other: its whole digest in
+// Docker-Content-Digest and the ETag, which a range's If-Range must match in full.
+TEST_F(BlobProgram, Sha512BlobsAnswerLikeAnyOther) {
+    const std::string data = "0123456789";
+    seed("app", data, {}, "sha512");
+    const std::string digest = bvtest::digest_in("sha512", data);
+    const std::string path = "/v2/app/blobs/" + digest;
+    const std::string etag = "\"" + digest + "\"";
+    struct Case {
+        const char *method;
+        std::string range, if_range;
+        int status;
+        const char *body;
+    };
+    const Case cases[] = {
+        {"GET", "", "", 200, "0123456789"},
+        {"GET", "bytes=2-4", etag, 206, "234"},
+        {"GET", "bytes=2-4", etag.substr(0, 79) + "\"", 200, "0123456789"},  // another entity
+        {"HEAD", "", "", 200, ""},
+        {"DELETE", "", "", 202, ""},
+        {"GET", "", "", 404, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.range + " " + c.if_range);
+        auto a = run("v2_blobs", c.method, path, {}, {},
+                     {{"HTTP_RANGE", c.range}, {"HTTP_IF_RANGE", c.if_range}});
+        EXPECT_EQ(a.status, c.status) << a.raw;
+        if (!c.body) continue;
+        EXPECT_EQ(a.body, c.body);
+        EXPECT_EQ(a.header("Docker-Content-Digest"), digest);
+        if (std::string(c.method) != "DELETE") {
+            EXPECT_EQ(a.header("ETag"), etag);
         }
     }
 }
