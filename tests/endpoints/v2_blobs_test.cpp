@@ -140,40 +140,17 @@ TEST_F(BlobProgram, RefusalsNameTheirCause) {
     }
 }
 
-// A blob stored under a sha512 digest answers as any other: its whole digest in
-// Docker-Content-Digest and the ETag, which a range's If-Range must match in full.
+// A sha512 digest is whole in Docker-Content-Digest and the ETag, which If-Range must match.
 TEST_F(BlobProgram, Sha512BlobsAnswerLikeAnyOther) {
-    const std::string data = "0123456789";
-    seed("app", data, {}, "sha512");
-    const std::string digest = bvtest::digest_in("sha512", data);
-    const std::string path = "/v2/app/blobs/" + digest;
+    seed("app", "0123456789", {}, "sha512");
+    const std::string digest = bvtest::digest_in("sha512", "0123456789");
     const std::string etag = "\"" + digest + "\"";
-    struct Case {
-        const char *method;
-        std::string range, if_range;
-        int status;
-        const char *body;
-    };
-    const Case cases[] = {
-        {"GET", "", "", 200, "0123456789"},
-        {"GET", "bytes=2-4", etag, 206, "234"},
-        {"GET", "bytes=2-4", etag.substr(0, 79) + "\"", 200, "0123456789"},  // another entity
-        {"HEAD", "", "", 200, ""},
-        {"DELETE", "", "", 202, ""},
-        {"GET", "", "", 404, nullptr},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.method) + " " + c.range + " " + c.if_range);
-        auto a = run("v2_blobs", c.method, path, {}, {},
-                     {{"HTTP_RANGE", c.range}, {"HTTP_IF_RANGE", c.if_range}});
-        EXPECT_EQ(a.status, c.status) << a.raw;
-        if (!c.body) continue;
-        EXPECT_EQ(a.body, c.body);
-        EXPECT_EQ(a.header("Docker-Content-Digest"), digest);
-        if (std::string(c.method) != "DELETE") {
-            EXPECT_EQ(a.header("ETag"), etag);
-        }
-    }
+    auto a = run("v2_blobs", "GET", "/v2/app/blobs/" + digest, {}, {},
+                 {{"HTTP_RANGE", "bytes=2-4"}, {"HTTP_IF_RANGE", etag}});
+    EXPECT_EQ(a.status, 206) << a.raw;
+    EXPECT_EQ(a.body, "234");
+    EXPECT_EQ(a.header("ETag"), etag);
+    EXPECT_EQ(a.header("Docker-Content-Digest"), digest);
 }
 
 }  // namespace

@@ -252,7 +252,6 @@ TEST_F(UploadProgram, DeclaredAlgorithmsAndFinishesOfEither) {
     const Case cases[] = {
         {"digest-algorithm=sha512", "sha512"},
         {"", "sha512"},
-        {"digest-algorithm=sha256", "sha256"},
         {"digest-algorithm=sha512", "sha256"},
         {"digest-algorithm=md5", nullptr},
         {"digest-algorithm=", nullptr},
@@ -278,7 +277,6 @@ TEST_F(UploadProgram, DeclaredAlgorithmsAndFinishesOfEither) {
         EXPECT_EQ(run("v2_blobs", "GET", "/v2/dst/blobs/" + digest).body, "chunk one, " + c.query);
     }
     EXPECT_EQ(run("v2_blobs", "HEAD", "/v2/dst/blobs/" + digest_of("mountable")).status, 404);
-    EXPECT_EQ(uploads_left(), 0u);
 }
 
 }  // namespace
