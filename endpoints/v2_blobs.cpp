@@ -156,7 +156,7 @@ int get_blob(oci_request *request) {
     const int64_t size = reg_blob_get_size(digest);
     if (size < 0) return oci_reply_storage_error(request, "BLOB_UNKNOWN");
 
-    char etag[80];
+    char etag[REG_DIGEST_SIZE + 2];  // the digest in quotes
     bv_snprintf(etag, sizeof etag, "\"%s\"", digest);
     // HEAD never takes a range: it tells what a plain GET would get.
     byte_range range;

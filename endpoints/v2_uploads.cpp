@@ -200,10 +200,16 @@ int try_mount_anywhere(oci_request *request, const char *digest, int *rc) {
     return 1;
 }
 
+// The algorithm of a valid digest string: its six characters before the ':'.
+void algorithm_of(const char *digest, char (&out)[8]) { bv_strlcpy(out, digest, 7); }
+
 // The whole blob in the POST body: start, append, finish and link, or nothing stays behind.
+// The body is hashed as it arrives, in the digest's algorithm.
 int post_whole(oci_request *request, const char *digest) {
+    char algorithm[8];
+    algorithm_of(digest, algorithm);
     char uuid[kUuidSize];
-    if (reg_upload_start(request->repo, uuid) != 0)
+    if (reg_upload_start_algorithm(request->repo, algorithm, uuid) != 0)
         return oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
     int64_t size = 0;
     int rc = 0;
@@ -221,14 +227,26 @@ int post_upload(oci_request *request) {
         return oci_reply_error_headers(request, 405, "UNSUPPORTED",
                                        "uploads are started at /v2/<name>/blobs/uploads/", &allow, 1);
     }
+    // The algorithm the client will finish with, declared or else implied by the digest it
+    // asks to mount, keeps the upload's running hash; refused before anything else happens.
+    char algorithm[kParamCap] = "";
+    const int declared = oci_query_param(request, "digest-algorithm", algorithm, sizeof algorithm);
+    if (declared != 0 && !reg_digest_algorithm_valid(algorithm))
+        return oci_reply_error(request, 400, "DIGEST_INVALID", "unsupported digest algorithm");
     char mount[kParamCap];
     char from[kParamCap];
-    if (oci_query_param(request, "mount", mount, sizeof mount) == 1) {
+    const bool mounting = oci_query_param(request, "mount", mount, sizeof mount) == 1;
+    if (mounting) {
         int rc = 0;
         const int named = oci_query_param(request, "from", from, sizeof from);
         if (named == 1 ? try_mount(request, mount, from, &rc)
                        : named == 0 && try_mount_anywhere(request, mount, &rc))
             return rc;
+    }
+    if (declared == 0 && mounting && reg_digest_valid(mount)) {
+        char implied[8];
+        algorithm_of(mount, implied);
+        bv_strlcpy(algorithm, implied, sizeof algorithm);
     }
     char digest[kParamCap];
     if (oci_query_param(request, "digest", digest, sizeof digest) == 1) {
@@ -236,7 +254,7 @@ int post_upload(oci_request *request) {
         return post_whole(request, digest);
     }
     char uuid[kUuidSize];
-    if (reg_upload_start(request->repo, uuid) != 0)
+    if (reg_upload_start_algorithm(request->repo, algorithm[0] ? algorithm : nullptr, uuid) != 0)
         return oci_reply_storage_error(request, "BLOB_UPLOAD_UNKNOWN");
     return reply_progress(request, 202, uuid, 0);
 }

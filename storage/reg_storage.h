@@ -93,6 +93,7 @@ void reg_storage_get_settings(reg_storage_settings *out);
 
 /* Form tests, usable before initialisation: 1 when the text has the form, else 0 (null: 0). */
 int reg_digest_valid(const char *text);   /* a digest string of either algorithm */
+int reg_digest_algorithm_valid(const char *name);  /* "sha256" or "sha512", exactly */
 int reg_tag_valid(const char *text);      /* [a-zA-Z0-9_][a-zA-Z0-9._-]{0,127} */
 int reg_repo_name_valid(const char *name); /* the engine's repository-name grammar */
 
@@ -104,6 +105,12 @@ int reg_repo_name_valid(const char *name); /* the engine's repository-name gramm
  * identifier alone, whoever started it, and are for tools and tests. */
 
 int     reg_blob_start_upload(char *out_upload_uuid);               /* at least 37 bytes */
+/* reg_blob_start_upload whose running hash (kept beside the upload as it grows, so that the
+ * finish need not read the bytes again) is of `algorithm`: "sha256" or "sha512"
+ * (reg_digest_algorithm_valid); null is "sha256", as for reg_blob_start_upload. Any other name
+ * is REG_ERR_DIGEST_INVALID ("unsupported digest algorithm") and starts nothing. The choice is
+ * a help, never a bound: a finish with a digest of the other algorithm hashes the bytes anew. */
+int     reg_blob_start_upload_algorithm(const char *algorithm, char *out_upload_uuid);
 int     reg_blob_append_chunk(const char *upload_uuid, const void *data, size_t len);
 /* Size in bytes of an open upload, or -1 (REG_ERR_UPLOAD_INVALID, REG_ERR_NOT_FOUND). */
 int64_t reg_blob_upload_size(const char *upload_uuid);
@@ -121,7 +128,8 @@ typedef long (*reg_read_fn)(void *ctx, void *buf, size_t cap);
  * upload's size after the call, also after a REG_ERR_RANGE failure. */
 int     reg_blob_append_stream(const char *upload_uuid, reg_read_fn read, void *ctx,
                                int64_t len, int64_t expected_offset, int64_t *out_size);
-/* Hashes the upload and moves it into the store. Appends that race the finish either land
+/* Hashes the upload with the algorithm of `expected_digest` (either, whatever the upload was
+ * started with) and moves it into the store. Appends that race the finish either land
  * wholly before the hash or fail; the stored bytes always hash to their name. A blob stored
  * already keeps its bytes and has its time set to now, as a new one would. */
 int     reg_blob_finish_upload(const char *upload_uuid, const char *expected_digest,
@@ -143,6 +151,9 @@ int     reg_blob_cancel_upload(const char *upload_uuid);
  * form above; the record goes with the upload (finish, digest mismatch, cancel, collection).
  * A name outside the grammar is REG_ERR_NAME_INVALID. */
 int     reg_upload_start(const char *repo_name, char *out_upload_uuid);  /* at least 37 bytes */
+/* reg_upload_start with the running hash of reg_blob_start_upload_algorithm. */
+int     reg_upload_start_algorithm(const char *repo_name, const char *algorithm,
+                                   char *out_upload_uuid);
 int64_t reg_upload_size(const char *repo_name, const char *upload_uuid);
 int     reg_upload_append(const char *repo_name, const char *upload_uuid, reg_read_fn read,
                           void *ctx, int64_t len, int64_t expected_offset, int64_t *out_size);
@@ -155,7 +166,7 @@ int64_t reg_blob_get_size(const char *digest);
 int     reg_blob_get_filepath(const char *digest, char *out_path, size_t out_size);
 int     reg_blob_delete(const char *digest);
 
-/* Repository blob links, {root}/repositories/{name}/_layers/sha256/{hex}/link. Links change
+/* Repository blob links, {root}/repositories/{name}/_layers/{algorithm}/{hex}/link. Links change
  * only under the repository's lock, which manifest puts and deletes and the collector take too.
  * reg_blob_link: links a stored blob into the repository (REG_ERR_NOT_FOUND when the blob is
  * not stored); linking twice is no failure, and every link, new or not, sets the link's and the

@@ -1,4 +1,4 @@
-// The blob store: the content-addressed tree {root}/blobs/sha256/{hh}/{hex} that finished
+// The blob store: the content-addressed tree {root}/blobs/{algorithm}/{hh}/{hex} that finished
 // uploads move into; blob queries and delete. Several processes may work on one tree at once,
 // so every step tolerates the others' moves.
 #include <cstring>

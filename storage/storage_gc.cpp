@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -24,12 +25,16 @@ namespace {
 
 constexpr size_t kPrefixLen = 7;  // "sha256:"
 
-// A directory entry named like a digest's 64 digits.
+// A directory entry named like a digest's digits, of either algorithm.
 bool hex_name(const char *name) {
-    if (std::strlen(name) != 64) return false;
     char digest[kDigestSize];
-    std::snprintf(digest, sizeof digest, "sha256:%s", name);
+    digest_from_hex(name, digest, sizeof digest);
     return digest_valid(digest) != 0;
+}
+
+// A directory entry named like the digits of a digest of `algorithm`.
+bool hex_name_of(const char *name, const char *algorithm) {
+    return hex_name(name) && std::strcmp(hex_algorithm(name), algorithm) == 0;
 }
 
 bool ends_with(const char *text, const char *suffix, size_t *stem_len) {
@@ -121,7 +126,10 @@ private:
     void keep_closure(const char *repo, std::vector<manifest_node> &nodes);
     void drop_manifests(const char *repo, std::vector<manifest_node> &nodes);
     int sweep_links(const char *repo, const std::unordered_set<std::string> &refs, bool unsure);
+    void sweep_link(const char *repo, const char *hex, const std::unordered_set<std::string> &refs,
+                    bool unsure);
     int sweep_blobs();
+    int sweep_fanout(const char *algorithm, const char *fanout_name, const name_list &repos);
     void drop_blob(const char *hex, const char *path, int64_t size, const name_list &repos);
     void settle_parked(const name_list &repos);
     bool linked_anywhere(const char *hex, const name_list &repos) const;
@@ -390,53 +398,60 @@ void collector::drop_manifests(const char *repo, std::vector<manifest_node> &nod
 
 int collector::sweep_links(const char *repo, const std::unordered_set<std::string> &refs,
                            bool unsure) {
-    char dir[kPathSize];
-    blob_links_root(repo, "sha256", dir, sizeof dir);
     dir_listing listing;
-    if (list_dir(dir, &listing) == kListNoMemory) return -1;
-    link_dirs_ += listing.count();
-    for (size_t i = 0; i < listing.count(); ++i) {
-        const char *hex = listing.name(i);
-        if (!listing.is_dir(i) || !hex_name(hex)) continue;
-        char link[kPathSize];
-        char link_dir[kPathSize];
-        blob_link_path(repo, hex, link, sizeof link);
-        blob_link_dir(repo, hex, link_dir, sizeof link_dir);
-        int left_young = 0;
-        int removed = 0;
-        if (!scan_dir(link_dir, "link", &left_young, &removed)) {
-            // A link being made, or what a killed link or unlink left: the latter must not
-            // keep its blob for ever. Removing the directory fails when a link came in since.
-            // A removed temporary made the directory look new, but it was the last trace.
-            if (left_young > 0 || (removed == 0 && young(link_dir, opts_.grace_blobs)))
-                linked_.insert(hex);
-            else if (!opts_.dry_run)
-                bv_platform::remove_dir(link_dir);
-            continue;
-        }
-        if (unsure || refs.count(hex)) {
-            linked_.insert(hex);
-            continue;
-        }
-        // A push links its blobs before it puts the manifest that names them.
-        if (young(link, opts_.grace_blobs)) {
-            ++res_.spared;
-            linked_.insert(hex);
-            continue;
-        }
-        item("link", "link %s sha256:%s", repo, hex);
-        if (!opts_.dry_run) {
-            const std::string digest = std::string("sha256:") + hex;
-            if (blob_unlink_locked(repo, digest.c_str(), false) != 0 &&
-                reg_storage_last_error_kind() != REG_ERR_NOT_FOUND) {
-                ++res_.failures;
-                linked_.insert(hex);
-                continue;
-            }
-        }
-        ++res_.links;
+    for (const char *algorithm : kDigestAlgorithms) {
+        char dir[kPathSize];
+        blob_links_root(repo, algorithm, dir, sizeof dir);
+        if (list_dir(dir, &listing) == kListNoMemory) return -1;
+        link_dirs_ += listing.count();
+        for (size_t i = 0; i < listing.count(); ++i)
+            if (listing.is_dir(i) && hex_name_of(listing.name(i), algorithm))
+                sweep_link(repo, listing.name(i), refs, unsure);
     }
     return 0;
+}
+
+// One blob link of the repository, named by the blob's digits: kept (and its blob marked as
+// linked) when a kept manifest names it, when the repository's bodies cannot all be read, or
+// when it is young; removed else.
+void collector::sweep_link(const char *repo, const char *hex,
+                           const std::unordered_set<std::string> &refs, bool unsure) {
+    char link[kPathSize];
+    char link_dir[kPathSize];
+    blob_link_path(repo, hex, link, sizeof link);
+    blob_link_dir(repo, hex, link_dir, sizeof link_dir);
+    int left_young = 0;
+    int removed = 0;
+    if (!scan_dir(link_dir, "link", &left_young, &removed)) {
+        // A link being made, or what a killed link or unlink left: the latter must not
+        // keep its blob for ever. Removing the directory fails when a link came in since.
+        // A removed temporary made the directory look new, but it was the last trace.
+        if (left_young > 0 || (removed == 0 && young(link_dir, opts_.grace_blobs)))
+            linked_.insert(hex);
+        else if (!opts_.dry_run)
+            bv_platform::remove_dir(link_dir);
+        return;
+    }
+    if (unsure || refs.count(hex)) {
+        linked_.insert(hex);
+        return;
+    }
+    // A push links its blobs before it puts the manifest that names them.
+    if (young(link, opts_.grace_blobs)) {
+        ++res_.spared;
+        linked_.insert(hex);
+        return;
+    }
+    char digest[kDigestSize];
+    digest_from_hex(hex, digest, sizeof digest);
+    item("link", "link %s %s", repo, digest);
+    if (!opts_.dry_run && blob_unlink_locked(repo, digest, false) != 0 &&
+        reg_storage_last_error_kind() != REG_ERR_NOT_FOUND) {
+        ++res_.failures;
+        linked_.insert(hex);
+        return;
+    }
+    ++res_.links;
 }
 
 bool collector::linked_anywhere(const char *hex, const name_list &repos) const {
@@ -471,11 +486,14 @@ void collector::settle_parked(const name_list &repos) {
     bool listed = parked_.size() * repos.count() > link_dirs_;
     dir_listing listing;
     for (size_t i = 0; listed && i < repos.count(); ++i) {
-        char dir[kPathSize];
-        blob_links_root(repos.at(i), "sha256", dir, sizeof dir);
-        if (list_dir(dir, &listing) == kListNoMemory) listed = false;
-        for (size_t j = 0; listed && j < listing.count(); ++j)
-            if (listing.is_dir(j)) linked.emplace(listing.name(j));
+        for (const char *algorithm : kDigestAlgorithms) {
+            char dir[kPathSize];
+            blob_links_root(repos.at(i), algorithm, dir, sizeof dir);
+            if (list_dir(dir, &listing) == kListNoMemory) listed = false;
+            // The two algorithms' digits differ in length, so one set holds both.
+            for (size_t j = 0; listed && j < listing.count(); ++j)
+                if (listing.is_dir(j)) linked.emplace(listing.name(j));
+        }
     }
     for (const parked_blob &blob : parked_) {
         char trash[kPathSize];
@@ -508,58 +526,77 @@ int collector::sweep_blobs() {
     // Repositories made since the mark may link blobs too.
     name_list repos;
     if (collect_repositories(&repos) != 0) return -1;
-    char dir[kPathSize];
-    blobs_dir("sha256", dir, sizeof dir);
-    dir_listing outer;
-    dir_listing inner;
-    if (list_dir(dir, &outer) == kListNoMemory) return -1;
-    for (size_t i = 0; i < outer.count(); ++i) {
-        if (!outer.is_dir(i)) continue;
-        char fanout[kPathSize];
-        stats_fanout_dir("sha256", outer.name(i), fanout, sizeof fanout);
-        const int listed = list_dir(fanout, &inner);
-        if (listed == kListNoMemory) {
-            settle_parked(repos);
-            return -1;
+    dir_listing outer[std::size(kDigestAlgorithms)];
+    size_t total = 0;
+    for (size_t a = 0; a < std::size(kDigestAlgorithms); ++a) {
+        char dir[kPathSize];
+        blobs_dir(kDigestAlgorithms[a], dir, sizeof dir);
+        if (list_dir(dir, &outer[a]) == kListNoMemory) return -1;
+        total += outer[a].count();
+    }
+    size_t done = 0;
+    for (size_t a = 0; a < std::size(kDigestAlgorithms); ++a) {
+        for (size_t i = 0; i < outer[a].count(); ++i) {
+            if (outer[a].is_dir(i) &&
+                sweep_fanout(kDigestAlgorithms[a], outer[a].name(i), repos) != 0) {
+                settle_parked(repos);
+                return -1;
+            }
+            progress("blobs", ++done, total);
         }
-        bool removed = false;
-        for (size_t j = 0; listed == 0 && j < inner.count(); ++j) {
-            if (inner.is_dir(j)) continue;
-            const char *name = inner.name(j);
-            char path[kPathSize];
-            stats_blob_path(fanout, name, path, sizeof path);
-            size_t stem = 0;
-            if (ends_with(name, ".gc", &stem) && stem == 64) {
-                // Left by a collection that stopped between its park and its decision.
-                const std::string hex(name, stem);
-                char blob[kPathSize];
-                stats_blob_path(fanout, hex.c_str(), blob, sizeof blob);
-                if (opts_.dry_run) continue;
-                if (hex_name(hex.c_str()) && linked_anywhere(hex.c_str(), repos))
-                    bv_platform::move_no_replace(path, blob);
-                else
-                    drop_file(path);
-                continue;
-            }
-            if (!hex_name(name) || marked_.count(name) || linked_.count(name)) continue;
-            if (young(path, opts_.grace_blobs)) {
-                ++res_.spared;
-                continue;
-            }
-            const int64_t size = file_size(path);
-            item("blob", "blob sha256:%s %lld", name, static_cast<long long>(size));
-            if (opts_.dry_run) {
-                ++res_.blobs;
-                res_.blob_bytes += size > 0 ? size : 0;
-                continue;
-            }
-            drop_blob(name, path, size > 0 ? size : 0, repos);
-            removed = true;
-        }
-        if (removed) fanouts_.emplace_back(fanout);
-        progress("blobs", i + 1, outer.count());
     }
     settle_parked(repos);
+    return 0;
+}
+
+// The blobs of one fan-out directory of `algorithm`: each that no kept manifest names and no
+// link kept is parked for removal, and what an interrupted collection parked is settled. -1
+// when memory runs out.
+int collector::sweep_fanout(const char *algorithm, const char *fanout_name,
+                            const name_list &repos) {
+    char fanout[kPathSize];
+    stats_fanout_dir(algorithm, fanout_name, fanout, sizeof fanout);
+    dir_listing inner;
+    const int listed = list_dir(fanout, &inner);
+    if (listed == kListNoMemory) return -1;
+    bool removed = false;
+    for (size_t j = 0; listed == 0 && j < inner.count(); ++j) {
+        if (inner.is_dir(j)) continue;
+        const char *name = inner.name(j);
+        char path[kPathSize];
+        stats_blob_path(fanout, name, path, sizeof path);
+        size_t stem = 0;
+        if (ends_with(name, ".gc", &stem) && (stem == 64 || stem == 128)) {
+            // Left by a collection that stopped between its park and its decision.
+            const std::string hex(name, stem);
+            char blob[kPathSize];
+            stats_blob_path(fanout, hex.c_str(), blob, sizeof blob);
+            if (opts_.dry_run) continue;
+            if (hex_name_of(hex.c_str(), algorithm) && linked_anywhere(hex.c_str(), repos))
+                bv_platform::move_no_replace(path, blob);
+            else
+                drop_file(path);
+            continue;
+        }
+        // Digits of the other algorithm are no blob of this directory: no reader serves them.
+        if (!hex_name_of(name, algorithm) || marked_.count(name) || linked_.count(name)) continue;
+        if (young(path, opts_.grace_blobs)) {
+            ++res_.spared;
+            continue;
+        }
+        const int64_t size = file_size(path);
+        char digest[kDigestSize];
+        digest_from_hex(name, digest, sizeof digest);
+        item("blob", "blob %s %lld", digest, static_cast<long long>(size));
+        if (opts_.dry_run) {
+            ++res_.blobs;
+            res_.blob_bytes += size > 0 ? size : 0;
+            continue;
+        }
+        drop_blob(name, path, size > 0 ? size : 0, repos);
+        removed = true;
+    }
+    if (removed) fanouts_.emplace_back(fanout);
     return 0;
 }
 

@@ -1,8 +1,11 @@
-// Digest strings and upload identifiers: hex rendering, the form tests, and identifiers drawn
-// from the system's random source.
+// Digest strings and upload identifiers: hex rendering, the form tests, the digest algorithms
+// and whole-file hashes in them, and identifiers drawn from the system's random source.
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
+#include "crypto/sha256.h"
+#include "crypto/sha512.h"
 #include "platform/bv_platform_random.h"
 #include "storage/storage_internal.h"
 
@@ -47,6 +50,35 @@ void digest_from_hex(const char *hex, char *out, size_t out_size) {
     if (out_size > 0) std::snprintf(out, out_size, "%s:%s", hex_algorithm(hex), hex ? hex : "");
 }
 
+bool algorithm_from_name(const char *name, digest_algorithm *out) {
+    if (!name) return false;
+    for (size_t i = 0; i < std::size(kDigestAlgorithms); ++i) {
+        if (std::strcmp(name, kDigestAlgorithms[i]) != 0) continue;
+        *out = static_cast<digest_algorithm>(i);
+        return true;
+    }
+    return false;
+}
+
+digest_algorithm algorithm_of_digest(const char *digest) {
+    return digest && std::strncmp(digest, "sha512:", kAlgorithmPrefixLen) == 0
+               ? digest_algorithm::sha512
+               : digest_algorithm::sha256;
+}
+
+int hash_file_hex(digest_algorithm algorithm, const char *path, char (&hex)[kHexSize]) {
+    uint8_t sum[64];
+    size_t sum_len = 32;
+    if (algorithm == digest_algorithm::sha512) {
+        if (sha512_file(path, sum) != 0) return -1;
+        sum_len = 64;
+    } else if (sha256_file(path, sum) != 0) {
+        return -1;
+    }
+    bin_to_hex(sum, sum_len, hex);
+    return 0;
+}
+
 namespace {
 
 bool system_random(void *buf, size_t len) { return bv_platform::random_bytes(buf, len); }
@@ -89,6 +121,11 @@ int uuid_valid(const char *text) {
 }  // namespace reg_internal
 
 extern "C" int reg_digest_valid(const char *text) { return reg_internal::digest_valid(text); }
+
+extern "C" int reg_digest_algorithm_valid(const char *name) {
+    reg_internal::digest_algorithm algorithm;
+    return reg_internal::algorithm_from_name(name, &algorithm) ? 1 : 0;
+}
 
 // The tag grammar of the distribution API. It keeps tags usable as one directory name (no
 // separator, never "." or "..") and as JSON text without escapes.

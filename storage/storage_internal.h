@@ -48,6 +48,7 @@
 #include <cstdio>
 
 #include "crypto/sha256.h"
+#include "crypto/sha512.h"
 #include "platform/bv_platform.h"
 #include "storage/reg_storage.h"
 
@@ -240,6 +241,21 @@ extern bool (*s_random_source)(void *buf, size_t len);
 
 // The algorithms the tree keeps digests of, each under directories of its own name.
 inline constexpr const char *kDigestAlgorithms[] = {"sha256", "sha512"};
+// The same algorithms as values, in the order of kDigestAlgorithms (an upload's hash state
+// stores the value as one byte).
+enum class digest_algorithm : uint8_t { sha256 = 0, sha512 = 1 };
+inline const char *algorithm_name(digest_algorithm algorithm) {
+    return kDigestAlgorithms[static_cast<int>(algorithm)];
+}
+// The algorithm named `name` ("sha256" or "sha512") into *out: true, or false for any other
+// name (null included), with *out untouched.
+bool algorithm_from_name(const char *name, digest_algorithm *out);
+// The algorithm a digest string starts with: sha512 for "sha512:", else sha256 (the form is
+// not tested).
+digest_algorithm algorithm_of_digest(const char *digest);
+// The digits of the hash of the file's bytes with `algorithm` into hex: 0, or -1 when the file
+// cannot be read.
+int hash_file_hex(digest_algorithm algorithm, const char *path, char (&hex)[kHexSize]);
 
 // ---- Path builders: every path of the storage tree is built here ---------------------------
 // Each writes into out, cut to out_size - 1 characters. Repository names may use '\' as well
@@ -367,14 +383,20 @@ extern void (*s_append_pause)(append_stage stage);
 int cancel_upload(const char *upload_uuid, bool gone_is_done);
 
 // The running hash of an upload (storage_upload_hash.cpp): the state after its first
-// `covered` bytes. Read and written only under the upload's lock.
+// `covered` bytes, in the algorithm the upload was started with. Read and written only under
+// the upload's lock.
 struct upload_hash {
-    sha256_ctx ctx;
+    digest_algorithm algorithm = digest_algorithm::sha256;
+    sha256_ctx ctx;      // the state while algorithm is sha256
+    sha512_ctx ctx512;   // the state while algorithm is sha512
     int64_t covered;
-    void reset();                           // no bytes yet
+    void reset();                           // no bytes yet, in the same algorithm
+    void reset(digest_algorithm with);      // no bytes yet, in the algorithm `with`
     void add(const void *data, size_t len); // the next len bytes of the upload
+    // The digest string of the bytes covered into out; the state is spent (reset before use).
+    void finish(char (&out)[kDigestSize]);
 };
-// The saved state of the upload, or a reset one when none can be trusted (missing, torn,
+// The saved state of the upload, or a reset sha256 one when none can be trusted (missing, torn,
 // malformed). Whether it still fits the file is for upload_hash_catch_up to settle.
 void upload_hash_load(const char *upload_uuid, upload_hash *out);
 // Saves the state beside the upload, atomically and without a flush: 0 or -1.

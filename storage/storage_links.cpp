@@ -1,6 +1,6 @@
-// Repository blob links: the file {repo}/_layers/sha256/{hex}/link that lets one repository see
-// a blob of the shared store. Linking, unlinking and the link test; the blob's bytes are never
-// touched here.
+// Repository blob links: the file {repo}/_layers/{algorithm}/{hex}/link that lets one
+// repository see a blob of the shared store. Linking, unlinking and the link test; the blob's
+// bytes are never touched here.
 #include <cstdio>
 #include <cstring>
 

@@ -88,12 +88,17 @@ int require_owned_upload(const char *repo_name, const char *upload_uuid) {
 }  // namespace
 
 extern "C" int reg_upload_start(const char *repo_name, char *out_upload_uuid) {
+    return reg_upload_start_algorithm(repo_name, nullptr, out_upload_uuid);
+}
+
+extern "C" int reg_upload_start_algorithm(const char *repo_name, const char *algorithm,
+                                          char *out_upload_uuid) {
     if (!repo_name || !out_upload_uuid) {
         set_error(REG_ERR_ARGUMENT, "repo_name/out_upload_uuid is NULL");
         return -1;
     }
     if (require_repo(repo_name) != 0) return -1;
-    if (reg_blob_start_upload(out_upload_uuid) != 0) return -1;
+    if (reg_blob_start_upload_algorithm(algorithm, out_upload_uuid) != 0) return -1;
     // The upload file came first and was created exclusively, so this record is its own.
     if (upload_owner_write(out_upload_uuid, repo_name) != 0) {
         char path[kPathSize];

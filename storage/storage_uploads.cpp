@@ -11,7 +11,6 @@
 #include <cstring>
 #include <thread>
 
-#include "crypto/sha256.h"
 #include "platform/bv_platform_file.h"
 #include "platform/bv_platform_fs.h"
 #include "storage/reg_storage.h"
@@ -107,11 +106,20 @@ bool resume_hash(const char *upload_uuid, bv_platform::locked_file &file, int64_
 }  // namespace
 
 extern "C" int reg_blob_start_upload(char *out_upload_uuid) {
+    return reg_blob_start_upload_algorithm(nullptr, out_upload_uuid);
+}
+
+extern "C" int reg_blob_start_upload_algorithm(const char *algorithm, char *out_upload_uuid) {
     if (!out_upload_uuid) {
         set_error(REG_ERR_ARGUMENT, "out_upload_uuid is NULL");
         return -1;
     }
     if (require_ready() != 0) return -1;
+    digest_algorithm hashed = digest_algorithm::sha256;
+    if (algorithm && !algorithm_from_name(algorithm, &hashed)) {
+        set_error(REG_ERR_DIGEST_INVALID, "unsupported digest algorithm");
+        return -1;
+    }
 
     // The file is created exclusively: an upload of the same name (a clash of identifiers)
     // is never emptied, a fresh identifier is taken instead.
@@ -129,6 +137,13 @@ extern "C" int reg_blob_start_upload(char *out_upload_uuid) {
             // Never another upload's state or owner.
             upload_hash_drop(out_upload_uuid);
             upload_owner_drop(out_upload_uuid);
+            // No state reads as SHA-256 from the first byte; any other algorithm is written
+            // down. Should that write fail, the finish hashes the file itself.
+            if (hashed != digest_algorithm::sha256) {
+                upload_hash state;
+                state.reset(hashed);
+                upload_hash_save(out_upload_uuid, state);
+            }
             return 0;
         }
         s_write_errno = errno;
@@ -286,26 +301,25 @@ int claim_upload(const char *upload_uuid, const char *upload_path, const char *c
     return -1;
 }
 
-// Hashes the claimed file under its lock, going on from the appends' saved state unless
-// `from_scratch`. An append that opened the upload before the claim holds that lock until
-// its bytes and its state are written, so they are all in the hash; one that locks later
-// finds the upload's name gone and writes nothing. *used_state tells whether a saved state
-// stood for any of the bytes. 0 or -1.
-int hash_claimed(const char *upload_uuid, const char *claim_path, bool from_scratch,
-                 uint8_t (&sum)[32], bool *used_state) {
+// Hashes the claimed file under its lock with `algorithm` into the digest string `computed`,
+// going on from the appends' saved state unless `from_scratch` or the state is of another
+// algorithm. An append that opened the upload before the claim holds that lock until its bytes
+// and its state are written, so they are all in the hash; one that locks later finds the
+// upload's name gone and writes nothing. *used_state tells whether a saved state stood for any
+// of the bytes. 0 or -1.
+int hash_claimed(const char *upload_uuid, const char *claim_path, digest_algorithm algorithm,
+                 bool from_scratch, char (&computed)[kDigestSize], bool *used_state) {
     bv_platform::locked_file file;
     if (!file.open(claim_path, false) || !file.lock()) return -1;
     const int64_t size = file.size();
     if (size < 0) return -1;
     upload_hash state;
-    if (from_scratch)
-        state.reset();
-    else
-        upload_hash_load(upload_uuid, &state);
+    if (!from_scratch) upload_hash_load(upload_uuid, &state);
+    if (from_scratch || state.algorithm != algorithm) state.reset(algorithm);
     *used_state = state.covered > 0 && state.covered <= size;
     if (upload_hash_catch_up(file, &state, size, true, s_stream_buf, kStreamBufSize) != 0)
         return -1;
-    sha256_final(&state.ctx, sum);
+    state.finish(computed);
     return 0;
 }
 
@@ -383,18 +397,16 @@ extern "C" int reg_blob_finish_upload(const char *upload_uuid, const char *expec
 
     // From here on every failure but a mismatch gives the upload back under its name, as it
     // was, to be finished again or cancelled.
-    uint8_t sum[32];
+    const digest_algorithm algorithm = algorithm_of_digest(expected_digest);
     char computed[kDigestSize];
     bool used_state = false;
     for (bool from_scratch = false;; from_scratch = true) {
-        if (hash_claimed(upload_uuid, claim_path, from_scratch, sum, &used_state) != 0) {
+        if (hash_claimed(upload_uuid, claim_path, algorithm, from_scratch, computed,
+                         &used_state) != 0) {
             bv_platform::move_no_replace(claim_path, upload_path);
             set_error(REG_ERR_IO, "hashing upload failed");
             return -1;
         }
-        char hex[kHexSize];
-        bin_to_hex(sum, sizeof sum, hex);
-        std::snprintf(computed, sizeof computed, "sha256:%s", hex);
         // A mismatch costs the client its upload, so it is never the word of a saved state
         // alone: the bytes themselves are hashed once more before it is believed.
         if (std::strcmp(computed, expected_digest) == 0 || !used_state || from_scratch) break;

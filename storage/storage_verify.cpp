@@ -7,7 +7,6 @@
 #include <new>
 #include <string>
 
-#include "crypto/sha256.h"
 #include "storage/manifest_json.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
@@ -17,10 +16,10 @@ using namespace reg_internal;
 namespace {
 
 
+// A directory entry named like a digest's digits, of either algorithm.
 bool hex_name(const char *name) {
-    if (std::strlen(name) != 64) return false;
     char digest[kDigestSize];
-    std::snprintf(digest, sizeof digest, "sha256:%s", name);
+    digest_from_hex(name, digest, sizeof digest);
     return digest_valid(digest) != 0;
 }
 
@@ -50,12 +49,12 @@ private:
         fn_(ctx_, kind, line);
     }
 
-    // 0 with the file's hash in hex, -1 when it cannot be read.
-    static int hash_file(const char *path, char (&hex)[kHexSize]) {
-        uint8_t sum[32];
-        if (sha256_file(path, sum) != 0) return -1;
-        bin_to_hex(sum, sizeof sum, hex);
-        return 0;
+    // 0 with the file's hash in hex, in the algorithm of the digits `name` (which the file
+    // is stored under), -1 when it cannot be read.
+    static int hash_file(const char *path, const char *name, char (&hex)[kHexSize]) {
+        digest_algorithm algorithm = digest_algorithm::sha256;
+        algorithm_from_name(hex_algorithm(name), &algorithm);
+        return hash_file_hex(algorithm, path, hex);
     }
 
     // What a link file holds, when it is exactly one digest string: 1, else 0 (`why` says
@@ -77,28 +76,34 @@ private:
 
     bool blob_stored(const char *hex) const {
         char path[kPathSize];
-        const std::string digest = std::string("sha256:") + hex;
-        blob_path_for_digest(digest.c_str(), path, sizeof path);
+        char digest[kDigestSize];
+        digest_from_hex(hex, digest, sizeof digest);
+        blob_path_for_digest(digest, path, sizeof path);
         return file_exists(path) != 0;
     }
 
     int blobs() {
-        return for_each_blob_fanout([&](const char *fanout_name, const char *fanout,
+        return for_each_blob_fanout([&](const char *, const char *fanout,
                                         const dir_listing &entries) {
             for (size_t j = 0; j < entries.count(); ++j) {
                 const char *name = entries.name(j);
                 if (entries.is_dir(j) || !hex_name(name)) continue;
                 ++res_.blobs;
+                char digest[kDigestSize];
+                digest_from_hex(name, digest, sizeof digest);
                 char path[kPathSize];
                 stats_blob_path(fanout, name, path, sizeof path);
+                // Where readers look for it: its algorithm's directory and its fan-out.
+                char expected[kPathSize];
+                blob_path_for_digest(digest, expected, sizeof expected);
                 char hex[kHexSize];
-                if (std::strncmp(name, fanout_name, 2) != 0 || std::strlen(fanout_name) != 2)
-                    problem("misplaced-blob", "blob sha256:%s: stored outside its fan-out", name);
-                else if (hash_file(path, hex) != 0)
-                    problem("unreadable-blob", "blob sha256:%s: cannot be read", name);
+                if (std::strcmp(path, expected) != 0)
+                    problem("misplaced-blob", "blob %s: stored outside its fan-out", digest);
+                else if (hash_file(path, name, hex) != 0)
+                    problem("unreadable-blob", "blob %s: cannot be read", digest);
                 else if (std::strcmp(hex, name) != 0)
-                    problem("corrupt-blob", "blob sha256:%s: content hashes to sha256:%s", name,
-                            hex);
+                    problem("corrupt-blob", "blob %s: content hashes to %.*s%s", digest,
+                            static_cast<int>(kAlgorithmPrefixLen), digest, hex);
             }
             return 0;
         });
@@ -140,7 +145,7 @@ private:
             char path[kPathSize];
             manifest_body_path(repo, name, path, sizeof path);
             char hex[kHexSize];
-            if (hash_file(path, hex) != 0) {
+            if (hash_file(path, name, hex) != 0) {
                 problem("unreadable-manifest", "manifest %s@sha256:%s: cannot be read", repo,
                         name);
                 continue;
@@ -176,15 +181,16 @@ private:
     void named_link(const char *what, const char *repo, const char *dir_hex, const char *path,
                     bool target_stored) {
         ++res_.links;
+        char named[kDigestSize];  // what the directory's name stands for
+        digest_from_hex(dir_hex, named, sizeof named);
         char digest[kDigestSize];
         const char *why = "";
         if (!link_digest(path, digest, &why)) {
-            problem("bad-link", "%s link %s sha256:%s: %s", what, repo, dir_hex, why);
-        } else if (std::strcmp(digest + kAlgorithmPrefixLen, dir_hex) != 0) {
-            problem("bad-link", "%s link %s sha256:%s: names %s", what, repo, dir_hex, digest);
+            problem("bad-link", "%s link %s %s: %s", what, repo, named, why);
+        } else if (std::strcmp(digest, named) != 0) {
+            problem("bad-link", "%s link %s %s: names %s", what, repo, named, digest);
         } else if (!target_stored) {
-            problem("dangling-link", "%s link %s sha256:%s: target missing", what, repo,
-                    dir_hex);
+            problem("dangling-link", "%s link %s %s: target missing", what, repo, named);
         }
     }
 
@@ -198,14 +204,19 @@ private:
         char path[kPathSize];
         dir_listing listing;
 
-        blob_links_root(repo, "sha256", dir, sizeof dir);
-        hex_dirs(dir, &listing);
-        for (size_t i = 0; i < listing.count(); ++i) {
-            const char *hex = listing.name(i);
-            if (!listing.is_dir(i) || !hex_name(hex)) continue;
-            blob_link_path(repo, hex, path, sizeof path);
-            if (!file_exists(path)) continue;  // an unlink between its two steps
-            named_link("blob", repo, hex, path, blob_stored(hex));
+        for (const char *algorithm : kDigestAlgorithms) {
+            blob_links_root(repo, algorithm, dir, sizeof dir);
+            hex_dirs(dir, &listing);
+            for (size_t i = 0; i < listing.count(); ++i) {
+                const char *hex = listing.name(i);
+                // Digits of the other algorithm here are no link any reader finds.
+                if (!listing.is_dir(i) || !hex_name(hex) ||
+                    std::strcmp(hex_algorithm(hex), algorithm) != 0)
+                    continue;
+                blob_link_path(repo, hex, path, sizeof path);
+                if (!file_exists(path)) continue;  // an unlink between its two steps
+                named_link("blob", repo, hex, path, blob_stored(hex));
+            }
         }
 
         manifest_revs_root(repo, "sha256", dir, sizeof dir);

@@ -57,10 +57,11 @@ protected:
     void SetUp() override { bvtest::make_storage_tree(root_.path()); }
     void TearDown() override { reg_storage_cleanup(); }
 
-    void seed(const std::string &repo, const std::string &data, const std::string &root_path = {}) {
+    void seed(const std::string &repo, const std::string &data, const std::string &root_path = {},
+              const std::string &algorithm = "sha256") {
         const std::string root = root_path.empty() ? root_.str() : root_path;
         ASSERT_EQ(reg_storage_init(root.c_str()), 0) << reg_storage_last_error();
-        const std::string digest = digest_of(data);
+        const std::string digest = bvtest::digest_in(algorithm, data);
         char uuid[40] = {};
         char out[REG_DIGEST_SIZE] = {};
         ASSERT_EQ(reg_blob_start_upload(uuid), 0) << reg_storage_last_error();

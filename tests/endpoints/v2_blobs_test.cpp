@@ -114,7 +114,9 @@ TEST_F(BlobProgram, RefusalsNameTheirCause) {
         {"HEAD", "/v2/other/blobs/" + digest, 404, "BLOB_UNKNOWN"},
         {"DELETE", "/v2/other/blobs/" + digest, 404, "BLOB_UNKNOWN"},
         {"GET", "/v2/app/blobs/" + digest_of("never stored"), 404, "BLOB_UNKNOWN"},
+        {"GET", "/v2/app/blobs/" + bvtest::digest_in("sha512", "never stored"), 404, "BLOB_UNKNOWN"},
         {"GET", "/v2/app/blobs/sha256:abc", 400, "DIGEST_INVALID"},
+        {"GET", "/v2/app/blobs/sha512:" + digest.substr(7), 400, "DIGEST_INVALID"},
         {"GET", "/v2/app/blobs/SHA256:" + digest.substr(7), 400, "DIGEST_INVALID"},
         {"DELETE", "/v2/app/blobs/md5:abc", 400, "DIGEST_INVALID"},
         {"GET", "/v2/App/blobs/" + digest, 400, "NAME_INVALID"},
@@ -136,6 +138,19 @@ TEST_F(BlobProgram, RefusalsNameTheirCause) {
             EXPECT_NE(a.body.find(code), std::string::npos) << label << ": " << a.body;
         }
     }
+}
+
+// A sha512 digest is whole in Docker-Content-Digest and the ETag, which If-Range must match.
+TEST_F(BlobProgram, Sha512BlobsAnswerLikeAnyOther) {
+    seed("app", "0123456789", {}, "sha512");
+    const std::string digest = bvtest::digest_in("sha512", "0123456789");
+    const std::string etag = "\"" + digest + "\"";
+    auto a = run("v2_blobs", "GET", "/v2/app/blobs/" + digest, {}, {},
+                 {{"HTTP_RANGE", "bytes=2-4"}, {"HTTP_IF_RANGE", etag}});
+    EXPECT_EQ(a.status, 206) << a.raw;
+    EXPECT_EQ(a.body, "234");
+    EXPECT_EQ(a.header("ETag"), etag);
+    EXPECT_EQ(a.header("Docker-Content-Digest"), digest);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -132,7 +133,8 @@ TEST_F(UploadProgram, PutRefusesMissingMalformedAndWrongDigests) {
     const std::string path = "/v2/app/blobs/uploads/" + uuid;
     const std::string digest = digest_of("stored more");
     const std::string refused[] = {std::string(), "digest=", "digest=sha256:12", "digest=" + digest.substr(0, 70),
-                                   "digest=SHA256:" + digest.substr(7), "mount=" + digest};
+                                   "digest=SHA256:" + digest.substr(7), "mount=" + digest,
+                                   "digest=sha512:" + digest.substr(7)};
     for (const std::string &query : refused) {
         auto a = call("PUT", path, query, " more");
         EXPECT_EQ(a.status, 400) << query;
@@ -142,10 +144,15 @@ TEST_F(UploadProgram, PutRefusesMissingMalformedAndWrongDigests) {
     // Percent-encoded, as some clients send it.
     std::string encoded = digest;
     encoded.replace(6, 1, "%3A");
-    auto wrong = call("PUT", path, "digest=" + digest_of("other"), " more");
-    EXPECT_EQ(wrong.status, 400);
-    EXPECT_NE(wrong.body.find("\"code\":\"DIGEST_INVALID\""), std::string::npos) << wrong.body;
-    EXPECT_EQ(call("GET", path).status, 404);
+    // A wrong digest of either algorithm ends the upload.
+    const std::string wrong_digests[] = {digest_of("other"), bvtest::digest_in("sha512", "other")};
+    const std::string wrong_uploads[] = {path, "/v2/app/blobs/uploads/" + start("app", "stored")};
+    for (size_t i = 0; i < std::size(wrong_digests); ++i) {
+        auto wrong = call("PUT", wrong_uploads[i], "digest=" + wrong_digests[i], " more");
+        EXPECT_EQ(wrong.status, 400) << wrong_digests[i];
+        EXPECT_NE(wrong.body.find("\"code\":\"DIGEST_INVALID\""), std::string::npos) << wrong.body;
+        EXPECT_EQ(call("GET", wrong_uploads[i]).status, 404) << wrong_digests[i];
+    }
 
     const std::string again = start("app", "stored");
     EXPECT_EQ(call("PUT", "/v2/app/blobs/uploads/" + again, "digest=" + encoded, " more").status, 201);
@@ -211,10 +218,13 @@ TEST_F(UploadProgram, WholeBlobPostsAndMounts) {
     EXPECT_EQ(uploads_left(), 0u);
     EXPECT_EQ(run("v2_blobs", "HEAD", "/v2/app/blobs/" + digest_of("body")).status, 404);
 
-    auto ok = call("POST", "/v2/src/blobs/uploads/", "digest=" + digest_of("body"), "body");
-    EXPECT_EQ(ok.status, 201);
-    EXPECT_EQ(ok.header("Location"), "/v2/src/blobs/" + digest_of("body"));
-    EXPECT_EQ(uploads_left(), 0u);
+    for (const std::string &whole : {digest_of("body"), bvtest::digest_in("sha512", "body")}) {
+        auto ok = call("POST", "/v2/src/blobs/uploads/", "digest=" + whole, "body");
+        EXPECT_EQ(ok.status, 201) << ok.raw;
+        EXPECT_EQ(ok.header("Location"), "/v2/src/blobs/" + whole);
+        EXPECT_EQ(ok.header("Docker-Content-Digest"), whole);
+        EXPECT_EQ(uploads_left(), 0u);
+    }
 
     const std::string digest = digest_of("body");
     const std::string falls_back[] = {"mount=" + digest + "&from=nowhere", "mount=" + digest + "&from=Bad",
@@ -226,12 +236,13 @@ TEST_F(UploadProgram, WholeBlobPostsAndMounts) {
         EXPECT_EQ(a.header("Range"), "0-0") << query;
         EXPECT_EQ(run("v2_blobs", "HEAD", "/v2/dst/blobs/" + digest).status, 404) << query;
     }
-    auto mounted = call("POST", "/v2/dst/blobs/uploads/", "from=src&mount=" + digest);
-    EXPECT_EQ(mounted.status, 201) << mounted.raw;
-    EXPECT_EQ(mounted.header("Location"), "/v2/dst/blobs/" + digest);
-    EXPECT_EQ(mounted.header("Docker-Content-Digest"), digest);
-    EXPECT_EQ(run("v2_blobs", "GET", "/v2/dst/blobs/" + digest).body, "body");
-
+    for (const std::string &mount : {digest, bvtest::digest_in("sha512", "body")}) {
+        auto mounted = call("POST", "/v2/dst/blobs/uploads/", "from=src&mount=" + mount);
+        EXPECT_EQ(mounted.status, 201) << mounted.raw;
+        EXPECT_EQ(mounted.header("Location"), "/v2/dst/blobs/" + mount);
+        EXPECT_EQ(mounted.header("Docker-Content-Digest"), mount);
+        EXPECT_EQ(run("v2_blobs", "GET", "/v2/dst/blobs/" + mount).body, "body");
+    }
     // Without `from`, the first repository in catalog order that links the blob and that the
     // requester may read is the source; where none is readable, an ordinary upload begins.
     seed("a/hidden", "body");
@@ -244,6 +255,45 @@ TEST_F(UploadProgram, WholeBlobPostsAndMounts) {
         EXPECT_EQ(run("v2_blobs", "HEAD", std::string("/v2/") + repo + "/blobs/" + digest).status,
                   status == 201 ? 200 : 404) << user;
     }
+}
+
+// An upload may declare the algorithm it will be finished with, or not; it finishes with a
+// digest of either algorithm whatever it declared. A name no algorithm has is refused before
+// anything else happens, a mount too.
+TEST_F(UploadProgram, DeclaredAlgorithmsAndFinishesOfEither) {
+    seed("src", "mountable");
+    struct Case {
+        std::string query;
+        const char *finished;  // the finishing digest's algorithm; null: the POST is refused
+    };
+    const Case cases[] = {
+        {"digest-algorithm=sha512", "sha512"},
+        {"", "sha512"},
+        {"digest-algorithm=sha512", "sha256"},
+        {"digest-algorithm=md5", nullptr},
+        {"digest-algorithm=", nullptr},
+        {"digest-algorithm=SHA512", nullptr},
+        {"digest-algorithm=md5&from=src&mount=" + digest_of("mountable"), nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.query);
+        auto a = call("POST", "/v2/dst/blobs/uploads/", c.query);
+        if (!c.finished) {
+            EXPECT_EQ(a.status, 400) << a.raw;
+            EXPECT_EQ(a.body, "{\"errors\":[{\"code\":\"DIGEST_INVALID\",\"message\":\"unsupported digest "
+                              "algorithm\"}]}\n");
+            continue;
+        }
+        ASSERT_EQ(a.status, 202) << a.raw;
+        const std::string path = a.header("Location");
+        ASSERT_EQ(call("PATCH", path, {}, "chunk one, ").status, 202);
+        const std::string digest = bvtest::digest_in(c.finished, "chunk one, " + c.query);
+        auto done = call("PUT", path, "digest=" + digest, c.query);
+        EXPECT_EQ(done.status, 201) << done.raw;
+        EXPECT_EQ(done.header("Docker-Content-Digest"), digest);
+        EXPECT_EQ(run("v2_blobs", "GET", "/v2/dst/blobs/" + digest).body, "chunk one, " + c.query);
+    }
+    EXPECT_EQ(run("v2_blobs", "HEAD", "/v2/dst/blobs/" + digest_of("mountable")).status, 404);
 }
 
 }  // namespace

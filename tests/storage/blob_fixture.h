@@ -68,7 +68,7 @@ protected:
     std::string root() const { return root_.str(); }
     fs::path uploads() const { return root_.path() / "uploads"; }
     fs::path fanout(const std::string &digest) const {
-        return root_.path() / "blobs" / "sha256" / digest.substr(7, 2);
+        return root_.path() / "blobs" / digest.substr(0, 6) / digest.substr(7, 2);
     }
     fs::path blob_file(const std::string &digest) const { return fanout(digest) / digest.substr(7); }
     fs::path upload_file(const std::string &uuid) const { return uploads() / (uuid + ".part"); }

@@ -93,6 +93,10 @@ protected:
         digests_["orphan"] = blob("orphan");
         digests_["loose"] = blob("loose", "other");
         EXPECT_EQ(reg_blob_unlink("other", digests_["loose"].c_str()), 0);
+        // The same two of the other algorithm, which lives in directories of its own.
+        digests_["orphan512"] = blob("orphan", "app", "sha512");
+        digests_["loose512"] = blob("loose", "other", "sha512");
+        EXPECT_EQ(reg_blob_unlink("other", digests_["loose512"].c_str()), 0);
         EXPECT_EQ(reg_blob_link("other", config_.c_str()), 0);
 
         char uuid[37];
@@ -107,10 +111,10 @@ protected:
 
     fs::path blob_file(const std::string &digest) const {
         const std::string hex = digest.substr(7);
-        return root_.path() / "blobs" / "sha256" / hex.substr(0, 2) / hex;
+        return root_.path() / "blobs" / digest.substr(0, 6) / hex.substr(0, 2) / hex;
     }
     fs::path link_file(const std::string &repo, const std::string &digest) const {
-        return repos() / repo / "_layers" / "sha256" / digest.substr(7) / "link";
+        return repos() / repo / "_layers" / digest.substr(0, 6) / digest.substr(7) / "link";
     }
 
     int gc(bool dry_run, bool untagged, reg_gc_result *res, int64_t grace_blobs = 3600,
@@ -148,6 +152,8 @@ constexpr keep_case kKeepCases[] = {
     {"blob", "ulayer", true, false},         // the layer of an untagged image
     {"blob", "orphan", false, false},        // linked, named by no manifest
     {"blob", "loose", false, false},         // never linked anywhere
+    {"blob", "orphan512", false, false},
+    {"blob", "loose512", false, false},
     {"manifest", "tagged", true, true},
     {"manifest", "digest_only", true, false},
     {"manifest", "child", true, true},       // untagged, but its index is tagged
@@ -159,6 +165,7 @@ constexpr keep_case kKeepCases[] = {
     {"link", "config", true, true},
     {"link", "dlayer", true, false},
     {"link", "orphan", false, false},
+    {"link", "orphan512", false, false},
     {"other-link", "config", false, false},  // the blob stays: "app" names it
 };
 
@@ -307,21 +314,24 @@ TEST_F(GcTest, RepeatedMembersKeepWhatEachNames) {
 }
 
 TEST_F(GcTest, BlobsParkedByAnInterruptedRunAreSettled) {
-    const std::string linked = blob("parked and linked");
-    const std::string loose = blob("parked, no link");
-    ASSERT_EQ(reg_blob_unlink("app", loose.c_str()), 0);
-    auto parked = [&](const std::string &d) { return fs::path(blob_file(d).string() + ".gc"); };
-    for (const std::string &d : {linked, loose}) fs::rename(blob_file(d), parked(d));
-    reg_gc_result res{};
-    ASSERT_EQ(gc(true, false, &res), 0);
-    EXPECT_TRUE(fs::exists(parked(linked)));
-    EXPECT_TRUE(fs::exists(parked(loose)));
-    ASSERT_EQ(gc(false, false, &res), 0);
-    // A blob some link names comes back under its name; one nothing names goes.
-    EXPECT_TRUE(fs::exists(blob_file(linked)));
-    EXPECT_FALSE(fs::exists(parked(linked)));
-    EXPECT_FALSE(fs::exists(blob_file(loose)));
-    EXPECT_FALSE(fs::exists(parked(loose)));
+    for (const char *algorithm : {"sha256", "sha512"}) {
+        SCOPED_TRACE(algorithm);
+        const std::string linked = blob("parked and linked", "app", algorithm);
+        const std::string loose = blob("parked, no link", "app", algorithm);
+        ASSERT_EQ(reg_blob_unlink("app", loose.c_str()), 0);
+        auto parked = [&](const std::string &d) { return fs::path(blob_file(d).string() + ".gc"); };
+        for (const std::string &d : {linked, loose}) fs::rename(blob_file(d), parked(d));
+        reg_gc_result res{};
+        ASSERT_EQ(gc(true, false, &res), 0);
+        EXPECT_TRUE(fs::exists(parked(linked)));
+        EXPECT_TRUE(fs::exists(parked(loose)));
+        ASSERT_EQ(gc(false, false, &res), 0);
+        // A blob some link names comes back under its name; one nothing names goes.
+        EXPECT_TRUE(fs::exists(blob_file(linked)));
+        EXPECT_FALSE(fs::exists(parked(linked)));
+        EXPECT_FALSE(fs::exists(blob_file(loose)));
+        EXPECT_FALSE(fs::exists(parked(loose)));
+    }
 }
 
 TEST_F(GcTest, RefusesBadOptions) {

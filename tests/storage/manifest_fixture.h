@@ -90,13 +90,16 @@ protected:
         return mdir() / "referrers" / "sha256" / subject_hex / "sha256" / hex / "link";
     }
 
-    // Stores `content` as a blob through an upload and links it into `repo`; its digest.
-    std::string blob(const std::string &content, const std::string &repo = "app") {
+    // Stores `content` as a blob (a digest of `algorithm`) through an upload and links it into
+    // `repo`; its digest.
+    std::string blob(const std::string &content, const std::string &repo = "app",
+                     const std::string &algorithm = "sha256") {
         char uuid[37];
         char digest[REG_DIGEST_SIZE];
-        EXPECT_EQ(reg_blob_start_upload(uuid), 0) << error();
+        EXPECT_EQ(reg_blob_start_upload_algorithm(algorithm.c_str(), uuid), 0) << error();
         EXPECT_EQ(reg_blob_append_chunk(uuid, content.data(), content.size()), 0) << error();
-        EXPECT_EQ(reg_blob_finish_upload(uuid, digest_of(content).c_str(), digest), 0) << error();
+        const std::string expected = bvtest::digest_in(algorithm, content);
+        EXPECT_EQ(reg_blob_finish_upload(uuid, expected.c_str(), digest), 0) << error();
         EXPECT_EQ(reg_blob_link(repo.c_str(), digest), 0) << error();
         return digest;
     }

@@ -23,6 +23,16 @@ struct Body {
     size_t stop = std::string::npos;  // the body ends early here
 };
 
+// A state file's bytes with the check that ends them: the first 8 bytes of their SHA-256.
+std::string with_check(const std::string &bytes) {
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, bytes.data(), bytes.size());
+    uint8_t sum[32];
+    sha256_final(&ctx, sum);
+    return bytes + std::string(reinterpret_cast<const char *>(sum), 8);
+}
+
 long read_body(void *ctx, void *buf, size_t cap) {
     auto *b = static_cast<Body *>(ctx);
     const size_t end = std::min(b->text.size(), b->stop);
@@ -60,45 +70,87 @@ protected:
         state.add(bytes.data(), bytes.size());
         return state;
     }
-    int finish(const std::string &uuid, const std::string &content) {
+    int finish(const std::string &uuid, const std::string &content,
+               const std::string &algorithm = "sha256") {
         char out[REG_DIGEST_SIZE];
-        return reg_blob_finish_upload(uuid.c_str(), digest_of(content).c_str(), out);
+        return reg_blob_finish_upload(uuid.c_str(), bvtest::digest_in(algorithm, content).c_str(),
+                                      out);
+    }
+    // An upload started with `algorithm` (null: the plain start), holding `data`.
+    std::string open_hashed(const char *algorithm, const std::string &data) {
+        char uuid[37] = {};
+        EXPECT_EQ(reg_blob_start_upload_algorithm(algorithm, uuid), 0) << last_error();
+        if (!data.empty()) {
+            EXPECT_EQ(reg_blob_append_chunk(uuid, data.data(), data.size()), 0) << last_error();
+        }
+        return uuid;
     }
 };
 
+// The upload is started with an algorithm or without one, and finished with either: a state
+// of another algorithm than the digest's is no help, and the blob lands in the digest's own
+// directory.
 TEST_F(UploadHash, EachAppendGoesOnFromTheLastAcrossProcesses) {
     const std::string parts[] = {"first part, ", std::string(200000, 'b'), "", "the end"};
-    const std::string uuid = open_upload("");
-    std::string all;
-    for (size_t i = 0; i < std::size(parts); ++i) {
-        const std::string &part = parts[i];
-        restart();
-        // Chunks and streamed bodies take turns.
-        ASSERT_EQ(i % 2 ? reg_blob_append_chunk(uuid.c_str(), part.data(), part.size())
-                        : stream(uuid, part),
-                  0)
-            << last_error();
-        all += part;
-        if (!all.empty()) {
-            EXPECT_EQ(covered(uuid), int64_t(all.size()));
+    const struct {
+        const char *started;  // null: the plain start
+        const char *finished;
+    } cases[] = {{nullptr, "sha256"}, {"sha512", "sha512"}, {nullptr, "sha512"},
+                 {"sha512", "sha256"}, {"sha256", "sha256"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.started ? c.started : "plain") + " to " + c.finished);
+        const std::string uuid = open_hashed(c.started, "");
+        std::string all;
+        for (size_t i = 0; i < std::size(parts); ++i) {
+            const std::string &part = parts[i];
+            restart();
+            // Chunks and streamed bodies take turns.
+            ASSERT_EQ(i % 2 ? reg_blob_append_chunk(uuid.c_str(), part.data(), part.size())
+                            : stream(uuid, part),
+                      0)
+                << last_error();
+            all += part;
+            if (!all.empty()) {
+                EXPECT_EQ(covered(uuid), int64_t(all.size()));
+            }
         }
+        restart();
+        ASSERT_EQ(finish(uuid, all, c.finished), 0) << last_error();
+        const std::string digest = bvtest::digest_in(c.finished, all);
+        EXPECT_EQ(bvtest::read_all(blob_file(digest)), all);
+        EXPECT_FALSE(fs::exists(state_file(uuid)));
+        ASSERT_EQ(reg_blob_delete(digest.c_str()), 0);
     }
-    restart();
-    ASSERT_EQ(finish(uuid, all), 0) << last_error();
-    EXPECT_EQ(bvtest::read_all(blob_file(digest_of(all))), all);
-    EXPECT_FALSE(fs::exists(state_file(uuid)));
 }
 
 // The finish reads no byte that the state stands for: changing those bytes on disk behind the
-// engine's back does not change the digest it computes.
+// engine's back does not change the digest it computes. So it is for states of either
+// algorithm, and for the SHA-256 states of the first form ("bvhash1"), without an algorithm.
 TEST_F(UploadHash, FinishHashesOnlyWhatTheStateLacks) {
     const std::string content = "0123456789abcdef";
-    const std::string uuid = open_upload(content);
-    restart();
-    std::string changed = content;
-    changed[3] = 'X';
-    bvtest::write_all(upload_file(uuid), changed);
-    ASSERT_EQ(finish(uuid, content), 0) << last_error();
+    const struct {
+        const char *algorithm;
+        bool first_form;
+    } cases[] = {{"sha256", false}, {"sha512", false}, {"sha256", true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.algorithm) + (c.first_form ? " bvhash1" : ""));
+        const std::string uuid = open_hashed(c.algorithm, content);
+        if (c.first_form) {
+            // "bvhash1\n" and the exported state, then their check.
+            const upload_hash state = state_of(content);
+            uint8_t exported[SHA256_STATE_SIZE];
+            sha256_export(&state.ctx, exported);
+            bvtest::write_all(state_file(uuid),
+                              with_check("bvhash1\n" + std::string(reinterpret_cast<const char *>(
+                                                                      exported),
+                                                                  sizeof exported)));
+        }
+        restart();
+        std::string changed = content;
+        changed[3] = 'X';
+        bvtest::write_all(upload_file(uuid), changed);
+        ASSERT_EQ(finish(uuid, content, c.algorithm), 0) << last_error();
+    }
 }
 
 TEST_F(UploadHash, CutShortBodiesLeaveTheStateAtTheKeptBytes) {
@@ -145,6 +197,12 @@ TEST_F(UploadHash, UntrustedStatesGiveWayToTheBytes) {
         {"of other bytes",
          [&](const std::string &uuid, const fs::path &) {
              reg_internal::upload_hash_save(uuid.c_str(), state_of(std::string(10, '?')));
+         }},
+        {"of an unknown algorithm",
+         [](const std::string &, const fs::path &p) {
+             std::string s = bvtest::read_all(p);
+             s[8] = 7;  // the algorithm's byte, under a check that fits it
+             bvtest::write_all(p, with_check(s.substr(0, s.size() - 8)));
          }},
     };
     for (const Case &c : cases) {

@@ -28,13 +28,14 @@ protected:
             image(desc(config_, "application/example.sbom"), {}, kOciManifest,
                   "\"subject\":" + desc(tagged_, kOciManifest, body_.size()) + ",");
         referrer_ = put(digest_of(ref), ref);
+        blob512_ = blob("a layer of the other algorithm", "app", "sha512");
     }
     fs::path blob_file(const std::string &digest) const {
         const std::string hex = digest.substr(7);
-        return root_.path() / "blobs" / "sha256" / hex.substr(0, 2) / hex;
+        return root_.path() / "blobs" / digest.substr(0, 6) / hex.substr(0, 2) / hex;
     }
     fs::path link_file(const std::string &digest) const {
-        return repos() / "app" / "_layers" / "sha256" / digest.substr(7) / "link";
+        return repos() / "app" / "_layers" / digest.substr(0, 6) / digest.substr(7) / "link";
     }
     std::vector<std::string> verify(reg_verify_result *res) {
         std::vector<std::string> lines;
@@ -43,17 +44,17 @@ protected:
         return lines;
     }
 
-    std::string tagged_, referrer_;
+    std::string tagged_, referrer_, blob512_;
 };
 
 TEST_F(VerifyTest, SoundTreeHasNoProblems) {
     build_tree();
     reg_verify_result res{};
     EXPECT_EQ(verify(&res), std::vector<std::string>{});
-    EXPECT_EQ(res.blobs, 2);
+    EXPECT_EQ(res.blobs, 3);
     EXPECT_EQ(res.manifests, 2);
-    // Two blob links, two revision links, the tag and the referrer link.
-    EXPECT_EQ(res.links, 6);
+    // Three blob links, two revision links, the tag and the referrer link.
+    EXPECT_EQ(res.links, 7);
 }
 
 struct damage_case {
@@ -71,6 +72,15 @@ TEST_F(VerifyTest, ReportsEachPlantedDamage) {
     const std::vector<damage_case> cases = {
         {"flipped blob byte", [&, this] { flip(this->blob_file(this->layer_)); },
          {"corrupt-blob"}},
+        {"flipped sha512 blob byte", [&, this] { flip(this->blob_file(this->blob512_)); },
+         {"corrupt-blob"}},
+        {"sha512 blob in the other algorithm's directory",
+         [this] {
+             const fs::path moved = root_.path() / "blobs" / "sha256" / blob512_.substr(7, 2);
+             fs::create_directories(moved);
+             fs::rename(blob_file(blob512_), moved / blob512_.substr(7));
+         },
+         {"dangling-link", "misplaced-blob"}},
         {"truncated blob",
          [this] { fs::resize_file(this->blob_file(this->config_), 3); },
          {"corrupt-blob"}},
