@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "crypto/sha256.h"
-#include "crypto/sha512.h"
 #include "storage/reg_storage.h"
 #include "support/test_support.h"
 #include "tests/support/sha256_hex.h"
@@ -31,17 +30,7 @@ inline std::string hex_of(const std::string &data) { return bvtest::sha256_hex(d
 inline std::string digest_of(const std::string &data) { return "sha256:" + hex_of(data); }
 inline std::string fake_digest(char c) { return "sha256:" + std::string(64, c); }
 
-inline std::string hex512_of(const std::string &data) {
-    sha512_ctx ctx;
-    uint8_t sum[64];
-    sha512_init(&ctx);
-    sha512_update(&ctx, data.data(), data.size());
-    sha512_final(&ctx, sum);
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : sum) out += {digits[b >> 4], digits[b & 15]};
-    return out;
-}
+inline std::string hex512_of(const std::string &data) { return bvtest::sha512_hex(data); }
 inline std::string digest512_of(const std::string &data) { return "sha512:" + hex512_of(data); }
 // The directory named for the algorithm whose digits `hex` is.
 inline const char *algorithm_of(const std::string &hex) {

@@ -1,5 +1,5 @@
-// Hex rendering of SHA-256 digests for tests, probes, fuzzers and benchmarks: the expected
-// names of stored blobs and manifests.
+// Hex rendering of SHA-256 and SHA-512 digests for tests, probes, fuzzers and benchmarks: the
+// expected names of stored blobs and manifests.
 #pragma once
 
 #include <cstddef>
@@ -7,10 +7,12 @@
 #include <string>
 
 #include "crypto/sha256.h"
+#include "crypto/sha512.h"
 
 namespace bvtest {
 
-inline std::string hex_of_sum(const uint8_t (&sum)[32]) {
+template <size_t N>
+inline std::string hex_of_sum(const uint8_t (&sum)[N]) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
     for (uint8_t b : sum) {
@@ -30,5 +32,14 @@ inline std::string sha256_hex(const void *data, size_t size) {
 }
 
 inline std::string sha256_hex(const std::string &data) { return sha256_hex(data.data(), data.size()); }
+
+inline std::string sha512_hex(const std::string &data) {
+    sha512_ctx ctx;
+    sha512_init(&ctx);
+    sha512_update(&ctx, data.data(), data.size());
+    uint8_t sum[64];
+    sha512_final(&ctx, sum);
+    return hex_of_sum(sum);
+}
 
 }  // namespace bvtest
