@@ -42,21 +42,6 @@ TEST_F(ManifestProgram, PutThenGetAndHeadByTagAndDigest) {
             EXPECT_EQ(got.body, method == "GET" ? body : "") << label;
         }
     }
-    // The same bytes by their sha512 digest: stored, answered and served under that digest.
-    const std::string digest512 = regcgi::digest512_of(body);
-    Answer put512 = manifests("PUT", "lib/app", digest512, body);
-    ASSERT_EQ(put512.status, 201) << put512.head << put512.body;
-    EXPECT_EQ(put512.header("location"), "/v2/lib/app/manifests/" + digest512);
-    EXPECT_EQ(put512.header("docker-content-digest"), digest512);
-    for (const std::string method : {"GET", "HEAD"}) {
-        Answer got = manifests(method, "lib/app", digest512);
-        EXPECT_EQ(got.status, 200) << method << got.body;
-        EXPECT_EQ(got.header("docker-content-digest"), digest512) << method;
-        EXPECT_EQ(got.body, method == "GET" ? body : "") << method;
-    }
-    EXPECT_EQ(manifests("DELETE", "lib/app", digest512).status, 202);
-    EXPECT_EQ(manifests("GET", "lib/app", digest512).code(), "MANIFEST_UNKNOWN");
-    EXPECT_EQ(manifests("GET", "lib/app", digest).status, 200);
 }
 
 TEST_F(ManifestProgram, EveryManifestKindKeepsItsMediaType) {
