@@ -28,7 +28,8 @@ bool reference_ok(const oci_request *request, bool reading = false) {
     if (std::strchr(reference, ':')) {
         if (reg_digest_valid(reference)) return true;
         oci_reply_error(request, 400, "DIGEST_INVALID",
-                        "the reference is not a sha256 digest of 64 lower-case hex digits");
+                        "the reference is not a digest (sha256 with 64 or sha512 with 128 "
+                        "lower-case hex digits)");
         return false;
     }
     if (reg_tag_valid(reference)) return true;

@@ -30,11 +30,11 @@ size_t page_bytes() {
 int handle_referrers(oci_request *request) {
     if (!reg_digest_valid(request->rest))
         return oci_reply_error(request, 400, "DIGEST_INVALID",
-                               "the subject is not a sha256 digest of 64 lower-case hex digits");
+                               "the subject is not a digest (sha256 with 64 or sha512 with 128 lower-case hex digits)");
 
     char filter[1024];
     oci_query_param(request, "artifactType", filter, sizeof filter);
-    char last[128];
+    char last[REG_DIGEST_SIZE];
     if (oci_query_param(request, "last", last, sizeof last) < 0 ||
         (last[0] && !reg_digest_valid(last)))
         return oci_reply_error(request, 400, "DIGEST_INVALID",
@@ -48,9 +48,10 @@ int handle_referrers(oci_request *request) {
         return oci_reply_storage_error(request, "MANIFEST_UNKNOWN");
 
     // The repository name and both digests passed their grammars, so only the filter needs
-    // encoding; its encoding always fits (three bytes for each), and so does the link.
+    // encoding; its encoding always fits (three bytes for each), and so does the link: a
+    // 255-byte name and two sha512 digests of 135 bytes with the fixed text.
     char encoded[3 * sizeof filter] = "";
-    char link[sizeof encoded + 512];
+    char link[sizeof encoded + 1024];
     oci_header headers[2];
     size_t count = 0;
     if (filter[0]) headers[count++] = {"OCI-Filters-Applied", "artifactType"};

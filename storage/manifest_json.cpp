@@ -276,16 +276,18 @@ public:
         return false;
     }
 
-    // A content descriptor: media type, sha256 digest, size, and the optional members whose
+    // A content descriptor: media type, digest (sha256 or sha512), size, and the optional members whose
     // form the image format fixes. `where` names it in the reason; its digest into *digest.
     bool descriptor(const Value *v, const char *where, const char **digest) {
         if (!v || !v->IsObject()) return fail("manifest %s: not a descriptor", where);
         if (!media_type_value_ok(member(*v, "mediaType")))
             return fail("manifest %s: mediaType must be a media type", where);
         const char *text = plain_string(member(*v, "digest"));
-        // Only sha256 is stored, so another algorithm is refused like a malformed digest.
+        // Only sha256 and sha512 are stored, so another algorithm is refused like a malformed
+        // digest.
         if (!text || !digest_valid(text))
-            return fail("manifest %s: digest must be sha256 and 64 lower-case hex digits", where);
+            return fail("manifest %s: digest must be sha256 with 64 or sha512 with 128 "
+                        "lower-case hex digits", where);
         const Value *size = member(*v, "size");
         if (!size || !size->IsInt64() || size->GetInt64() < 0)
             return fail("manifest %s: size must be a non-negative integer", where);

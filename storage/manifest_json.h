@@ -91,7 +91,7 @@ int manifest_summarize(const void *body, size_t body_len, manifest_summary *out)
 enum class named_kind { blob, external_blob, child, subject };
 using named_digest_fn = void (*)(void *ctx, const char *digest, named_kind kind);
 
-// Calls `fn` for every sha256 digest the body's descriptors name, whether or not the body
+// Calls `fn` for every digest string (either algorithm) the body's descriptors name, whether or not the body
 // would pass manifest_check today; descriptors of another form are passed over. Where an
 // object repeats a member name (a body stored before such bodies were refused), what every
 // one of the repeats names is passed, and *repeats_names (when not null) is set true; it is

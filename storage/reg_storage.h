@@ -73,14 +73,16 @@ reg_error_kind reg_storage_last_error_kind(void);
 
 /* Operating switches of one storage tree. The defaults hold unless the storage's own
  * config.json (read by reg_storage_init) sets the optional keys "readOnly" (true: nothing may
- * be written), "deleteEnabled" (false: nothing may be deleted through the API) or
- * "durableWrites" (false: success no longer waits for data to reach the disk); the
+ * be written), "deleteEnabled" (false: nothing may be deleted through the API),
+ * "durableWrites" (false: success no longer waits for data to reach the disk) or
+ * "sparseIndexes" (true: an index may name child manifests the repository does not hold); the
  * environment variable REGISTRY_DURABLE_WRITES ("0" or "1", read through
  * reg_storage_set_env_lookup's function) overrides the last one. */
 typedef struct reg_storage_settings {
     int read_only;        /* default 0 */
     int deletes_enabled;  /* default 1 */
     int durable_writes;   /* default 1: files and their directories are flushed before success */
+    int sparse_indexes;   /* default 0: every child an index names must be stored first */
 } reg_storage_settings;
 
 /* Copies the switches of the initialised storage into *out (defaults before a successful

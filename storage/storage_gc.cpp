@@ -23,7 +23,7 @@ using namespace reg_internal;
 
 namespace {
 
-constexpr size_t kPrefixLen = 7;  // "sha256:"
+constexpr size_t kPrefixLen = kAlgorithmPrefixLen;  // "sha256:" or "sha512:"
 
 // A directory entry named like a digest's digits, of either algorithm.
 bool hex_name(const char *name) {
@@ -71,7 +71,7 @@ bool slurp(const char *path, size_t cap, std::string *out) {
 // One stored manifest of the repository being collected, with what its body names.
 struct manifest_node {
     std::string hex;
-    std::vector<std::string> blobs;     // configs and layers, as 64 digits
+    std::vector<std::string> blobs;     // configs and layers, as their digits
     std::vector<std::string> children;  // index children
     std::vector<std::string> subjects;  // none, one, or more where the body repeats "subject"
     int64_t bytes = 0;
@@ -209,7 +209,7 @@ void collector::sweep_manifest_dirs(const char *repo, const dir_listing &manifes
     for (size_t i = 0; i < manifests.count(); ++i) {
         size_t stem = 0;
         const char *name = manifests.name(i);
-        if (manifests.is_dir(i) || !ends_with(name, ".ct", &stem) || stem != 64) continue;
+        if (manifests.is_dir(i) || !ends_with(name, ".ct", &stem)) continue;
         const std::string hex(name, stem);
         if (bodies.count(hex) || !hex_name(hex.c_str())) continue;
         char path[kPathSize];
@@ -218,18 +218,22 @@ void collector::sweep_manifest_dirs(const char *repo, const dir_listing &manifes
             ++res_.spared;
             continue;
         }
-        item("upload", "unfinished %s@sha256:%s.ct", repo, hex.c_str());
+        char digest[kDigestSize];
+        digest_from_hex(hex.c_str(), digest, sizeof digest);
+        item("upload", "unfinished %s@%s.ct", repo, digest);
         if (opts_.dry_run || remove_file(path) == 0) ++res_.uploads;
         else ++res_.failures;
     }
 
     dir_listing listing;
-    manifest_revs_root(repo, "sha256", dir, sizeof dir);
-    list_dir(dir, &listing);
-    for (size_t i = 0; i < listing.count(); ++i) {
-        if (!listing.is_dir(i) || !hex_name(listing.name(i))) continue;
-        manifest_rev_dir(repo, listing.name(i), dir, sizeof dir);
-        scan_dir(dir, nullptr);
+    for (const char *algorithm : kDigestAlgorithms) {
+        manifest_revs_root(repo, algorithm, dir, sizeof dir);
+        list_dir(dir, &listing);
+        for (size_t i = 0; i < listing.count(); ++i) {
+            if (!listing.is_dir(i) || !hex_name(listing.name(i))) continue;
+            manifest_rev_dir(repo, listing.name(i), dir, sizeof dir);
+            scan_dir(dir, nullptr);
+        }
     }
     name_list tags;
     collect_tag_names(repo, &tags);
@@ -237,18 +241,24 @@ void collector::sweep_manifest_dirs(const char *repo, const dir_listing &manifes
         manifest_tag_dir(repo, tags.at(i), dir, sizeof dir);
         scan_dir(dir, nullptr);
     }
+    // Subjects of either algorithm, each with referrers of either algorithm.
     dir_listing inner;
-    manifest_referrers_root(repo, "sha256", dir, sizeof dir);
-    list_dir(dir, &listing);
-    for (size_t i = 0; i < listing.count(); ++i) {
-        if (!listing.is_dir(i) || !hex_name(listing.name(i))) continue;
-        manifest_referrers_dir(repo, listing.name(i), "sha256", dir, sizeof dir);
-        list_dir(dir, &inner);
-        for (size_t j = 0; j < inner.count(); ++j) {
-            if (!inner.is_dir(j) || !hex_name(inner.name(j))) continue;
-            char referrer[kPathSize];
-            manifest_referrer_dir(repo, listing.name(i), inner.name(j), referrer, sizeof referrer);
-            scan_dir(referrer, nullptr);
+    for (const char *subject_algorithm : kDigestAlgorithms) {
+        manifest_referrers_root(repo, subject_algorithm, dir, sizeof dir);
+        list_dir(dir, &listing);
+        for (size_t i = 0; i < listing.count(); ++i) {
+            if (!listing.is_dir(i) || !hex_name(listing.name(i))) continue;
+            for (const char *algorithm : kDigestAlgorithms) {
+                manifest_referrers_dir(repo, listing.name(i), algorithm, dir, sizeof dir);
+                list_dir(dir, &inner);
+                for (size_t j = 0; j < inner.count(); ++j) {
+                    if (!inner.is_dir(j) || !hex_name(inner.name(j))) continue;
+                    char referrer[kPathSize];
+                    manifest_referrer_dir(repo, listing.name(i), inner.name(j), referrer,
+                                          sizeof referrer);
+                    scan_dir(referrer, nullptr);
+                }
+            }
         }
     }
 }
@@ -381,11 +391,11 @@ void collector::drop_manifests(const char *repo, std::vector<manifest_node> &nod
             node.kept = true;
             continue;
         }
-        item("manifest", "manifest %s@sha256:%s %lld", repo, node.hex.c_str(),
-             static_cast<long long>(node.bytes));
+        char digest[kDigestSize];
+        digest_from_hex(node.hex.c_str(), digest, sizeof digest);
+        item("manifest", "manifest %s@%s %lld", repo, digest, static_cast<long long>(node.bytes));
         if (!opts_.dry_run) {
-            const std::string digest = "sha256:" + node.hex;
-            if (manifest_delete_locked(repo, digest.c_str()) != 0) {
+            if (manifest_delete_locked(repo, digest) != 0) {
                 ++res_.failures;
                 node.kept = true;
                 continue;

@@ -77,7 +77,7 @@ extern char s_result[kResultSize];   // manifest bodies and JSON documents are r
 extern reg_error_kind s_error_kind;  // the kind of the failure whose message s_error holds
 
 // The switches of the initialised storage (storage_settings.cpp); the defaults before that.
-inline constexpr reg_storage_settings kDefaultSettings = {0, 1, 1};
+inline constexpr reg_storage_settings kDefaultSettings = {0, 1, 1, 0};
 extern reg_storage_settings s_settings;
 
 // Reads the switches from a config.json's text and REGISTRY_DURABLE_WRITES into *out: 0, or -1

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "crypto/sha256.h"
+#include "crypto/sha512.h"
 #include "platform/bv_platform_fs.h"
 #include "storage/manifest_json.h"
 #include "storage/reg_storage.h"
@@ -17,32 +18,53 @@ namespace reg_internal {
 
 namespace {
 
-constexpr char kDigestPrefix[] = "sha256:";
-constexpr size_t kPrefixLen = sizeof kDigestPrefix - 1;
-constexpr size_t kDigestLen = kPrefixLen + 64;
+constexpr size_t kPrefixLen = kAlgorithmPrefixLen;
 constexpr size_t kMaxNameLen = 255;
-constexpr size_t kLinkBufSize = 128;  // links are read up to 127 bytes
+constexpr size_t kLinkBufSize = 256;  // links are read up to 255 bytes
 constexpr size_t kGetMediaTypeSize = 128;  // reg_manifest_get's media-type buffer
 constexpr size_t kWhySize = 200;
 
 bool is_sep(char c) { return c == '/' || c == '\\'; }
 
-// Whether a link starts with "sha256:" and the 64 digits of `hex`. Bytes after them are not
-// looked at: a link with a line end after the digest still names the manifest, so a delete
-// by digest takes it away as well.
+// Whether a link starts with the digest string of `hex` ("sha256:" + 64 digits or "sha512:" +
+// 128). Bytes after it are not looked at: a link with a line end after the digest still names
+// the manifest, so a delete by digest takes it away as well.
 bool link_names(const char *link, size_t len, const char *hex) {
-    return len >= kDigestLen && std::memcmp(link, kDigestPrefix, kPrefixLen) == 0 &&
-           std::memcmp(link + kPrefixLen, hex, 64) == 0;
+    char digest[kDigestSize];
+    digest_from_hex(hex, digest, sizeof digest);
+    const size_t digest_len = std::strlen(digest);
+    return len >= digest_len && std::memcmp(link, digest, digest_len) == 0;
 }
 
-// The 64 digits of a checked digest string into a hex buffer of kHexSize bytes.
+// The digits of a checked digest string into a hex buffer of kHexSize bytes.
 void copy_hex(char *out_hex, const char *digest) {
-    std::memcpy(out_hex, digest + kPrefixLen, 64);
-    out_hex[64] = '\0';
+    const size_t len = std::strlen(digest + kPrefixLen);  // 64 or 128: the digest was checked
+    const size_t kept = len < kHexSize ? len : kHexSize - 1;
+    std::memcpy(out_hex, digest + kPrefixLen, kept);
+    out_hex[kept] = '\0';
 }
 
 void format_digest(char *out, size_t out_size, const char *hex) {
-    std::snprintf(out, out_size, "%s%s", kDigestPrefix, hex);
+    digest_from_hex(hex, out, out_size);
+}
+
+// The digits of the body's digest in the algorithm `algorithm` names ("sha256" or "sha512").
+void body_hex(const void *body, size_t body_len, const char *algorithm, char (&out)[kHexSize]) {
+    if (std::strcmp(algorithm, "sha512") == 0) {
+        sha512_ctx ctx;
+        uint8_t sum[64];
+        sha512_init(&ctx);
+        sha512_update(&ctx, body, body_len);
+        sha512_final(&ctx, sum);
+        bin_to_hex(sum, sizeof sum, out);
+        return;
+    }
+    sha256_ctx ctx;
+    uint8_t sum[32];
+    sha256_init(&ctx);
+    sha256_update(&ctx, body, body_len);
+    sha256_final(&ctx, sum);
+    bin_to_hex(sum, sizeof sum, out);
 }
 
 // The form of a reference, before anything is read: 0, or -1 with the message set.
@@ -100,12 +122,14 @@ int plain_media_type(const char *given, char (&out)[REG_MEDIA_TYPE_SIZE]) {
 }
 
 // Every blob and child manifest the body names must already be in this repository, so that
-// whatever is fetched through the manifest can be fetched from here.
+// whatever is fetched through the manifest can be fetched from here; with sparse indexes
+// switched on, an index may name children that were never pushed (its blobs still must be).
 int check_references(const char *repo_name, const manifest_facts &facts) {
     for (size_t i = 0; i < facts.ref_count; ++i) {
         const manifest_ref &ref = facts.refs[i];
         if (ref.is_manifest) {
-            if (manifest_stored(repo_name, ref.digest + kPrefixLen)) continue;
+            if (s_settings.sparse_indexes || manifest_stored(repo_name, ref.digest + kPrefixLen))
+                continue;
             set_error(REG_ERR_REFERENCE_UNKNOWN, "manifest names unknown manifest %s", ref.digest);
             return -1;
         }
@@ -359,7 +383,7 @@ int manifest_resolve(const char *repo_name, const char *reference, char *out_hex
         return -1;
     }
     // The length test also catches a NUL byte hidden inside the link.
-    if (len != kDigestLen || !digest_valid(link)) {
+    if (len != std::strlen(link) || !digest_valid(link)) {
         set_error(REG_ERR_IO, "corrupt tag link: %s:%s", repo_name, reference);
         return -1;
     }
@@ -426,17 +450,21 @@ extern "C" int reg_manifest_store(const char *repo_name, const char *reference, 
         return -1;
     }
 
-    // The digest of exactly the bytes passed in, which are exactly the bytes stored.
-    sha256_ctx ctx;
-    uint8_t sum[32];
-    sha256_init(&ctx);
-    sha256_update(&ctx, body, body_len);
-    sha256_final(&ctx, sum);
+    // The digest of exactly the bytes passed in, which are exactly the bytes stored: in the
+    // algorithm a digest reference names; by tag, SHA-256, unless the repository holds these
+    // bytes under their SHA-512 digest alone, so that tagging a manifest pushed by a sha512
+    // digest names that manifest rather than storing a second copy.
     char hex[kHexSize];
-    bin_to_hex(sum, sizeof sum, hex);
-    if (is_digest_reference(reference) && std::strcmp(reference + kPrefixLen, hex) != 0) {
+    const bool by_digest = is_digest_reference(reference);
+    body_hex(body, body_len, by_digest ? hex_algorithm(reference + kPrefixLen) : "sha256", hex);
+    if (by_digest && std::strcmp(reference + kPrefixLen, hex) != 0) {
         set_error(REG_ERR_DIGEST_INVALID, "digest reference does not match the manifest body");
         return -1;
+    }
+    if (!by_digest && !manifest_stored(repo_name, hex)) {
+        char hex512[kHexSize];
+        body_hex(body, body_len, "sha512", hex512);
+        if (manifest_stored(repo_name, hex512)) std::memcpy(hex, hex512, sizeof hex);
     }
     // The references are checked and the files written under the repository's lock, so that
     // neither a delete nor a collection in this repository comes between them.

@@ -15,8 +15,6 @@ namespace reg_internal {
 
 namespace {
 
-constexpr size_t kPrefixLen = 7;  // "sha256:"
-
 // A growing text on the heap; `failed` once memory ran out, after which appends do nothing.
 class text_buffer {
 public:
@@ -79,37 +77,43 @@ private:
     bool failed_ = false;
 };
 
-// The referrer digests (hex) of a subject, sorted so that answers come in a stable order. A
-// directory counts once its link names it: a referrer being stored has its link written
-// last of the two.
+// The referrer digest strings of a subject, of both algorithms in one list sorted by the
+// digest string, so that answers come in a stable order and `last` finds its place whichever
+// algorithm it is. A directory counts once its link names it: a referrer being stored has its
+// link written last of the two.
 int referrer_names(const char *repo_name, const char *subject_hex, name_list *out) {
-    char dir[kPathSize];
-    manifest_referrers_dir(repo_name, subject_hex, "sha256", dir, sizeof dir);
     dir_listing listing;
-    if (list_dir(dir, &listing) == kListNoMemory) return -1;
-    for (size_t i = 0; i < listing.count(); ++i) {
-        if (!listing.is_dir(i)) continue;
-        char digest[kDigestSize + 1];
-        std::snprintf(digest, sizeof digest, "sha256:%s", listing.name(i));
-        if (!digest_valid(digest)) continue;
-        char path[kPathSize];
-        manifest_referrer_path(repo_name, subject_hex, listing.name(i), path, sizeof path);
-        char link[kDigestSize + 1];
-        size_t len = 0;
-        if (read_file(path, link, sizeof link, &len) != 0 || len != std::strlen(digest) ||
-            std::memcmp(link, digest, len) != 0)
-            continue;
-        if (!out->add(listing.name(i))) return -1;
+    for (const char *algorithm : kDigestAlgorithms) {
+        char dir[kPathSize];
+        manifest_referrers_dir(repo_name, subject_hex, algorithm, dir, sizeof dir);
+        if (list_dir(dir, &listing) == kListNoMemory) return -1;
+        for (size_t i = 0; i < listing.count(); ++i) {
+            if (!listing.is_dir(i)) continue;
+            char digest[kDigestSize + 1];
+            std::snprintf(digest, sizeof digest, "%s:%s", algorithm, listing.name(i));
+            // The digits' count must also be the directory's algorithm: the path builders
+            // find a referrer by its digits alone.
+            if (!digest_valid(digest)) continue;
+            char path[kPathSize];
+            manifest_referrer_path(repo_name, subject_hex, listing.name(i), path, sizeof path);
+            char link[kDigestSize + 1];
+            size_t len = 0;
+            if (read_file(path, link, sizeof link, &len) != 0 || len != std::strlen(digest) ||
+                std::memcmp(link, digest, len) != 0)
+                continue;
+            if (!out->add(digest)) return -1;
+        }
     }
     out->sort();
     return 0;
 }
 
-// Appends the descriptor of referrer `hex` (after a comma unless it is the page's first): 1,
+// Appends the descriptor of referrer `referrer` (a digest string; after a comma unless it is the page's first): 1,
 // or 0 with nothing appended when it is gone, is not the subject's after all, or is of another
 // artifact type than the filter asks for. -1 when memory runs out.
-int describe(const char *repo_name, const char *subject, const char *hex, const char *filter,
-             bool first, text_buffer *out) {
+int describe(const char *repo_name, const char *subject, const char *referrer,
+             const char *filter, bool first, text_buffer *out) {
+    const char *hex = referrer + kAlgorithmPrefixLen;
     char path[kPathSize];
     manifest_body_path(repo_name, hex, path, sizeof path);
     const int64_t size = file_size(path);
@@ -134,8 +138,8 @@ int describe(const char *repo_name, const char *subject, const char *hex, const 
     std::snprintf(number, sizeof number, "%zu", len);
     out->raw(first ? "{\"mediaType\":" : ",{\"mediaType\":");
     out->string(type);
-    out->raw(",\"digest\":\"sha256:");
-    out->raw(hex);
+    out->raw(",\"digest\":\"");
+    out->raw(referrer);
     out->raw("\",\"size\":");
     out->raw(number);
     if (summary.artifact_type[0]) {
@@ -168,18 +172,18 @@ int referrers_page(const char *repo_name, const char *digest, const char *artifa
     }
     if (require_repo_digest(repo_name, digest) != 0) return -1;
     if (last && *last && !digest_valid(last)) {
-        set_error(REG_ERR_DIGEST_INVALID, "last is not a sha256 digest");
+        set_error(REG_ERR_DIGEST_INVALID, "last is not a digest");
         return -1;
     }
 
     name_list referrers;
     bool failed = repo_exists(repo_name) &&
-                  referrer_names(repo_name, digest + kPrefixLen, &referrers) != 0;
+                  referrer_names(repo_name, digest + kAlgorithmPrefixLen, &referrers) != 0;
     const char *const *begin = referrers.names();
     const char *const *end = begin + referrers.count();
     const char *const *it = begin;
     if (last && *last)
-        it = std::upper_bound(begin, end, last + kPrefixLen,
+        it = std::upper_bound(begin, end, last,
                               [](const char *a, const char *b) { return str_cmp(a, b) < 0; });
 
     doc->raw(kIndexHead);
@@ -191,7 +195,7 @@ int referrers_page(const char *repo_name, const char *digest, const char *artifa
         if (added <= 0) continue;
         if (listed && doc->size() + sizeof kIndexTail - 1 > page_bytes) {
             doc->cut(before);
-            std::snprintf(out_next, kDigestSize, "sha256:%s", listed);
+            std::snprintf(out_next, kDigestSize, "%s", listed);
             break;
         }
         listed = *it;

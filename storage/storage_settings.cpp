@@ -28,6 +28,7 @@ constexpr bool_key kBoolKeys[] = {
     {"readOnly", &reg_storage_settings::read_only},
     {"deleteEnabled", &reg_storage_settings::deletes_enabled},
     {"durableWrites", &reg_storage_settings::durable_writes},
+    {"sparseIndexes", &reg_storage_settings::sparse_indexes},
 };
 
 // The switches of one document, or -1 with the message set. Every key of ours must appear at

@@ -23,6 +23,11 @@ bool hex_name(const char *name) {
     return digest_valid(digest) != 0;
 }
 
+// A name of that algorithm's directory: its digits, of the count the path builders map there.
+bool in_algorithm(const char *name, const char *algorithm) {
+    return hex_name(name) && std::strcmp(hex_algorithm(name), algorithm) == 0;
+}
+
 class verifier {
 public:
     verifier(reg_item_fn fn, void *ctx, reg_verify_result &res) : fn_(fn), ctx_(ctx), res_(res) {}
@@ -111,14 +116,17 @@ private:
 
     void check_named(const char *repo, const char *hex, const char *digest, named_kind kind) {
         const char *named = digest + kAlgorithmPrefixLen;
+        char self[kDigestSize];
+        digest_from_hex(hex, self, sizeof self);
         if (kind == named_kind::blob) {
             const int linked = reg_blob_linked(repo, digest);
             if (linked != 1)
-                problem("dangling-reference", "manifest %s@sha256:%s names blob %s that the "
-                        "repository lacks", repo, hex, digest);
-        } else if (kind == named_kind::child && !manifest_stored(repo, named)) {
-            problem("dangling-reference", "manifest %s@sha256:%s names manifest %s that the "
-                    "repository lacks", repo, hex, digest);
+                problem("dangling-reference", "manifest %s@%s names blob %s that the "
+                        "repository lacks", repo, self, digest);
+        } else if (kind == named_kind::child && !s_settings.sparse_indexes &&
+                   !manifest_stored(repo, named)) {
+            problem("dangling-reference", "manifest %s@%s names manifest %s that the "
+                    "repository lacks", repo, self, digest);
         }
     }
 
@@ -144,21 +152,23 @@ private:
             ++res_.manifests;
             char path[kPathSize];
             manifest_body_path(repo, name, path, sizeof path);
+            char digest[kDigestSize];
+            digest_from_hex(name, digest, sizeof digest);
             char hex[kHexSize];
             if (hash_file(path, name, hex) != 0) {
-                problem("unreadable-manifest", "manifest %s@sha256:%s: cannot be read", repo,
-                        name);
+                problem("unreadable-manifest", "manifest %s@%s: cannot be read", repo,
+                        digest);
                 continue;
             }
             if (std::strcmp(hex, name) != 0) {
-                problem("corrupt-manifest", "manifest %s@sha256:%s: content hashes to "
-                        "sha256:%s", repo, name, hex);
+                problem("corrupt-manifest", "manifest %s@%s: content hashes to "
+                        "%s:%s", repo, digest, hex_algorithm(name), hex);
                 continue;
             }
             char type[REG_MEDIA_TYPE_SIZE];
             if (manifest_media_type(repo, name, type) != 0)
-                problem("bad-media-type", "manifest %s@sha256:%s: media type missing or "
-                        "damaged", repo, name);
+                problem("bad-media-type", "manifest %s@%s: media type missing or "
+                        "damaged", repo, digest);
             const int64_t size = file_size(path);
             if (size < 0 || size > REG_MANIFEST_MAX) continue;
             body.resize(static_cast<size_t>(size) + 1);
@@ -167,13 +177,13 @@ private:
             named_ctx ctx{this, repo, name};
             bool repeats = false;
             if (manifest_named_digests(body.data(), len, on_named, &ctx, &repeats) != 0)
-                problem("bad-manifest", "manifest %s@sha256:%s: body is no JSON object", repo,
-                        name);
+                problem("bad-manifest", "manifest %s@%s: body is no JSON object", repo,
+                        digest);
             else if (repeats)
                 // Stored before such bodies were refused: clients may read another member
                 // than this system did when it checked the body.
-                problem("duplicate-members", "manifest %s@sha256:%s: body repeats a member "
-                        "name within one object", repo, name);
+                problem("duplicate-members", "manifest %s@%s: body repeats a member "
+                        "name within one object", repo, digest);
         }
     }
 
@@ -219,14 +229,16 @@ private:
             }
         }
 
-        manifest_revs_root(repo, "sha256", dir, sizeof dir);
-        hex_dirs(dir, &listing);
-        for (size_t i = 0; i < listing.count(); ++i) {
-            const char *hex = listing.name(i);
-            if (!listing.is_dir(i) || !hex_name(hex)) continue;
-            manifest_rev_path(repo, hex, path, sizeof path);
-            if (!file_exists(path)) continue;
-            named_link("revision", repo, hex, path, manifest_stored(repo, hex) != 0);
+        for (const char *algorithm : kDigestAlgorithms) {
+            manifest_revs_root(repo, algorithm, dir, sizeof dir);
+            hex_dirs(dir, &listing);
+            for (size_t i = 0; i < listing.count(); ++i) {
+                const char *hex = listing.name(i);
+                if (!listing.is_dir(i) || !in_algorithm(hex, algorithm)) continue;
+                manifest_rev_path(repo, hex, path, sizeof path);
+                if (!file_exists(path)) continue;
+                named_link("revision", repo, hex, path, manifest_stored(repo, hex) != 0);
+            }
         }
 
         name_list tags;
@@ -244,21 +256,25 @@ private:
                         tags.at(i), digest);
         }
 
-        manifest_referrers_root(repo, "sha256", dir, sizeof dir);
-        hex_dirs(dir, &listing);
         dir_listing inner;
-        for (size_t i = 0; i < listing.count(); ++i) {
-            const char *subject = listing.name(i);
-            if (!listing.is_dir(i) || !hex_name(subject)) continue;
-            char sub[kPathSize];
-            manifest_referrers_dir(repo, subject, "sha256", sub, sizeof sub);
-            hex_dirs(sub, &inner);
-            for (size_t j = 0; j < inner.count(); ++j) {
-                const char *hex = inner.name(j);
-                if (!inner.is_dir(j) || !hex_name(hex)) continue;
-                manifest_referrer_path(repo, subject, hex, path, sizeof path);
-                if (!file_exists(path)) continue;
-                named_link("referrer", repo, hex, path, manifest_stored(repo, hex) != 0);
+        for (const char *subject_algorithm : kDigestAlgorithms) {
+            manifest_referrers_root(repo, subject_algorithm, dir, sizeof dir);
+            hex_dirs(dir, &listing);
+            for (size_t i = 0; i < listing.count(); ++i) {
+                const char *subject = listing.name(i);
+                if (!listing.is_dir(i) || !in_algorithm(subject, subject_algorithm)) continue;
+                for (const char *algorithm : kDigestAlgorithms) {
+                    char sub[kPathSize];
+                    manifest_referrers_dir(repo, subject, algorithm, sub, sizeof sub);
+                    hex_dirs(sub, &inner);
+                    for (size_t j = 0; j < inner.count(); ++j) {
+                        const char *hex = inner.name(j);
+                        if (!inner.is_dir(j) || !in_algorithm(hex, algorithm)) continue;
+                        manifest_referrer_path(repo, subject, hex, path, sizeof path);
+                        if (!file_exists(path)) continue;
+                        named_link("referrer", repo, hex, path, manifest_stored(repo, hex) != 0);
+                    }
+                }
             }
         }
         return 0;

@@ -24,6 +24,7 @@ inline const char kDockerManifest[] = "application/vnd.docker.distribution.manif
 inline const char kDockerList[] = "application/vnd.docker.distribution.manifest.list.v2+json";
 
 inline std::string digest_of(const std::string &data) { return "sha256:" + bvtest::sha256_hex(data); }
+inline std::string digest512_of(const std::string &data) { return "sha512:" + bvtest::sha512_hex(data); }
 
 // One CGI answer split into status, headers (names lower-cased) and body.
 struct Answer {

@@ -258,6 +258,33 @@ TEST_F(ManifestHttp, ReferrersBeforeAndAfterAnArtifactArrives) {
     CurlAnswer no_repo = curl(port(), "/v2/never/pushed/referrers/" + digest_of(subject));
     EXPECT_EQ(no_repo.status, 200) << no_repo.body;
     EXPECT_EQ(no_repo.body.find("\"digest\""), std::string::npos) << no_repo.body;
+
+    // Through sha512 digests: an image and an index of it pushed by digest and read back byte
+    // for byte, and a referrer of the index listed under the index's digest.
+    const auto digest512 = [](const std::string &body) { return "sha512:" + bvtest::sha512_hex(body); };
+    const auto desc512 = [&](const std::string &type, const std::string &body) {
+        return "{\"mediaType\":\"" + type + "\",\"digest\":\"" + digest512(body) +
+               "\",\"size\":" + std::to_string(body.size()) + "}";
+    };
+    const std::string image512 = image("app", "by sha512");
+    const std::string index512 = "{\"schemaVersion\":2,\"mediaType\":\"" + std::string(ocilayout::kIndexType) +
+                                 "\",\"manifests\":[" + desc512(ocilayout::kManifestType, image512) + "]}";
+    const std::string referrer512 = artifact.substr(0, artifact.find(",\"subject\":")) +
+                                    ",\"subject\":" + desc512(ocilayout::kIndexType, index512) + "}";
+    for (const auto &[body, type] : {std::pair{image512, ocilayout::kManifestType},
+                                     std::pair{index512, ocilayout::kIndexType},
+                                     std::pair{referrer512, ocilayout::kManifestType}}) {
+        CurlAnswer put512 = put("app", digest512(body), body, type);
+        ASSERT_EQ(put512.status, 201) << put512.body;
+        EXPECT_EQ(put512.header("Docker-Content-Digest"), digest512(body));
+        CurlAnswer got = curl(port(), "/v2/app/manifests/" + digest512(body), {"-H", std::string("Accept: ") + type});
+        EXPECT_EQ(got.status, 200) << got.body;
+        EXPECT_EQ(got.body, body);
+        EXPECT_EQ(got.header("Docker-Content-Digest"), digest512(body));
+    }
+    CurlAnswer listed = curl(port(), "/v2/app/referrers/" + digest512(index512));
+    EXPECT_EQ(listed.status, 200) << listed.body;
+    EXPECT_NE(listed.body.find("\"digest\":\"" + digest512(referrer512) + "\""), std::string::npos) << listed.body;
 }
 
 TEST_F(ManifestHttp, TagListAndCatalogPageBeyondOneDirectoryListing) {

@@ -88,6 +88,24 @@ protected:
                                                 ubody.size()) + ",");
         digests_["untagged_referrer"] = put(digest_of(uref), uref);
 
+        // The same kinds named by sha512 digests: an image tagged after its push by digest, an
+        // index child, a referrer, and an image nothing names.
+        const std::string body512 = image(desc(config_, kOciConfig), {desc(layer_)}, kOciManifest,
+                                          "\"x\":512,");
+        digests_["tagged512"] = put(digest512_of(body512), body512);
+        put("v512", body512);
+        const std::string child512 = image(desc(config_, kOciConfig), {desc(digests_["clayer"])},
+                                           kOciManifest, "\"x\":1,");
+        digests_["child512"] = put(digest512_of(child512), child512);
+        put("multi512", index({desc(digests_["child512"], kOciManifest, child512.size())}));
+        const std::string ref512 =
+            image(desc(digests_["rconf"], "application/example.sbom"), {}, kOciManifest,
+                  "\"subject\":" + desc(digests_["tagged512"], kOciManifest, body512.size()) + ",");
+        digests_["referrer512"] = put(digest512_of(ref512), ref512);
+        const std::string u512 = image(desc(config_, kOciConfig), {desc(digests_["ulayer"])},
+                                       kOciManifest, "\"x\":2,");
+        digests_["untagged512"] = put(digest512_of(u512), u512);
+
         // Garbage: a blob linked but named by no manifest, a blob never linked, and a second
         // repository that links a shared blob without any manifest.
         digests_["orphan"] = blob("orphan");
@@ -162,6 +180,10 @@ constexpr keep_case kKeepCases[] = {
     {"manifest", "external", true, true},
     {"manifest", "untagged", true, false},
     {"manifest", "untagged_referrer", true, false},
+    {"manifest", "tagged512", true, true},    // its tag holds the sha512 digest
+    {"manifest", "child512", true, true},     // a sha512 child of a tagged index
+    {"manifest", "referrer512", true, true},  // its sha512 subject is kept
+    {"manifest", "untagged512", true, false},
     {"link", "config", true, true},
     {"link", "dlayer", true, false},
     {"link", "orphan", false, false},
@@ -194,7 +216,7 @@ TEST_F(GcTest, MarksEveryKindOfReferenceAndSweepsTheRest) {
         EXPECT_FALSE(fs::exists(root_.path() / "uploads" / stale_upload_));
         EXPECT_TRUE(fs::is_empty(root_.path() / "uploads"));  // owner records with them
         EXPECT_EQ(res.uploads, 2);  // the .part and the stale .finish
-        EXPECT_EQ(res.manifests, untagged ? 3 : 0);
+        EXPECT_EQ(res.manifests, untagged ? 4 : 0);
         // What was kept still reads whole.
         EXPECT_EQ(get("v1"), body_);
         EXPECT_NE(get("multi"), "<null>");

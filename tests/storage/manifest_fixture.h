@@ -30,6 +30,13 @@ inline std::string hex_of(const std::string &data) { return bvtest::sha256_hex(d
 inline std::string digest_of(const std::string &data) { return "sha256:" + hex_of(data); }
 inline std::string fake_digest(char c) { return "sha256:" + std::string(64, c); }
 
+inline std::string hex512_of(const std::string &data) { return bvtest::sha512_hex(data); }
+inline std::string digest512_of(const std::string &data) { return "sha512:" + hex512_of(data); }
+// The directory named for the algorithm whose digits `hex` is.
+inline const char *algorithm_of(const std::string &hex) {
+    return hex.size() == 128 ? "sha512" : "sha256";
+}
+
 // A descriptor; `extra` goes after the three required members (start it with a comma).
 inline std::string desc(const std::string &digest, const std::string &media_type = kOciLayer,
                         long long size = 1, const std::string &extra = "") {
@@ -81,13 +88,14 @@ protected:
     }
     fs::path ct_file(const std::string &hex) const { return mdir() / (hex + ".ct"); }
     fs::path rev_link(const std::string &hex) const {
-        return mdir() / "revisions" / "sha256" / hex / "link";
+        return mdir() / "revisions" / algorithm_of(hex) / hex / "link";
     }
     fs::path tag_link(const std::string &tag) const {
         return mdir() / "tags" / tag / "current" / "link";
     }
     fs::path referrer_link(const std::string &subject_hex, const std::string &hex) const {
-        return mdir() / "referrers" / "sha256" / subject_hex / "sha256" / hex / "link";
+        return mdir() / "referrers" / algorithm_of(subject_hex) / subject_hex / algorithm_of(hex) /
+               hex / "link";
     }
 
     // Stores `content` as a blob (a digest of `algorithm`) through an upload and links it into
@@ -102,6 +110,16 @@ protected:
         EXPECT_EQ(reg_blob_finish_upload(uuid, expected.c_str(), digest), 0) << error();
         EXPECT_EQ(reg_blob_link(repo.c_str(), digest), 0) << error();
         return digest;
+    }
+
+    // Places `content` in the blob store under its sha512 digest and links it into `repo`.
+    std::string blob512(const std::string &content, const std::string &repo = "app") {
+        const std::string hex = hex512_of(content);
+        const fs::path dir = root_.path() / "blobs" / "sha512" / hex.substr(0, 2);
+        fs::create_directories(dir);
+        bvtest::write_all(dir / hex, content);
+        EXPECT_EQ(reg_blob_link(repo.c_str(), ("sha512:" + hex).c_str()), 0) << error();
+        return "sha512:" + hex;
     }
 
     // Puts `body` and expects success; the digest string comes back, the subject in subject_.

@@ -38,7 +38,11 @@ TEST_F(ManifestTest, PutRefusesInCheckOrderAndWritesNothing) {
          "invalid tag: " + string(129, 't')},
         {"digest form before size", "app", "sha256:" + string(64, 'A'), big, nullptr,
          REG_ERR_DIGEST_INVALID, "invalid digest reference"},
-        {"other algorithm", "app", "sha512:" + string(128, 'a'), body_, nullptr,
+        {"sha512 of 64 digits", "app", "sha512:" + string(64, 'a'), body_, nullptr,
+         REG_ERR_DIGEST_INVALID, "invalid digest reference"},
+        {"sha256 of 128 digits", "app", "sha256:" + string(128, 'a'), body_, nullptr,
+         REG_ERR_DIGEST_INVALID, "invalid digest reference"},
+        {"other algorithm", "app", "sha384:" + string(96, 'a'), body_, nullptr,
          REG_ERR_DIGEST_INVALID, "invalid digest reference"},
         {"size before media type", "app", "t", big, "a\nb", REG_ERR_TOO_LARGE,
          "manifest too large: 4194305 bytes (at most 4194304)"},
@@ -54,6 +58,9 @@ TEST_F(ManifestTest, PutRefusesInCheckOrderAndWritesNothing) {
         {"digest before references", "app", digest_of(body_),
          image(desc(fake_digest('c'), kOciConfig), {}), nullptr, REG_ERR_DIGEST_INVALID,
          "digest reference does not match the manifest body"},
+        // The SHA-256 digits of the body stand in no sha512 reference.
+        {"sha512 digest of other bytes", "app", "sha512:" + string(128, 'b'), body_, nullptr,
+         REG_ERR_DIGEST_INVALID, "digest reference does not match the manifest body"},
         {"references", "app", "t", image(desc(fake_digest('c'), kOciConfig), {}), nullptr,
          REG_ERR_REFERENCE_UNKNOWN, "manifest names unknown blob " + fake_digest('c')},
     };
@@ -104,6 +111,10 @@ TEST_F(ManifestTest, AcceptedKindsAndTheirStoredMediaType) {
     const string empty = blob("{}");
     const string data = blob("artifact data");
     const string cfg = desc(config_, kOciConfig);
+    const string nothing = blob("");
+    const string config512 = blob512("{\"config\":512}");
+    const string child512 = put(digest512_of(body_), body_);
+    const string inner = put("inner", index({desc(child, kOciManifest)}));
     struct Case {
         const char *what;
         string body;
@@ -149,6 +160,15 @@ TEST_F(ManifestTest, AcceptedKindsAndTheirStoredMediaType) {
         {"unknown members are kept, not judged",
          image(cfg, {desc(layer_)}, kOciManifest, R"("x-extra":[1,{"y":null}],)"), nullptr,
          kOciManifest},
+        {"config and layer named by sha512 digests",
+         image(desc(config512, kOciConfig), {desc(config512), desc(layer_)}), nullptr, kOciManifest},
+        {"index of a sha512 child and an index", index({desc(child512, kOciManifest), desc(inner, kOciIndex)}),
+         nullptr, kOciIndex},
+        {"the empty blob as config, a layer never pushed that says where it is",
+         image(desc(nothing, kOciConfig, 0),
+               {desc(fake_digest('9'), "application/vnd.oci.image.layer.nondistributable.v1.tar",
+                     5, R"(,"urls":["https://example.com/layer"])")}),
+         nullptr, kOciManifest},
         {"nesting of exactly the bound: the body and 63 arrays",
          image(cfg, {desc(layer_)}, kOciManifest, "\"x\":" + string(63, '[') + string(63, ']') + ","),
          nullptr, kOciManifest},
@@ -165,6 +185,19 @@ TEST_F(ManifestTest, AcceptedKindsAndTheirStoredMediaType) {
         EXPECT_EQ(got_type, c.stored);
         EXPECT_EQ(bvtest::read_all(ct_file(hex_of(c.body))), c.stored);
     }
+}
+
+// With "sparseIndexes" an index may name children never pushed; a blob must still be there.
+TEST_F(ManifestTest, SparseIndexesNameChildrenNeverPushed) {
+    const string sparse = index({desc(fake_digest('c'), kOciManifest)});
+    const string blobless = image(desc(fake_digest('d'), kOciConfig), {});
+    EXPECT_EQ(put_status("t", sparse), -1);
+    EXPECT_EQ(kind(), REG_ERR_REFERENCE_UNKNOWN);
+    bvtest::write_all(root_.path() / "config.json", R"({"sparseIndexes":true})");
+    ASSERT_EQ(reg_storage_init(root_.str().c_str()), 0) << error();
+    EXPECT_EQ(put("t", sparse), digest_of(sparse));
+    EXPECT_EQ(put_status("u", blobless), -1);
+    EXPECT_EQ(kind(), REG_ERR_REFERENCE_UNKNOWN);
 }
 
 TEST_F(ManifestTest, RefusedBodies) {
@@ -232,15 +265,15 @@ TEST_F(ManifestTest, RefusedBodies) {
         {"config mediaType empty", with_config(desc(d, "")), nullptr,
          "manifest config: mediaType must be a media type"},
         {"config digest upper case", with_config(desc("sha256:" + string(64, 'A'))), nullptr,
-         "manifest config: digest must be sha256 and 64 lower-case hex digits"},
+         "manifest config: digest must be sha256 with 64 or sha512 with 128 lower-case hex digits"},
         {"config digest of 63 digits", with_config(desc("sha256:" + string(63, 'a'))), nullptr,
-         "manifest config: digest must be sha256 and 64 lower-case hex digits"},
-        {"config digest sha512", with_config(desc("sha512:" + string(128, 'a'))), nullptr,
-         "manifest config: digest must be sha256 and 64 lower-case hex digits"},
+         "manifest config: digest must be sha256 with 64 or sha512 with 128 lower-case hex digits"},
+        {"config digest sha512 of 64 digits", with_config(desc("sha512:" + string(64, 'a'))), nullptr,
+         "manifest config: digest must be sha256 with 64 or sha512 with 128 lower-case hex digits"},
         {"escaped NUL in a digest", with_config(desc(d + "\\u0000")), nullptr,
-         "manifest config: digest must be sha256 and 64 lower-case hex digits"},
+         "manifest config: digest must be sha256 with 64 or sha512 with 128 lower-case hex digits"},
         {"numeric digest", with_config(R"({"mediaType":"a/b","digest":1,"size":1})"), nullptr,
-         "manifest config: digest must be sha256 and 64 lower-case hex digits"},
+         "manifest config: digest must be sha256 with 64 or sha512 with 128 lower-case hex digits"},
         {"size missing", with_config(R"({"mediaType":"a/b","digest":")" + d + "\"}"), nullptr,
          "manifest config: size must be a non-negative integer"},
         {"size negative", with_config(desc(d, kOciConfig, -1)), nullptr,
@@ -260,7 +293,7 @@ TEST_F(ManifestTest, RefusedBodies) {
         {"layers an object", R"({"schemaVersion":2,"config":)" + cfg + R"(,"layers":{}})", nullptr,
          "manifest layers must be an array"},
         {"second layer's digest", with_layer(desc("sha256:")), nullptr,
-         "manifest layer 1: digest must be sha256 and 64 lower-case hex digits"},
+         "manifest layer 1: digest must be sha256 with 64 or sha512 with 128 lower-case hex digits"},
         {"layer not an object", image(cfg, {"\"x\""}), nullptr, "manifest layer 0: not a descriptor"},
         {"urls not an array", with_layer(desc(d, kOciLayer, 1, R"(,"urls":"http://x")")), nullptr,
          "manifest layer 1: urls must be an array of strings"},
@@ -290,7 +323,7 @@ TEST_F(ManifestTest, RefusedBodies) {
          "manifest subject: not a descriptor"},
         {"subject digest invalid",
          image(cfg, {}, kOciManifest, "\"subject\":" + desc("sha256:x", kOciManifest) + ","),
-         nullptr, "manifest subject: digest must be sha256 and 64 lower-case hex digits"},
+         nullptr, "manifest subject: digest must be sha256 with 64 or sha512 with 128 lower-case hex digits"},
         // Clients keep the last of repeated members, this store judged the first.
         {"layers twice, the first checked", image(cfg, {desc(fake_digest('d'))}, kOciManifest,
                                                   "\"layers\":[" + desc(layer_) + "],"),

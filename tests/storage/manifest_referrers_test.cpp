@@ -71,9 +71,11 @@ protected:
         return kIndexHead + joined + "]}";
     }
 
+    // `digest` "": the body's sha256 digest.
     static string entry(const string &body, const string &type, const string &artifact_type,
-                        const string &annotations = "") {
-        string out = "{\"mediaType\":\"" + type + "\",\"digest\":\"" + digest_of(body) +
+                        const string &annotations = "", const string &digest = "") {
+        string out = "{\"mediaType\":\"" + type + "\",\"digest\":\"" +
+                     (digest.empty() ? digest_of(body) : digest) +
                      "\",\"size\":" + std::to_string(body.size());
         if (!artifact_type.empty()) out += ",\"artifactType\":\"" + artifact_type + "\"";
         if (!annotations.empty()) out += ",\"annotations\":" + annotations;
@@ -96,6 +98,15 @@ TEST_F(ReferrersTest, SubjectLeavesAReferrerLink) {
     EXPECT_EQ(subject_, fake_digest('5'));
     EXPECT_TRUE(fs::exists(referrer_link(string(64, '5'), hex_of(orphan))));
     EXPECT_EQ(referrers(fake_digest('5')), kIndexHead + entry(orphan, kOciManifest, "application/vnd.example.sig") + "]}");
+
+    // A sha512 subject and a referrer pushed by its sha512 digest.
+    const string subject512 = put(digest512_of(body_), body_);
+    const string sig = artifact("application/vnd.example.sig", "", subject512);
+    const string sig512 = put(digest512_of(sig), sig);
+    EXPECT_EQ(subject_, subject512);
+    EXPECT_EQ(bvtest::read_all(referrer_link(subject512.substr(7), sig512.substr(7))), sig512);
+    EXPECT_EQ(referrers(subject512),
+              kIndexHead + entry(sig, kOciManifest, "application/vnd.example.sig", "", sig512) + "]}");
 }
 
 TEST_F(ReferrersTest, IndexOfReferrers) {
@@ -110,35 +121,39 @@ TEST_F(ReferrersTest, IndexOfReferrers) {
     const string idx_typed = index({}, kOciIndex,
                                    R"("artifactType":"application/vnd.example.bundle",)"
                                    "\"subject\":" + desc(subject_digest, kOciManifest, 1) + ",");
+    // One referrer pushed by its sha512 digest: listed with the others in digest-string order.
+    const string sig512 = artifact("application/vnd.example.sig512");
     for (const string *body : {&sbom, &sig, &idx, &idx_typed}) put(digest_of(*body), *body);
+    put(digest512_of(sig512), sig512);
     put("unrelated", artifact("application/vnd.example.sbom", "", fake_digest('7')));
 
     struct Listed {
         const string *body;
-        string type, artifact_type, annotations;
+        string type, artifact_type, annotations, digest;
     };
     std::vector<Listed> all = {
         {&sbom, kOciManifest, "application/vnd.example.sbom",
-         R"({"org.example.format":"spdx","q":"a \"quoted\"\ttab )" "\xc3\xa9\"}"},
-        {&sig, kOciManifest, "application/vnd.example.sig.config", ""},
-        {&idx, kOciIndex, "", ""},
-        {&idx_typed, kOciIndex, "application/vnd.example.bundle", ""},
+         R"({"org.example.format":"spdx","q":"a \"quoted\"\ttab )" "\xc3\xa9\"}", digest_of(sbom)},
+        {&sig, kOciManifest, "application/vnd.example.sig.config", "", digest_of(sig)},
+        {&idx, kOciIndex, "", "", digest_of(idx)},
+        {&idx_typed, kOciIndex, "application/vnd.example.bundle", "", digest_of(idx_typed)},
+        {&sig512, kOciManifest, "application/vnd.example.sig512", "", digest512_of(sig512)},
     };
     // Descriptors come in the order of their digests.
-    std::sort(all.begin(), all.end(),
-              [](const Listed &a, const Listed &b) { return digest_of(*a.body) < digest_of(*b.body); });
+    std::sort(all.begin(), all.end(), [](const Listed &a, const Listed &b) { return a.digest < b.digest; });
     const auto expect = [&](const char *filter) {
         string out = kIndexHead;
         bool first = true;
         for (const Listed &l : all) {
             if (filter && *filter && l.artifact_type != filter) continue;
-            out += (first ? "" : ",") + entry(*l.body, l.type, l.artifact_type, l.annotations);
+            out += (first ? "" : ",") + entry(*l.body, l.type, l.artifact_type, l.annotations, l.digest);
             first = false;
         }
         return out + "]}";
     };
     for (const char *filter : {static_cast<const char *>(nullptr), "", "application/vnd.example.sbom",
                                "application/vnd.example.sig.config", "application/vnd.example.bundle",
+                               "application/vnd.example.sig512",
                                "application/none"}) {
         SCOPED_TRACE(filter ? filter : "(null)");
         EXPECT_EQ(referrers(subject_digest, filter), expect(filter));

@@ -57,6 +57,29 @@ TEST_F(ManifestTest, PutGetReadDeleteWalkThrough) {
         EXPECT_TRUE(entry.is_directory()) << entry.path();
 }
 
+// A manifest pushed by its sha512 digest is stored, linked and found under that digest; a tag
+// put for the same bytes afterwards names it (the link holds the longer digest string), and a
+// delete by the sha512 digest takes that tag along.
+TEST_F(ManifestTest, Sha512DigestNamesItsOwnManifest) {
+    const string hex = hex512_of(body_);
+    const string d512 = "sha512:" + hex;
+    EXPECT_EQ(put(d512, body_), d512);
+    EXPECT_EQ(bvtest::read_all(rev_link(hex)), d512);
+    EXPECT_EQ(put("stable", body_), d512);
+    EXPECT_EQ(bvtest::read_all(tag_link("stable")), d512);
+    for (const string &ref : {d512, string("stable")}) {
+        EXPECT_EQ(get(ref), body_) << ref;
+        EXPECT_EQ(got_digest, d512);
+    }
+    // Once stored under its sha256 digest too, a put by tag names that one again.
+    put(digest_of(body_), body_);
+    EXPECT_EQ(put("latest", body_), digest_of(body_));
+    EXPECT_EQ(del(d512), 0) << error();
+    EXPECT_FALSE(fs::exists(tag_link("stable")));
+    EXPECT_FALSE(fs::exists(body_file(hex)));
+    EXPECT_EQ(get("latest"), body_);
+}
+
 // Each step from the same start: a manifest pushed by digest with two tags, and another one.
 TEST_F(ManifestTest, DeleteSemantics) {
     const string other_body = image(desc(config_, kOciConfig), {});

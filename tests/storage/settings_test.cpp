@@ -40,15 +40,16 @@ public:
 };
 
 struct Expect {
-    int read_only, deletes, durable;
+    int read_only, deletes, durable, sparse;
 };
 
 void expect_settings(const Expect &want) {
-    reg_storage_settings got{-1, -1, -1};
+    reg_storage_settings got{-1, -1, -1, -1};
     reg_storage_get_settings(&got);
     EXPECT_EQ(got.read_only, want.read_only);
     EXPECT_EQ(got.deletes_enabled, want.deletes);
     EXPECT_EQ(got.durable_writes, want.durable);
+    EXPECT_EQ(got.sparse_indexes, want.sparse);
 }
 
 TEST(StorageSettings, AcceptedFiles) {
@@ -57,15 +58,16 @@ TEST(StorageSettings, AcceptedFiles) {
         std::string json;
         Expect want;
     } cases[] = {
-        {"no keys of ours", R"({"schemaVersion":2,"maxUploadSize":-1})", {0, 1, 1}},
-        {"empty object", "{}", {0, 1, 1}},
-        {"read-only", R"({"readOnly":true})", {1, 1, 1}},
-        {"read-only off", R"({"readOnly":false})", {0, 1, 1}},
-        {"deletes off", R"({"deleteEnabled":false})", {0, 0, 1}},
-        {"durability off", R"({"durableWrites":false})", {0, 1, 0}},
+        {"no keys of ours", R"({"schemaVersion":2,"maxUploadSize":-1})", {0, 1, 1, 0}},
+        {"empty object", "{}", {0, 1, 1, 0}},
+        {"read-only", R"({"readOnly":true})", {1, 1, 1, 0}},
+        {"read-only off", R"({"readOnly":false})", {0, 1, 1, 0}},
+        {"deletes off", R"({"deleteEnabled":false})", {0, 0, 1, 0}},
+        {"durability off", R"({"durableWrites":false})", {0, 1, 0, 0}},
         {"all three", " {\"readOnly\":true,\"deleteEnabled\":false,\"durableWrites\":false}\n",
-         {1, 0, 0}},
-        {"nested keys are not ours", R"({"x":{"readOnly":true},"readOnlyX":true})", {0, 1, 1}},
+         {1, 0, 0, 0}},
+        {"sparse indexes", R"({"sparseIndexes":true})", {0, 1, 1, 1}},
+        {"nested keys are not ours", R"({"x":{"readOnly":true},"readOnlyX":true})", {0, 1, 1, 0}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
@@ -76,7 +78,7 @@ TEST(StorageSettings, AcceptedFiles) {
         // Read, never rewritten.
         EXPECT_EQ(bvtest::read_all(dir.path() / "config.json"), c.json);
         reg_storage_cleanup();
-        expect_settings({0, 1, 1});  // the defaults again once the engine is down
+        expect_settings({0, 1, 1, 0});  // the defaults again once the engine is down
     }
 }
 
@@ -115,7 +117,7 @@ TEST(StorageSettings, RefusedFilesStopTheEngine) {
         EXPECT_EQ(std::string(reg_storage_last_error()).rfind(c.message, 0), 0u)
             << reg_storage_last_error();
         EXPECT_EQ(s_ready, 0);
-        expect_settings({0, 1, 1});
+        expect_settings({0, 1, 1, 0});
         // Nothing an operation would do happens on a storage that did not start.
         char uuid[37];
         EXPECT_EQ(reg_blob_start_upload(uuid), -1);
@@ -149,7 +151,7 @@ TEST(StorageSettings, EnvironmentOverridesDurability) {
             EXPECT_STREQ(reg_storage_last_error(), "REGISTRY_DURABLE_WRITES must be 0 or 1");
             continue;
         }
-        expect_settings({0, 1, c.durable});
+        expect_settings({0, 1, c.durable, 0});
         reg_storage_cleanup();
     }
 }
@@ -159,14 +161,14 @@ TEST(StorageSettings, FirstStartWritesTheDefaultsOnce) {
     ASSERT_EQ(reg_storage_init(dir.str().c_str()), 0);
     const std::string first = bvtest::read_all(dir.path() / "config.json");
     EXPECT_EQ(first.size(), 110u);
-    expect_settings({0, 1, 1});
+    expect_settings({0, 1, 1, 0});
     reg_storage_settings parsed{};
     ASSERT_EQ(settings_parse(first.data(), first.size(), &parsed), 0);
     EXPECT_EQ(parsed.durable_writes, 1);
     // An operator's edit survives later starts.
     bvtest::write_all(dir.path() / "config.json", R"({"readOnly":true})");
     ASSERT_EQ(reg_storage_init(dir.str().c_str()), 0);
-    expect_settings({1, 1, 1});
+    expect_settings({1, 1, 1, 0});
     EXPECT_EQ(bvtest::read_all(dir.path() / "config.json"), R"({"readOnly":true})");
     reg_storage_cleanup();
     reg_storage_get_settings(nullptr);  // no effect, no crash
