@@ -204,15 +204,12 @@ int handle_put(oci_request *request) {
     const char *type = media_type[0] ? media_type : nullptr;
     char digest[kDigestSize] = "";
     char subject[kDigestSize] = "";
-    // The reference first: a body the engine refuses, or one whose digest the reference does
-    // not match, sets no tag. Each tag is then one more store of the same bytes, which the
-    // engine judges and links as a push by that tag.
-    int stored = reg_manifest_store(request->repo, request->rest, body, len, type, digest, subject);
-    for (size_t i = 0; stored == 0 && i < tags.count; ++i) {
-        if (std::strcmp(tags.names[i], request->rest) == 0) continue;
-        char tagged[kDigestSize];
-        stored = reg_manifest_store(request->repo, tags.names[i], body, len, type, tagged, nullptr);
-    }
+    // One store sets the tags too: a body the engine refuses, or one whose digest the reference
+    // does not match, sets none, and each names the manifest as stored (a sha512 one included).
+    const char *tag_names[kTagParamsMax];
+    for (size_t i = 0; i < tags.count; ++i) tag_names[i] = tags.names[i];
+    const int stored = reg_manifest_store_tagged(request->repo, request->rest, body, len, type,
+                                                 tag_names, tags.count, digest, subject);
     std::free(body);
     if (stored != 0) return oci_reply_storage_error(request, "MANIFEST_UNKNOWN");
 

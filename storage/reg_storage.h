@@ -217,6 +217,17 @@ int         reg_manifest_put(const char *repo_name, const char *reference, const
 int         reg_manifest_store(const char *repo_name, const char *reference, const void *body,
                                size_t body_len, const char *media_type, char *out_digest,
                                char *out_subject);
+/* reg_manifest_store that also sets each of the `tag_count` tags in `tags` (null only when
+ * tag_count is 0) to the stored manifest, whatever the reference: a digest reference of either
+ * algorithm names the manifest by that digest, and so do its tags (the only way to tag a
+ * manifest named by its sha512 digest). Every tag is checked before anything is stored; one
+ * that is no tag (reg_tag_valid) refuses the call with REG_ERR_TAG_INVALID and nothing
+ * written. The tags are written after the manifest, under the same repository lock; a failure
+ * among them (a full disk) keeps the manifest and the tags written before it. */
+int         reg_manifest_store_tagged(const char *repo_name, const char *reference,
+                                      const void *body, size_t body_len, const char *media_type,
+                                      const char *const *tags, size_t tag_count,
+                                      char *out_digest, char *out_subject);
 const char *reg_manifest_get(const char *repo_name, const char *reference,
                              char *out_media_type,    /* at least 128 bytes */
                              char *out_digest);       /* REG_DIGEST_SIZE bytes */

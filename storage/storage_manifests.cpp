@@ -160,7 +160,8 @@ int write_link(const char *path, const char *digest, const char *what) {
 // Nothing is undone on a failure: what was written stays, and a body on disk is served by
 // digest.
 int store_files(const char *repo_name, const char *reference, const void *body,
-                size_t body_len, const char *media_type, const char *hex, const char *subject) {
+                size_t body_len, const char *media_type, const char *hex, const char *subject,
+                const char *const *tags, size_t tag_count) {
     char path[kPathSize];
     char dir[kPathSize];
     manifests_dir(repo_name, dir, sizeof dir);
@@ -191,12 +192,18 @@ int store_files(const char *repo_name, const char *reference, const void *body,
             return -1;
     }
 
-    // A digest reference only chose how the call was made: no tag to write.
-    if (is_digest_reference(reference)) return 0;
-    if (s_repo_locked_hook) s_repo_locked_hook("put", repo_name);
-    manifest_tag_dir(repo_name, reference, dir, sizeof dir);
-    manifest_tag_path(repo_name, reference, path, sizeof path);
-    if (make_dir_for(dir, "tag") != 0 || write_link(path, digest, "tag link") != 0) return -1;
+    // A digest reference only chose how the call was made: no tag to write for it. The tags
+    // asked for besides name the same digest, whichever algorithm it is.
+    const bool by_tag = !is_digest_reference(reference);
+    if (by_tag || tag_count > 0) {
+        if (s_repo_locked_hook) s_repo_locked_hook("put", repo_name);
+    }
+    for (size_t i = by_tag ? 0 : 1; i <= tag_count; ++i) {
+        const char *tag = i == 0 ? reference : tags[i - 1];
+        manifest_tag_dir(repo_name, tag, dir, sizeof dir);
+        manifest_tag_path(repo_name, tag, path, sizeof path);
+        if (make_dir_for(dir, "tag") != 0 || write_link(path, digest, "tag link") != 0) return -1;
+    }
     return 0;
 }
 
@@ -418,10 +425,11 @@ int manifest_stored(const char *repo_name, const char *hex) {
 
 using namespace reg_internal;
 
-extern "C" int reg_manifest_store(const char *repo_name, const char *reference, const void *body,
-                                  size_t body_len, const char *media_type, char *out_digest,
-                                  char *out_subject) {
-    if (!repo_name || !reference || !body || !out_digest) {
+extern "C" int reg_manifest_store_tagged(const char *repo_name, const char *reference,
+                                         const void *body, size_t body_len,
+                                         const char *media_type, const char *const *tags,
+                                         size_t tag_count, char *out_digest, char *out_subject) {
+    if (!repo_name || !reference || !body || !out_digest || (tag_count > 0 && !tags)) {
         set_error(REG_ERR_ARGUMENT, "NULL argument");
         return -1;
     }
@@ -431,6 +439,12 @@ extern "C" int reg_manifest_store(const char *repo_name, const char *reference, 
         return -1;
     }
     if (check_reference(reference) != 0) return -1;
+    for (size_t i = 0; i < tag_count; ++i) {
+        if (!reg_tag_valid(tags[i])) {
+            set_error(REG_ERR_TAG_INVALID, "invalid tag: %s", tags[i] ? tags[i] : "");
+            return -1;
+        }
+    }
     if (body_len > REG_MANIFEST_MAX) {
         set_error(REG_ERR_TOO_LARGE, "manifest too large: %zu bytes (at most %d)", body_len,
                   REG_MANIFEST_MAX);
@@ -451,9 +465,8 @@ extern "C" int reg_manifest_store(const char *repo_name, const char *reference, 
     }
 
     // The digest of exactly the bytes passed in, which are exactly the bytes stored: in the
-    // algorithm a digest reference names; by tag, SHA-256, unless the repository holds these
-    // bytes under their SHA-512 digest alone, so that tagging a manifest pushed by a sha512
-    // digest names that manifest rather than storing a second copy.
+    // algorithm a digest reference names; by tag, SHA-256. (A manifest pushed by a sha512
+    // digest is tagged by the tags passed with it.)
     char hex[kHexSize];
     const bool by_digest = is_digest_reference(reference);
     body_hex(body, body_len, by_digest ? hex_algorithm(reference + kPrefixLen) : "sha256", hex);
@@ -461,22 +474,24 @@ extern "C" int reg_manifest_store(const char *repo_name, const char *reference, 
         set_error(REG_ERR_DIGEST_INVALID, "digest reference does not match the manifest body");
         return -1;
     }
-    if (!by_digest && !manifest_stored(repo_name, hex)) {
-        char hex512[kHexSize];
-        body_hex(body, body_len, "sha512", hex512);
-        if (manifest_stored(repo_name, hex512)) std::memcpy(hex, hex512, sizeof hex);
-    }
     // The references are checked and the files written under the repository's lock, so that
     // neither a delete nor a collection in this repository comes between them.
     repo_lock lock;
     if (lock.acquire(repo_name) != 0) return -1;
     if (check_references(repo_name, facts) != 0) return -1;
     if (store_files(repo_name, reference, body, body_len, manifest_kind_media_type(facts.kind),
-                    hex, facts.subject) != 0)
+                    hex, facts.subject, tags, tag_count) != 0)
         return -1;
     format_digest(out_digest, kDigestSize, hex);
     if (out_subject) std::snprintf(out_subject, kDigestSize, "%s", facts.subject);
     return 0;
+}
+
+extern "C" int reg_manifest_store(const char *repo_name, const char *reference, const void *body,
+                                  size_t body_len, const char *media_type, char *out_digest,
+                                  char *out_subject) {
+    return reg_manifest_store_tagged(repo_name, reference, body, body_len, media_type, nullptr,
+                                     0, out_digest, out_subject);
 }
 
 extern "C" int reg_manifest_put(const char *repo_name, const char *reference, const void *body,

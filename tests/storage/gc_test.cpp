@@ -88,12 +88,15 @@ protected:
                                                 ubody.size()) + ",");
         digests_["untagged_referrer"] = put(digest_of(uref), uref);
 
-        // The same kinds named by sha512 digests: an image tagged after its push by digest, an
+        // The same kinds named by sha512 digests: an image tagged in its push by digest, an
         // index child, a referrer, and an image nothing names.
         const std::string body512 = image(desc(config_, kOciConfig), {desc(layer_)}, kOciManifest,
                                           "\"x\":512,");
-        digests_["tagged512"] = put(digest512_of(body512), body512);
-        put("v512", body512);
+        const char *tag512[] = {"v512"};
+        char tagged512[REG_DIGEST_SIZE] = {};
+        EXPECT_EQ(reg_manifest_store_tagged("app", digest512_of(body512).c_str(), body512.data(),
+                                            body512.size(), nullptr, tag512, 1, tagged512, nullptr), 0);
+        digests_["tagged512"] = tagged512;
         const std::string child512 = image(desc(config_, kOciConfig), {desc(digests_["clayer"])},
                                            kOciManifest, "\"x\":1,");
         digests_["child512"] = put(digest512_of(child512), child512);

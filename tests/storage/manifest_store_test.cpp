@@ -63,16 +63,24 @@ TEST_F(ManifestTest, PutGetReadDeleteWalkThrough) {
 TEST_F(ManifestTest, Sha512DigestNamesItsOwnManifest) {
     const string hex = hex512_of(body_);
     const string d512 = "sha512:" + hex;
-    EXPECT_EQ(put(d512, body_), d512);
+    // Tags passed with a put by digest name that digest; a bad one among them stores nothing.
+    const char *bad[] = {"stable", "-bad"};
+    char out[REG_DIGEST_SIZE] = {};
+    EXPECT_EQ(reg_manifest_store_tagged("app", d512.c_str(), body_.data(), body_.size(), nullptr, bad, 2,
+                                        out, nullptr), -1);
+    EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_TAG_INVALID);
+    EXPECT_FALSE(fs::exists(body_file(hex)));
+    const char *tags[] = {"stable", "v1"};
+    ASSERT_EQ(reg_manifest_store_tagged("app", d512.c_str(), body_.data(), body_.size(), nullptr, tags, 2,
+                                        out, nullptr), 0) << error();
+    EXPECT_EQ(out, d512);
     EXPECT_EQ(bvtest::read_all(rev_link(hex)), d512);
-    EXPECT_EQ(put("stable", body_), d512);
-    EXPECT_EQ(bvtest::read_all(tag_link("stable")), d512);
+    EXPECT_EQ(bvtest::read_all(tag_link("v1")), d512);
     for (const string &ref : {d512, string("stable")}) {
         EXPECT_EQ(get(ref), body_) << ref;
         EXPECT_EQ(got_digest, d512);
     }
-    // Once stored under its sha256 digest too, a put by tag names that one again.
-    put(digest_of(body_), body_);
+    // A put by tag names the body by its sha256 digest, whatever else holds the same bytes.
     EXPECT_EQ(put("latest", body_), digest_of(body_));
     EXPECT_EQ(del(d512), 0) << error();
     EXPECT_FALSE(fs::exists(tag_link("stable")));
