@@ -22,7 +22,7 @@
 //    delete, link or unlink, and by the collector while it decides and removes in that
 //    repository). So a put by tag and a delete by digest never interleave: every tag names a
 //    whole manifest, every referrer link a stored one. Readers take no lock; rule 1 and the
-//    order of writes (media type, body, revision link, referrer link, tag; deletes in the
+//    order of writes (media type, body, revision link, referrer link, tags; deletes in the
 //    reverse order) keep every read whole. A process holds at most one repository lock at a
 //    time, and takes no other lock while it does (no lock order to get wrong). A process that
 //    dies drops its lock with it.
@@ -361,7 +361,7 @@ private:
     bv_platform::lock_file file_;
 };
 // Called with the operation's name while it holds its repository lock: "put" between the body
-// and the tag of a put by tag, "delete", "link" and "unlink" once locked, "collect" once the
+// and the tags of a put by tag or with tags, "delete", "link" and "unlink" once locked, "collect" once the
 // collector has read the repository's manifests. Tests use it to hold the lock while another
 // process tries its turn. Null (the default): no stop.
 extern void (*s_repo_locked_hook)(const char *operation, const char *repo_name);
