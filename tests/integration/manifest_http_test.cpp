@@ -282,6 +282,14 @@ TEST_F(ManifestHttp, ReferrersBeforeAndAfterAnArtifactArrives) {
         EXPECT_EQ(got.body, body);
         EXPECT_EQ(got.header("Docker-Content-Digest"), digest512(body));
     }
+    // Tags come with a push by digest, the only way to name a sha512 manifest by a tag.
+    CurlAnswer tagged = put("app", digest512(index512) + "?tag=multi512&tag=stable512", index512,
+                            ocilayout::kIndexType, true);
+    EXPECT_EQ(tagged.status, 201) << tagged.body;
+    EXPECT_NE(tagged.head.find("OCI-Tag: multi512\r\nOCI-Tag: stable512\r\n"), std::string::npos) << tagged.head;
+    CurlAnswer by_tag = curl(port(), "/v2/app/manifests/stable512", {"-H", std::string("Accept: ") + ocilayout::kIndexType});
+    EXPECT_EQ(by_tag.body, index512);
+    EXPECT_EQ(by_tag.header("Docker-Content-Digest"), digest512(index512));
     CurlAnswer listed = curl(port(), "/v2/app/referrers/" + digest512(index512));
     EXPECT_EQ(listed.status, 200) << listed.body;
     EXPECT_NE(listed.body.find("\"digest\":\"" + digest512(referrer512) + "\""), std::string::npos) << listed.body;
