@@ -35,7 +35,7 @@ trap 'wine_stop_server "$wine"' EXIT
 # The deployed program, run the way a web server runs it: its standard output must carry
 # the CR LF line ends unchanged and no carriage return of its own.
 expected="$build/v2_ping.expected"
-printf 'Status: 200 OK\r\nDocker-Distribution-API-Version: registry/2.0\r\nContent-Type: application/json; charset=utf-8\r\n\r\n{}\n' >"$expected"
+printf 'Status: 200 OK\r\nDocker-Distribution-API-Version: registry/2.0\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: 3\r\n\r\n{}\n' >"$expected"
 REQUEST_METHOD=GET "$wine" "$build/endpoints/v2_ping.exe" </dev/null >"$build/v2_ping.out"
 if ! cmp "$expected" "$build/v2_ping.out"; then
   echo "test-windows.sh: v2_ping.exe under Wine wrote other bytes:" >&2
