@@ -8,6 +8,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "platform/bv_platform_fs.h"
+
 namespace bv_hash {
 
 inline uint32_t load_be32(const uint8_t *p) {
@@ -34,7 +36,7 @@ template <typename Ctx>
 int hash_file(const char *path, uint8_t *out, void (*init)(Ctx *),
               void (*update)(Ctx *, const void *, size_t), void (*final)(Ctx *, uint8_t *)) {
     // 1. Open for reading, binary.
-    FILE *f = fopen(path, "rb");
+    FILE *f = bv_platform::open_read(path);
     if (!f) return -1;
     // 2. A context local to the call.
     Ctx ctx;

@@ -11,6 +11,7 @@
 
 #include "cgi/bv_cgi.h"
 #include "oci/oci_common.h"
+#include "platform/bv_platform_fs.h"
 #include "platform/bv_platform_stream.h"
 #include "storage/reg_storage.h"
 
@@ -133,7 +134,7 @@ int reply_unlinked(const oci_request *request, int linked) {
 // Copies bytes first..last of the file into the answer in bounded memory. The head is
 // out already, so a failure can only cut the body short, which the client sees.
 int stream_range(const char *path, int64_t first, int64_t last) {
-    std::FILE *file = std::fopen(path, "rb");
+    std::FILE *file = bv_platform::open_read(path);
     if (!file) return -1;
     if (!cgi_is_fastcgi()) bv_platform::widen_output_pipe(static_cast<int>(kCopyChunk));
     std::unique_ptr<char[]> buf(new (std::nothrow) char[kCopyChunk]);

@@ -16,6 +16,8 @@
 #include <io.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+
+#include "platform/bv_platform_path.h"
 // The layout of the system's OVERLAPPED, under a name of our own.
 struct bv_win_overlapped {
     uintptr_t internal;
@@ -30,7 +32,7 @@ extern "C" __declspec(dllimport) int __stdcall LockFileEx(void *, unsigned long,
 extern "C" __declspec(dllimport) int __stdcall UnlockFileEx(void *, unsigned long,
                                                             unsigned long, unsigned long,
                                                             bv_win_overlapped *);
-extern "C" __declspec(dllimport) void *__stdcall CreateFileA(const char *, unsigned long,
+extern "C" __declspec(dllimport) void *__stdcall CreateFileW(const wchar_t *, unsigned long,
                                                              unsigned long, void *,
                                                              unsigned long, unsigned long,
                                                              void *);
@@ -95,7 +97,7 @@ private:
 inline bool locked_file::open(const char *path, bool append) {
     close();
     const int flags = append ? (_O_RDWR | _O_APPEND | _O_BINARY) : (_O_RDONLY | _O_BINARY);
-    fd_ = _open(path, flags);
+    fd_ = _wopen(sys_path(path).c_str(), flags);
     return fd_ >= 0;
 }
 
@@ -305,7 +307,7 @@ inline void lock_file::release() {
 // The runtime opens files without delete sharing, so the name cannot go while it is open.
 inline bool lock_file::acquire(const char *path) {
     release();
-    fd_ = _open(path, _O_RDWR | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+    fd_ = _wopen(sys_path(path).c_str(), _O_RDWR | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd_ < 0) return false;
     if (lock_open_file()) return true;
     _close(fd_);
@@ -374,7 +376,8 @@ inline int flush_stream(std::FILE *f) {
 // without a directory flush (FAT) answer "invalid function"; then the file's own flush is all
 // that can be done.
 inline int flush_dir(const char *path) {
-    void *h = CreateFileA(path, 0xC0000000ul /* GENERIC_READ | GENERIC_WRITE */,
+    void *h = CreateFileW(sys_path(path).c_str(),
+                          0xC0000000ul /* GENERIC_READ | GENERIC_WRITE */,
                           0x7ul /* FILE_SHARE_READ | WRITE | DELETE */, nullptr,
                           3ul /* OPEN_EXISTING */, 0x02000000ul /* FILE_FLAG_BACKUP_SEMANTICS */,
                           nullptr);

@@ -1,7 +1,7 @@
 // File-system calls that differ between Windows and the other platforms: the kind and size of
 // a path, one-level directory creation and removal, directory enumeration, renames that replace
 // or keep their target, exclusive creation, appending to an existing file and opening files
-// that another host may be replacing. Narrow paths reach the system unchanged (ANSI on Windows).
+// that another host may be replacing. On Windows paths go through sys_path (bv_platform_path.h).
 #pragma once
 
 #include <cerrno>
@@ -18,10 +18,13 @@
 #include <process.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <wchar.h>
+
+#include "platform/bv_platform_path.h"
 // Declared here rather than through <windows.h>, which would pour its macros into every
 // file that includes this one; the declarations match the system's own.
-extern "C" __declspec(dllimport) unsigned long __stdcall GetFileAttributesA(const char *);
-extern "C" __declspec(dllimport) int __stdcall MoveFileExA(const char *, const char *,
+extern "C" __declspec(dllimport) unsigned long __stdcall GetFileAttributesW(const wchar_t *);
+extern "C" __declspec(dllimport) int __stdcall MoveFileExW(const wchar_t *, const wchar_t *,
                                                            unsigned long);
 extern "C" __declspec(dllimport) unsigned long __stdcall GetLastError(void);
 #else
@@ -44,7 +47,7 @@ enum class path_kind { missing, file, directory };
 #ifdef _WIN32
 
 inline path_kind kind_of(const char *path) {
-    const unsigned long attrs = GetFileAttributesA(path);
+    const unsigned long attrs = GetFileAttributesW(sys_path(path).c_str());
     if (attrs == 0xFFFFFFFFul) return path_kind::missing;
     return (attrs & 0x10ul) ? path_kind::directory : path_kind::file;
 }
@@ -52,13 +55,13 @@ inline path_kind kind_of(const char *path) {
 // Size in bytes, or -1 when the path's attributes cannot be read.
 inline int64_t size_of(const char *path) {
     struct _stat64 st;
-    if (_stat64(path, &st) != 0) return -1;
+    if (_wstat64(sys_path(path).c_str(), &st) != 0) return -1;
     return static_cast<int64_t>(st.st_size);
 }
 
 // Creates one directory whose parent exists: 0, or the errno value of the failure
 // (EEXIST when the name is taken).
-inline int make_dir(const char *path) { return _mkdir(path) == 0 ? 0 : errno; }
+inline int make_dir(const char *path) { return _wmkdir(sys_path(path).c_str()) == 0 ? 0 : errno; }
 
 // A reader holding the target open makes a replacing move fail for a moment.
 inline constexpr bool readers_block_replace = true;
@@ -78,19 +81,24 @@ inline int move_failed() {
 
 // Moves `from` to `to`, replacing a file that exists there.
 inline int replace_file(const char *from, const char *to) {
-    return MoveFileExA(from, to, 0x1ul /* MOVEFILE_REPLACE_EXISTING */) ? 0 : move_failed();
+    const unsigned long replace_existing = 0x1ul;  // MOVEFILE_REPLACE_EXISTING
+    return MoveFileExW(sys_path(from).c_str(), sys_path(to).c_str(), replace_existing)
+               ? 0
+               : move_failed();
 }
 
 // A binary stream on a file created by this call; null (errno EEXIST) when the name exists.
 inline std::FILE *open_exclusive(const char *path) {
-    const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    const sys_path wide(path);
+    const int fd =
+        _wopen(wide.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd < 0) return nullptr;
     std::FILE *f = _fdopen(fd, "wb");
     if (!f) {
         // The file was made by this call, so a failure must not leave it behind.
         const int err = errno;
         _close(fd);
-        _unlink(path);
+        _wunlink(wide.c_str());
         errno = err;
     }
     return f;
@@ -100,7 +108,7 @@ inline unsigned long process_id() { return static_cast<unsigned long>(_getpid())
 
 // A binary stream appending to a file that exists; null when it does not (nothing is created).
 inline std::FILE *open_append(const char *path) {
-    const int fd = _open(path, _O_WRONLY | _O_APPEND | _O_BINARY);
+    const int fd = _wopen(sys_path(path).c_str(), _O_WRONLY | _O_APPEND | _O_BINARY);
     if (fd < 0) return nullptr;
     std::FILE *f = _fdopen(fd, "ab");
     if (!f) _close(fd);
@@ -109,7 +117,7 @@ inline std::FILE *open_append(const char *path) {
 
 // Moves `from` to `to` within one volume (never by copying); fails when `to` exists.
 inline int move_no_replace(const char *from, const char *to) {
-    return MoveFileExA(from, to, 0ul) ? 0 : move_failed();
+    return MoveFileExW(sys_path(from).c_str(), sys_path(to).c_str(), 0ul) ? 0 : move_failed();
 }
 
 // The move move_no_replace falls back to elsewhere; Windows moves never replace, so it is
@@ -122,15 +130,19 @@ inline int move_no_replace_by_link(const char *from, const char *to) {
 // one lingers delete-pending for a moment and opens of the name fail with EACCES; a few short
 // waits (under 60 ms in all) find the new file.
 inline std::FILE *open_read(const char *path) {
+    const sys_path wide(path);
     for (int attempt = 0;; ++attempt) {
-        std::FILE *f = std::fopen(path, "rb");
+        std::FILE *f = _wfopen(wide.c_str(), L"rb");
         if (f || errno != EACCES || attempt == 10) return f;
         std::this_thread::sleep_for(std::chrono::milliseconds(attempt + 1));
     }
 }
 
 // Removes an empty directory: 0 or -1.
-inline int remove_dir(const char *path) { return _rmdir(path) == 0 ? 0 : -1; }
+inline int remove_dir(const char *path) { return _wrmdir(sys_path(path).c_str()) == 0 ? 0 : -1; }
+
+// Removes a file (never a directory): 0, or -1 with errno set.
+inline int unlink_file(const char *path) { return _wunlink(sys_path(path).c_str()) == 0 ? 0 : -1; }
 
 // Enumerates one directory, "." and ".." included, each name with its directory bit.
 class dir_reader {
@@ -145,15 +157,17 @@ public:
         char pattern[4096];
         const int n = std::snprintf(pattern, sizeof pattern, "%s\\*", dir);
         if (n < 0 || static_cast<size_t>(n) >= sizeof pattern) return false;
-        handle_ = _findfirst64(pattern, &data_);
+        handle_ = _wfindfirst64(sys_path(pattern).c_str(), &data_);
         pending_ = handle_ != -1;
         return pending_;
     }
     bool next(const char **name, bool *is_dir) {
         if (handle_ == -1) return false;
-        if (!pending_ && _findnext64(handle_, &data_) != 0) return false;
-        pending_ = false;
-        *name = data_.name;
+        do {
+            if (!pending_ && _wfindnext64(handle_, &data_) != 0) return false;
+            pending_ = false;
+        } while (!sys_path::narrow(data_.name, name_, sizeof name_));  // skip what cannot be named
+        *name = name_;
         *is_dir = (data_.attrib & _A_SUBDIR) != 0;
         return true;
     }
@@ -164,8 +178,9 @@ public:
 
 private:
     intptr_t handle_ = -1;
-    struct __finddata64_t data_ {};
-    bool pending_ = false;  // the first entry came with _findfirst64 and is not yet delivered
+    struct _wfinddata64_t data_ {};
+    char name_[1024] = {};  // the current entry's name in the ANSI code page
+    bool pending_ = false;  // the first entry came with _wfindfirst64 and is not yet delivered
 };
 
 #else
@@ -274,6 +289,8 @@ inline int move_no_replace(const char *from, const char *to) {
 }
 
 inline int remove_dir(const char *path) { return ::rmdir(path) == 0 ? 0 : -1; }
+
+inline int unlink_file(const char *path) { return ::unlink(path) == 0 ? 0 : -1; }
 
 class dir_reader {
 public:

@@ -12,12 +12,14 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/utime.h>
+
+#include "platform/bv_platform_path.h"
 // Our own declarations, as in bv_platform_file.h: never <windows.h> with its macros.
 struct bv_win_filetime {
     unsigned long low;
     unsigned long high;
 };
-extern "C" __declspec(dllimport) void *__stdcall CreateFileA(const char *, unsigned long,
+extern "C" __declspec(dllimport) void *__stdcall CreateFileW(const wchar_t *, unsigned long,
                                                              unsigned long, void *,
                                                              unsigned long, unsigned long,
                                                              void *);
@@ -42,7 +44,7 @@ inline int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); 
 // The modification time of a file or directory, or -1 when its attributes cannot be read.
 inline int64_t mtime_of(const char *path) {
     struct _stat64 st;
-    if (_stat64(path, &st) != 0) return -1;
+    if (_wstat64(sys_path(path).c_str(), &st) != 0) return -1;
     return static_cast<int64_t>(st.st_mtime);
 }
 
@@ -52,10 +54,11 @@ inline bool set_mtime(const char *path, int64_t seconds) {
     struct __utimbuf64 times;
     times.actime = static_cast<__time64_t>(seconds);
     times.modtime = static_cast<__time64_t>(seconds);
-    if (_utime64(path, &times) == 0) return true;
-    void *h = CreateFileA(path, 0x100ul /* FILE_WRITE_ATTRIBUTES */, 7ul /* share all */, nullptr,
-                          3ul /* OPEN_EXISTING */, 0x02000000ul /* FILE_FLAG_BACKUP_SEMANTICS */,
-                          nullptr);
+    const sys_path wide(path);
+    if (_wutime64(wide.c_str(), &times) == 0) return true;
+    void *h = CreateFileW(wide.c_str(), 0x100ul /* FILE_WRITE_ATTRIBUTES */, 7ul /* share all */,
+                          nullptr, 3ul /* OPEN_EXISTING */,
+                          0x02000000ul /* FILE_FLAG_BACKUP_SEMANTICS */, nullptr);
     if (h == reinterpret_cast<void *>(static_cast<intptr_t>(-1))) return false;
     // 100 ns ticks since 1601-01-01.
     const uint64_t ticks = (static_cast<uint64_t>(seconds) + 11644473600ull) * 10000000ull;

@@ -258,7 +258,7 @@ int write_file_as(const char *path, const void *data, size_t len, bool may_sync)
     if (std::fclose(f) != 0 && err == 0) err = errno != 0 ? errno : EIO;
     if (err != 0 || !replace_with_retries(tmp, path)) {
         if (err == 0) err = s_write_errno;
-        std::remove(tmp);
+        bv_platform::unlink_file(tmp);
         return noted_failure(err);
     }
     return may_sync ? sync_parent(path) : 0;
@@ -276,7 +276,7 @@ int write_file_unsynced(const char *path, const void *data, size_t len) {
 
 int remove_file(const char *path) {
     if (!file_exists(path)) return 0;
-    if (std::remove(path) != 0) return noted_failure(errno);
+    if (bv_platform::unlink_file(path) != 0) return noted_failure(errno);
     return sync_parent(path);
 }
 
@@ -288,7 +288,7 @@ int append_locked(bv_platform::locked_file &file, const void *data, size_t len) 
 
 int drop_file(const char *path) {
     if (!file_exists(path)) return 0;
-    return std::remove(path) == 0 ? 0 : -1;
+    return bv_platform::unlink_file(path);
 }
 
 bool is_temp_name(const char *name) {

@@ -98,7 +98,7 @@ namespace {
 int present_link(const char *repo_name, const char *digest, char (&link)[kPathSize]) {
     if (check_link_args(repo_name, digest) != 0) return -1;
     blob_link_path(repo_name, digest + kAlgorithmPrefixLen, link, sizeof link);
-    // The kind test: remove() would take an empty directory of that name as well.
+    // The kind test: a directory of that name is no link, and its removal would fail as I/O.
     if (file_exists(link)) return 0;
     set_error(REG_ERR_NOT_FOUND, "blob not linked in %s: %s", repo_name, digest);
     return -1;
@@ -111,7 +111,7 @@ namespace reg_internal {
 int blob_unlink_locked(const char *repo_name, const char *digest, bool synced) {
     char link[kPathSize];
     if (present_link(repo_name, digest, link) != 0) return -1;
-    if (std::remove(link) != 0) {
+    if (bv_platform::unlink_file(link) != 0) {
         // Gone meanwhile: another unlink got there first, and this one found nothing.
         if (!file_exists(link)) {
             set_error(REG_ERR_NOT_FOUND, "blob not linked in %s: %s", repo_name, digest);

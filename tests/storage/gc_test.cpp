@@ -27,20 +27,12 @@ using namespace manifesttest;
 // Every file under `dir` made `seconds` older than now.
 void age_tree(const fs::path &dir, int64_t seconds) {
     const int64_t when = bv_platform::now_seconds() - seconds;
-    for (const auto &entry : fs::recursive_directory_iterator(dir))
-        if (entry.is_regular_file()) {
-            ASSERT_TRUE(bv_platform::set_mtime(entry.path().string().c_str(), when));
-        }
+    for (const std::string &file : bvtest::files_below(dir))
+        ASSERT_TRUE(bv_platform::set_mtime((dir / file).string().c_str(), when));
 }
 
 // Every regular file below `dir`, by relative path.
-std::vector<std::string> tree_files(const fs::path &dir) {
-    std::vector<std::string> out;
-    for (const auto &entry : fs::recursive_directory_iterator(dir))
-        if (entry.is_regular_file()) out.push_back(fs::relative(entry.path(), dir).string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
+std::vector<std::string> tree_files(const fs::path &dir) { return bvtest::files_below(dir); }
 
 void collect_line(void *ctx, const char *kind, const char *line) {
     static_cast<std::vector<std::string> *>(ctx)->push_back(std::string(kind) + " " + line);
@@ -198,7 +190,7 @@ TEST_F(GcTest, MarksEveryKindOfReferenceAndSweepsTheRest) {
     for (const bool untagged : {false, true}) {
         SCOPED_TRACE(untagged ? "delete untagged" : "keep untagged");
         TearDown();
-        fs::remove_all(root_.path());
+        ASSERT_TRUE(bvtest::remove_tree(root_.path()));
         SetUp();
         digests_.clear();
         build_tree();
@@ -245,7 +237,7 @@ TEST_F(GcTest, GracePeriodsSpareYoungItems) {
     for (const grace_case &c : cases) {
         SCOPED_TRACE("age " + std::to_string(c.age));
         TearDown();
-        fs::remove_all(root_.path());
+        ASSERT_TRUE(bvtest::remove_tree(root_.path()));
         SetUp();
         digests_.clear();
         build_tree();
@@ -266,7 +258,7 @@ TEST_F(GcTest, DryRunListsExactlyWhatARealRunRemoves) {
     for (const bool untagged : {false, true}) {
         SCOPED_TRACE(untagged ? "delete untagged" : "keep untagged");
         TearDown();
-        fs::remove_all(root_.path());
+        ASSERT_TRUE(bvtest::remove_tree(root_.path()));
         SetUp();
         digests_.clear();
         build_tree();

@@ -119,7 +119,7 @@ TEST_F(VerifyTest, ReportsEachPlantedDamage) {
     for (const damage_case &c : cases) {
         SCOPED_TRACE(c.name);
         TearDown();
-        fs::remove_all(root_.path());
+        ASSERT_TRUE(bvtest::remove_tree(root_.path()));
         SetUp();
         build_tree();
         c.plant();

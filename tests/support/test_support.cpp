@@ -2,16 +2,21 @@
 // uses fork/exec on POSIX systems and CreateProcess on Windows.
 #include "support/test_support.h"
 
+#include "platform/bv_platform.h"
+#include "platform/bv_platform_fs.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -63,9 +68,50 @@ TempDir::TempDir() {
     throw std::runtime_error("cannot create a scratch directory");
 }
 
-TempDir::~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
+TempDir::~TempDir() { remove_tree(path_); }
+
+namespace {
+
+// Calls `visit(path, is_dir)` for each entry below `dir`, children before their directory.
+template <typename Visit>
+void walk(const std::string &dir, const Visit &visit) {
+    std::vector<std::pair<std::string, bool>> entries;
+    bv_platform::dir_reader reader;
+    if (!reader.open(dir.c_str())) return;
+    const char *name;
+    bool is_dir;
+    while (reader.next(&name, &is_dir))
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+            entries.emplace_back(dir + bv_platform::path_sep + name, is_dir);
+    reader.close();
+    for (const auto &[path, sub] : entries) {
+        if (sub) walk(path, visit);
+        visit(path, sub);
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> files_below(const fs::path &dir) {
+    const std::string root = dir.string();
+    std::vector<std::string> out;
+    walk(root, [&](const std::string &path, bool is_dir) {
+        if (!is_dir) out.push_back(path.substr(root.size() + 1));
+    });
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+bool remove_tree(const fs::path &dir) {
+    const std::string root = dir.string();
+    if (bv_platform::kind_of(root.c_str()) == bv_platform::path_kind::missing) return true;
+    bool all = true;
+    walk(root, [&](const std::string &path, bool is_dir) {
+        const int rc = is_dir ? bv_platform::remove_dir(path.c_str())
+                              : bv_platform::unlink_file(path.c_str());
+        all = all && rc == 0;
+    });
+    return bv_platform::remove_dir(root.c_str()) == 0 && all;
 }
 
 std::string read_all(const fs::path &path) {

@@ -49,6 +49,13 @@ private:
 // the current test (non-fatally) when the command fails.
 void make_storage_tree(const std::filesystem::path &root);
 
+// Every regular file below `dir`, by its path relative to `dir`, and the removal of `dir` with
+// all it holds (false when something stays). Both go through the platform layer, as the engine
+// does: std::filesystem's directory walk stops at 260 characters on Windows, and the storage's
+// deepest names (referrer links of sha512 manifests) are longer.
+std::vector<std::string> files_below(const std::filesystem::path &dir);
+bool remove_tree(const std::filesystem::path &dir);
+
 // Whole-file helpers for arranging and checking files in tests.
 std::string read_all(const std::filesystem::path &path);
 void write_all(const std::filesystem::path &path, const std::string &data);
