@@ -52,6 +52,7 @@ protected:
     }
     void TearDown() override {
         reg_internal::s_sync_hook = nullptr;
+        reg_internal::s_writeback_hook = nullptr;
         s_recorder = nullptr;
         ManifestTest::TearDown();
     }
@@ -193,6 +194,76 @@ TEST_F(Durability, NothingWaitsWhenTheSwitchIsOff) {
     ASSERT_EQ(reg_blob_unlink("app", digest_of(content).c_str()), 0) << error();
     ASSERT_EQ(reg_blob_delete(digest_of(content).c_str()), 0) << error();
     EXPECT_TRUE(rec_.seen.empty());
+}
+
+std::vector<int64_t> s_hinted;  // the start of each write-back hint asked for
+bool s_refuse_hints;
+
+bool record_hint(int64_t offset, int64_t len) {
+    EXPECT_EQ(len, reg_internal::kWritebackWindow);
+    s_hinted.push_back(offset);
+    return !s_refuse_hints;
+}
+
+// Each window an append completes is handed to the disk once, whichever request completes it
+// and by either append path; never with the switch off. A file system that refuses the hint
+// leaves the push whole, and the finish's flush is made whatever the hints did.
+TEST_F(Durability, AppendsHintTheWindowsTheyComplete) {
+    constexpr int64_t kW = reg_internal::kWritebackWindow;
+    const struct Case {
+        const char *label;
+        bool durable;
+        bool refuse;
+        bool chunks;                  // reg_blob_append_chunk, else streamed bodies
+        std::vector<int64_t> pieces;  // one request each
+        std::vector<int64_t> hinted;
+    } cases[] = {
+        {"one streamed body", true, false, false, {2 * kW + 5}, {0, kW}},
+        {"requests ending around the edges", true, true, false, {kW - 1, 2, kW - 1, 2}, {0, kW}},
+        {"chunks", true, false, true, {kW + 1, kW}, {0, kW}},
+        {"switch off", false, false, false, {kW + 1}, {}},
+    };
+    reg_internal::s_writeback_hook = record_hint;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        if (!c.durable) {
+            bvtest::write_all(root_.path() / "config.json", R"({"durableWrites":false})");
+            ASSERT_EQ(reg_storage_init(root_.str().c_str()), 0) << error();
+        }
+        s_hinted.clear();
+        s_refuse_hints = c.refuse;
+        std::string content;
+        for (int64_t n : c.pieces) content.append(static_cast<size_t>(n), char('a' + n % 26));
+        const std::string uuid = open_upload("");
+        struct Body {
+            const char *data;
+            size_t left;
+        } body{content.data(), 0};
+        auto read = [](void *ctx, void *buf, size_t cap) -> long {
+            auto *b = static_cast<Body *>(ctx);
+            const size_t n = std::min(cap, b->left);
+            std::memcpy(buf, b->data, n);
+            b->data += n;
+            b->left -= n;
+            return static_cast<long>(n);
+        };
+        int64_t size = 0;
+        for (int64_t n : c.pieces) {
+            if (c.chunks) {
+                ASSERT_EQ(reg_blob_append_chunk(uuid.c_str(), body.data, size_t(n)), 0) << error();
+                body.data += n;
+            } else {
+                body.left = size_t(n);
+                ASSERT_EQ(reg_blob_append_stream(uuid.c_str(), read, &body, n, -1, &size), 0)
+                    << error();
+            }
+        }
+        EXPECT_EQ(s_hinted, c.hinted);
+        rec_.seen.clear();
+        ASSERT_EQ(finish(uuid, content), 0) << error();
+        const fs::path claim = root_.path() / "uploads" / (uuid + ".finish");
+        EXPECT_EQ(find(sync_target::file, claim) >= 0, c.durable);
+    }
 }
 
 // A flush that fails for want of space fails the call as a full disk, which clients are told
