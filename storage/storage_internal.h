@@ -35,7 +35,10 @@
 //    under a name no reader serves (.gc), then looking for links and at the parked file's time
 //    once more, and restoring them when either claims them. A finish or link that meets a
 //    parked blob finds no blob under its name: a finish moves its own copy in, a link fails.
-// 6. Durable writes: a success answer follows the flush of what it confirms (see below).
+// 6. Durable writes: a success answer follows the flush of what it confirms (see below). An
+//    upload's bytes are flushed by the finish, before the move that names them a blob; the
+//    appends before it only start the write-back of each 8 MiB they complete and wait for
+//    none of it, so a write error stays for that flush to report.
 // 7. Nothing here makes a tree: serving programs open a root only when its config.json is
 //    there (reg_storage_open), so a lost or unmounted tree is refused, never rebuilt empty.
 //    Directories inside a tree are made on demand, and a directory that two hosts make at once
