@@ -1,8 +1,8 @@
 // An open file under an exclusive whole-file lock, for the appends and finishes of uploads
 // that several processes may run on one file at once: open without creating, lock, ask whether
 // the path still names the open file, size, cut back, write at the end, read, seek, flush,
-// start the write-back of a range; the flushes of a stream's data and of a directory's entries to the disk; which errno says
-// the disk is full.
+// start the write-back of a range; the flushes of a stream's data and of a directory's
+// entries to the disk; which errno says the disk is full.
 // Windows: never include this together with <windows.h>; the declarations below are our own.
 #pragma once
 
