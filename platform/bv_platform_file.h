@@ -1,8 +1,8 @@
 // An open file under an exclusive whole-file lock, for the appends and finishes of uploads
 // that several processes may run on one file at once: open without creating, lock, ask whether
-// the path still names the open file, size, cut back, write at the end, read, seek, flush;
-// the flushes of a stream's data and of a directory's entries to the disk; which errno says
-// the disk is full.
+// the path still names the open file, size, cut back, write at the end, read, seek, flush,
+// start the write-back of a range; the flushes of a stream's data and of a directory's
+// entries to the disk; which errno says the disk is full.
 // Windows: never include this together with <windows.h>; the declarations below are our own.
 #pragma once
 
@@ -85,6 +85,13 @@ public:
     // Waits until the file's bytes are on the disk. A file opened for reading only may be
     // refused this (Windows), so open it for appending when it must be flushed.
     bool flush();
+    // Asks the system to start writing the bytes [offset, offset + len) to the disk, and
+    // returns without waiting for them: a hint that leaves less for flush() to wait for,
+    // never a flush itself. Nothing waits for the range here, so a write error of it stays
+    // for flush() to report, even to another process that opens the file later. False with
+    // errno set where the system or the file system offers no such call (ENOSYS, EINVAL,
+    // EOPNOTSUPP) or it fails; nothing else changes then.
+    bool start_writeback(int64_t offset, int64_t len);
     void close();
 
 private:
@@ -151,6 +158,14 @@ inline bool locked_file::seek(int64_t offset) {
 }
 
 inline bool locked_file::flush() { return fd_ >= 0 && _commit(fd_) == 0; }
+
+// No range write-back here: FlushFileBuffers (behind _commit) at the finish is the only flush,
+// and the one way to start a range early, a mapped view of the file, would change how uploads
+// are opened and shared for a gain not worth that risk.
+inline bool locked_file::start_writeback(int64_t, int64_t) {
+    errno = ENOSYS;
+    return false;
+}
 
 // Locks go when the handle closes, but only "eventually"; unlocking first frees the file at
 // once for the next process.
@@ -251,6 +266,29 @@ inline bool locked_file::flush() {
 #endif
     } while (rc != 0 && errno == EINTR);
     return rc == 0;
+}
+
+// Linux alone starts the write-back of a range without flushing the whole file. Only the
+// starting flag: the waiting ones would take a write error of the file away from the flush
+// that must report it.
+inline bool locked_file::start_writeback(int64_t offset, int64_t len) {
+    if (fd_ < 0) {
+        errno = EBADF;
+        return false;
+    }
+#ifdef __linux__
+    int rc;
+    do {
+        rc = ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(len),
+                               SYNC_FILE_RANGE_WRITE);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+#else
+    (void)offset;
+    (void)len;
+    errno = ENOSYS;
+    return false;
+#endif
 }
 
 // Closing the only descriptor of the open file releases its lock.

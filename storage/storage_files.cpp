@@ -21,6 +21,7 @@ namespace reg_internal {
 bool (*s_sync_hook)(sync_target target, const char *path);
 int (*s_mkdir_hook)(const char *path);
 bool (*s_append_hook)(size_t len);
+bool (*s_writeback_hook)(int64_t offset, int64_t len);
 int s_write_errno;
 
 namespace {
@@ -280,10 +281,29 @@ int remove_file(const char *path) {
     return sync_parent(path);
 }
 
-int append_locked(bv_platform::locked_file &file, const void *data, size_t len) {
+namespace {
+
+// Without the hints the whole upload would still be in memory when the finish flushes it,
+// and the client would wait for all of it to be written. Once asked, the disk writes each
+// window while the next arrives. The answer is ignored: a hint that is refused or fails has
+// made no promise, and the finish's flush does the rest.
+void start_writeback_of_windows(bv_platform::locked_file &file, int64_t from, int64_t to) {
+    for (int64_t end = (from / kWritebackWindow + 1) * kWritebackWindow; end <= to;
+         end += kWritebackWindow) {
+        const int64_t start = end - kWritebackWindow;
+        if (s_writeback_hook && !s_writeback_hook(start, kWritebackWindow)) continue;
+        file.start_writeback(start, kWritebackWindow);
+    }
+}
+
+}  // namespace
+
+int append_locked(bv_platform::locked_file &file, int64_t at, const void *data, size_t len) {
     if (!hook_allows(s_append_hook, len)) return -1;
     errno = 0;
-    return file.write_all(data, len) ? 0 : noted_failure(errno);
+    if (!file.write_all(data, len)) return noted_failure(errno);
+    if (durable()) start_writeback_of_windows(file, at, at + static_cast<int64_t>(len));
+    return 0;
 }
 
 int drop_file(const char *path) {

@@ -35,7 +35,10 @@
 //    under a name no reader serves (.gc), then looking for links and at the parked file's time
 //    once more, and restoring them when either claims them. A finish or link that meets a
 //    parked blob finds no blob under its name: a finish moves its own copy in, a link fails.
-// 6. Durable writes: a success answer follows the flush of what it confirms (see below).
+// 6. Durable writes: a success answer follows the flush of what it confirms (see below). An
+//    upload's bytes are flushed by the finish, before the move that names them a blob; the
+//    appends before it only start the write-back of each 8 MiB they complete and wait for
+//    none of it, so a write error stays for that flush to report.
 // 7. Nothing here makes a tree: serving programs open a root only when its config.json is
 //    there (reg_storage_open), so a lost or unmounted tree is refused, never rebuilt empty.
 //    Directories inside a tree are made on demand, and a directory that two hosts make at once
@@ -167,12 +170,22 @@ int sync_dir(const char *dir);
 // The directory holding `path` (the current directory for a bare name): 0 or -1.
 int sync_parent(const char *path);
 
-// Writes all len bytes at the end of the locked upload file: 0, or -1 with the errno noted
-// (bytes written before the failure stay; the caller cuts them back).
-int append_locked(bv_platform::locked_file &file, const void *data, size_t len);
+// Writes all len bytes at the end of the locked upload file, whose size before the call is
+// `at`: 0, or -1 with the errno noted (bytes written before the failure stay; the caller cuts
+// them back). With durable writes each window of kWritebackWindow bytes that the write
+// completes is handed to the disk at once, without waiting for it, so that the finish's
+// flush finds little left to write. The windows are counted from the file's start, so they
+// are the same whichever append (or request) fills them. A refused or failed hint changes
+// nothing: the finish's flush still writes and reports all of it.
+int append_locked(bv_platform::locked_file &file, int64_t at, const void *data, size_t len);
 // Called before each append_locked write; false makes the write fail without being made, with
 // the errno the hook leaves (EIO when it sets none). Tests stand in a full disk with it.
 extern bool (*s_append_hook)(size_t len);
+inline constexpr int64_t kWritebackWindow = int64_t{8} << 20;
+// Called before each write-back hint append_locked gives, with its range; false stands for a
+// file system that refuses the hint, which is then not given. Null (the default): every hint
+// is given.
+extern bool (*s_writeback_hook)(int64_t offset, int64_t len);
 
 // The entries of one directory, however many it holds: names in one heap pool that grows
 // with the directory. Owned by whoever declares it; the destructor frees the memory, and a

@@ -174,7 +174,7 @@ extern "C" int reg_blob_append_chunk(const char *upload_uuid, const void *data, 
     if (lock_upload(upload_uuid, file, &size) != 0) return -1;
     upload_hash state;
     const bool hashing = resume_hash(upload_uuid, file, size, &state);
-    if (append_locked(file, data, len) != 0) {
+    if (append_locked(file, size, data, len) != 0) {
         roll_back(file, size);
         set_write_error("write error appending chunk");
         return -1;
@@ -254,7 +254,7 @@ extern "C" int reg_blob_append_stream(const char *upload_uuid, reg_read_fn read,
             }
             fill += static_cast<size_t>(got);
         }
-        if (fill > 0 && append_locked(file, s_stream_buf, fill) != 0) {
+        if (fill > 0 && append_locked(file, size + total, s_stream_buf, fill) != 0) {
             roll_back(file, size);
             set_write_error("write error appending chunk");
             return -1;

@@ -52,6 +52,7 @@ protected:
     }
     void TearDown() override {
         reg_internal::s_sync_hook = nullptr;
+        reg_internal::s_writeback_hook = nullptr;
         s_recorder = nullptr;
         ManifestTest::TearDown();
     }
@@ -86,6 +87,23 @@ protected:
         EXPECT_EQ(reg_blob_start_upload(uuid), 0) << error();
         EXPECT_EQ(reg_blob_append_chunk(uuid, content.data(), content.size()), 0) << error();
         return uuid;
+    }
+    // Appends `len` bytes of `data` as one streamed request body: 0 or -1.
+    static int stream(const std::string &uuid, const char *data, size_t len, int64_t offset,
+                      int64_t *size) {
+        struct Body {
+            const char *data;
+            size_t left;
+        } body{data, len};
+        auto read = [](void *ctx, void *buf, size_t cap) -> long {
+            auto *b = static_cast<Body *>(ctx);
+            const size_t n = std::min(cap, b->left);
+            std::memcpy(buf, b->data, n);
+            b->data += n;
+            b->left -= n;
+            return static_cast<long>(n);
+        };
+        return reg_blob_append_stream(uuid.c_str(), read, &body, int64_t(len), offset, size);
     }
     int finish(const std::string &uuid, const std::string &content) {
         char out[REG_DIGEST_SIZE];
@@ -156,19 +174,7 @@ TEST_F(Durability, AppendsStartsAndCollectionsDoNotWait) {
     rec_.seen.clear();
     const std::string uuid = open_upload("part one");
     int64_t size = 0;
-    struct Body {
-        const char *data;
-        size_t left;
-    } body{" and two", 8};
-    auto read = [](void *ctx, void *buf, size_t cap) -> long {
-        auto *b = static_cast<Body *>(ctx);
-        const size_t n = std::min(cap, b->left);
-        std::memcpy(buf, b->data, n);
-        b->data += n;
-        b->left -= n;
-        return static_cast<long>(n);
-    };
-    ASSERT_EQ(reg_blob_append_stream(uuid.c_str(), read, &body, 8, 8, &size), 0) << error();
+    ASSERT_EQ(stream(uuid, " and two", 8, 8, &size), 0) << error();
     EXPECT_EQ(size, 16);
     reg_gc_options opts{};
     opts.delete_untagged = 1;
@@ -193,6 +199,55 @@ TEST_F(Durability, NothingWaitsWhenTheSwitchIsOff) {
     ASSERT_EQ(reg_blob_unlink("app", digest_of(content).c_str()), 0) << error();
     ASSERT_EQ(reg_blob_delete(digest_of(content).c_str()), 0) << error();
     EXPECT_TRUE(rec_.seen.empty());
+}
+
+std::vector<int64_t> s_hinted;  // the start of each write-back hint asked for
+bool s_refuse_hints;
+
+bool record_hint(int64_t offset, int64_t len) {
+    EXPECT_EQ(len, reg_internal::kWritebackWindow);
+    s_hinted.push_back(offset);
+    return !s_refuse_hints;
+}
+
+// Each window an append completes is handed to the disk once, whichever request completes it
+// and by either append path. A file system that refuses the hint leaves the push whole, and
+// the finish's flush is made whatever the hints did.
+TEST_F(Durability, AppendsHintTheWindowsTheyComplete) {
+    constexpr int64_t kW = reg_internal::kWritebackWindow;
+    const struct Case {
+        const char *label;
+        bool refuse;
+        bool chunks;                  // reg_blob_append_chunk, else streamed bodies
+        std::vector<int64_t> pieces;  // one request each
+        std::vector<int64_t> hinted;
+    } cases[] = {
+        {"one streamed body", false, false, {2 * kW + 5}, {0, kW}},
+        {"requests ending around the edges", true, false, {kW - 1, 2, kW - 1, 2}, {0, kW}},
+        {"chunks", false, true, {kW + 1, kW}, {0, kW}},
+    };
+    reg_internal::s_writeback_hook = record_hint;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        s_hinted.clear();
+        s_refuse_hints = c.refuse;
+        std::string content;
+        for (int64_t n : c.pieces) content.append(size_t(n), char('a' + n % 26));
+        const std::string uuid = open_upload("");
+        int64_t at = 0;
+        for (int64_t n : c.pieces) {
+            const char *piece = content.data() + at;
+            ASSERT_EQ(c.chunks ? reg_blob_append_chunk(uuid.c_str(), piece, size_t(n))
+                               : stream(uuid, piece, size_t(n), at, nullptr),
+                      0)
+                << error();
+            at += n;
+        }
+        EXPECT_EQ(s_hinted, c.hinted);
+        rec_.seen.clear();
+        ASSERT_EQ(finish(uuid, content), 0) << error();
+        EXPECT_GE(find(sync_target::file, root_.path() / "uploads" / (uuid + ".finish")), 0);
+    }
 }
 
 // A flush that fails for want of space fails the call as a full disk, which clients are told
