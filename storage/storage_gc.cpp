@@ -57,7 +57,11 @@ int collector::run() {
         progress("repositories", i + 1, repos.count());
     }
     if (sweep_blobs() != 0) return -1;
-    return sweep_uploads();
+    if (sweep_uploads() != 0) return -1;
+    // The catalog index drops the repositories that are gone (removed by hand, or emptied
+    // away); a dry run writes nothing.
+    if (!opts_.dry_run && catalog_index_rewrite() != 0) ++res_.failures;
+    return 0;
 }
 
 int collector::repository(const char *repo) {

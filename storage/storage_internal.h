@@ -43,6 +43,17 @@
 //    there (reg_storage_open), so a lost or unmounted tree is refused, never rebuilt empty.
 //    Directories inside a tree are made on demand, and a directory that two hosts make at once
 //    is made again when a shared file system answers EEXIST and keeps none (mkdirs).
+// 8. The catalog index ({root}/repositories.index, storage_catalog.cpp) holds every repository
+//    name a listing may show, sorted, and may hold more: a page skips a name that is no
+//    repository any more. So it only ever gains names between full rewrites, and every change
+//    is made under its own lock ({root}/repositories.index.lock), taken by no process that holds
+//    a repository lock and holding none. A push that makes or uses a repository looks its name
+//    up after the repository's files are written and before it answers, and adds it under the
+//    index lock when missing. A full rewrite (a build by walk where no index can be trusted,
+//    or the collector's, which drops removed repositories) walks the tree under that lock while
+//    a mark file says so; a push that meets the mark takes the lock rather than trusting what
+//    it read. Any index not to be trusted (missing, another version's header, a line that is
+//    no repository name or out of order) is never served from: the walk answers and rebuilds.
 
 #include "platform/bv_platform_file.h"
 
@@ -280,6 +291,11 @@ void config_path(char *out, size_t out_size);        // {root}/config.json
 void blobs_dir(const char *algorithm, char *out, size_t out_size);
 void uploads_dir(char *out, size_t out_size);        // {root}/uploads
 void repos_dir(char *out, size_t out_size);          // {root}/repositories
+// {root}/repositories.index, the sorted catalog index (rule 8); its lock file, and the mark a
+// full rewrite leaves while it walks the tree.
+void catalog_index_path(char *out, size_t out_size);
+void catalog_lock_path(char *out, size_t out_size);
+void catalog_rewrite_mark_path(char *out, size_t out_size);
 
 // {root}/blobs/{algorithm}/{hh}/{hex} from a digest string (its form is not tested).
 void blob_path_for_digest(const char *digest, char *out, size_t out_size);
@@ -521,6 +537,23 @@ private:
 // unsorted: every directory holding a repository marker whose name is a valid repository
 // name, found without entering any "_" directory. 0, or -1 when memory runs out.
 int collect_repositories(name_list *out);
+// The catalog index (rule 8, storage_catalog.cpp).
+// Appends to out the names of up to `want` repositories after `last` (null or "": from the
+// first), in order, from the index, passing over names that are no repository any more: 1, 0
+// when there is no index to trust (out may hold names then; the caller walks instead), -1 when
+// memory runs out.
+int catalog_index_page(const char *last, size_t want, name_list *out);
+// The sorted names of every repository by a walk into out, written as the index (under its
+// lock, unless the storage is read-only): 0, or -1 when memory runs out.
+int catalog_index_build(name_list *out);
+// Makes sure the index lists the repository `repo_name` ('\' spellings as '/') whose files
+// are written: 0 when it does or no index exists (the next page builds one by a walk that
+// sees it), -1 with the message set when it could not be added and an index stands without it.
+int catalog_index_note(const char *repo_name);
+// Builds the index again by a walk, under its lock: 0, or -1 when the lock or memory failed.
+int catalog_index_rewrite();
+bool catalog_index_exists();
+
 // Appends the names of the repository's tag directories that are valid tags, unsorted; their
 // links are not read. 0, or -1 when memory runs out (a missing directory gives no names).
 int collect_tag_names(const char *repo_name, name_list *out);

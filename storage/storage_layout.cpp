@@ -71,6 +71,18 @@ void uploads_dir(char *out, size_t out_size) { path_join(out, out_size, s_root, 
 
 void repos_dir(char *out, size_t out_size) { path_join(out, out_size, s_root, "repositories"); }
 
+void catalog_index_path(char *out, size_t out_size) {
+    path_join(out, out_size, s_root, "repositories.index");
+}
+
+void catalog_lock_path(char *out, size_t out_size) {
+    path_join(out, out_size, s_root, "repositories.index.lock");
+}
+
+void catalog_rewrite_mark_path(char *out, size_t out_size) {
+    path_join(out, out_size, s_root, "repositories.index.rewriting");
+}
+
 void blob_path_for_digest(const char *digest, char *out, size_t out_size) {
     const char *hex = digest_hex(digest);
     char hh[3];

@@ -44,20 +44,13 @@ int link_names_digest(const char *link_path, const char *digest) {
     return len == digest_len && std::memcmp(text, digest, digest_len) == 0 ? 1 : 0;
 }
 
-}  // namespace
-
-extern "C" int reg_blob_link(const char *repo_name, const char *digest) {
-    if (check_link_args(repo_name, digest) != 0) return -1;
-    char path[kPathSize];
-    blob_path_for_digest(digest, path, sizeof path);
-    if (!file_exists(path)) {
-        set_error(REG_ERR_NOT_FOUND, "blob not found: %s", digest);
-        return -1;
-    }
+// reg_blob_link once its arguments are checked and the blob was found at `path`: takes the
+// repository's lock for the link and lets it go with the return.
+int link_locked(const char *repo_name, const char *digest, const char *path) {
     repo_lock lock;
     if (lock.acquire(repo_name) != 0) return -1;
     if (s_repo_locked_hook) s_repo_locked_hook("link", repo_name);
-    // The blob is claimed too: a collection that parked it since the test above makes this
+    // The blob is claimed too: a collection that parked it since the caller's test makes this
     // fail, and one that looks at it later finds it young and keeps it.
     if (claim_file(path) != 0) {
         set_error(REG_ERR_NOT_FOUND, "blob not found: %s", digest);
@@ -89,6 +82,21 @@ extern "C" int reg_blob_link(const char *repo_name, const char *digest) {
         if (!existed[i]) bv_platform::remove_dir(dirs[i]);
     set_write_error("%s", failed);
     return -1;
+}
+
+}  // namespace
+
+extern "C" int reg_blob_link(const char *repo_name, const char *digest) {
+    if (check_link_args(repo_name, digest) != 0) return -1;
+    char path[kPathSize];
+    blob_path_for_digest(digest, path, sizeof path);
+    if (!file_exists(path)) {
+        set_error(REG_ERR_NOT_FOUND, "blob not found: %s", digest);
+        return -1;
+    }
+    if (link_locked(repo_name, digest, path) != 0) return -1;
+    // A link may make the repository: listed before the link is answered (rule 8).
+    return catalog_index_note(repo_name);
 }
 
 namespace {

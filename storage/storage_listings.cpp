@@ -112,14 +112,25 @@ const char *tags_page(const char *repo_name, size_t limit, const char *last, cha
     return emit_page(tags, repo_name, limit, last, out_next, whole);
 }
 
+// From the catalog index, the page's names and one more (to tell whether names follow) after
+// `last`; without an index to trust, from a walk of the whole tree that builds it again.
 const char *catalog_page(size_t limit, const char *last, char *out_next, bool whole) {
     if (require_ready() != 0) return nullptr;
+    const size_t want = limit == SIZE_MAX ? SIZE_MAX : limit + 1;
+    {
+        name_list page;
+        const int indexed = catalog_index_page(last, want, &page);
+        if (indexed == 1) return emit_page(page, nullptr, limit, nullptr, out_next, whole);
+        if (indexed < 0) {
+            set_error(REG_ERR_IO, "out of memory");
+            return nullptr;
+        }
+    }
     name_list repos;
-    if (collect_repositories(&repos) != 0) {
+    if (catalog_index_build(&repos) != 0) {
         set_error(REG_ERR_IO, "out of memory");
         return nullptr;
     }
-    repos.sort();
     return emit_page(repos, nullptr, limit, last, out_next, whole);
 }
 

@@ -476,12 +476,16 @@ extern "C" int reg_manifest_store_tagged(const char *repo_name, const char *refe
     }
     // The references are checked and the files written under the repository's lock, so that
     // neither a delete nor a collection in this repository comes between them.
-    repo_lock lock;
-    if (lock.acquire(repo_name) != 0) return -1;
-    if (check_references(repo_name, facts) != 0) return -1;
-    if (store_files(repo_name, reference, body, body_len, manifest_kind_media_type(facts.kind),
-                    hex, facts.subject, tags, tag_count) != 0)
-        return -1;
+    {
+        repo_lock lock;
+        if (lock.acquire(repo_name) != 0) return -1;
+        if (check_references(repo_name, facts) != 0) return -1;
+        if (store_files(repo_name, reference, body, body_len, manifest_kind_media_type(facts.kind),
+                        hex, facts.subject, tags, tag_count) != 0)
+            return -1;
+    }
+    // Listed before the push is answered, outside the repository's lock (rule 8).
+    if (catalog_index_note(repo_name) != 0) return -1;
     format_digest(out_digest, kDigestSize, hex);
     if (out_subject) std::snprintf(out_subject, kDigestSize, "%s", facts.subject);
     return 0;

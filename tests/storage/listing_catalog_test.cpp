@@ -165,6 +165,78 @@ TEST(ListingCatalog, WalkPastEveryListingSize) {
     EXPECT_EQ(names_in(catalog(0, nullptr), "repositories"), made);
 }
 
+// The index the pages are read from follows the tree: each case lists a, b and c once (which
+// builds the index), changes the tree or the index, and lists again, whole and a name a page.
+TEST(ListingCatalog, IndexFollowsTheTree) {
+    using Tree = listing_test::fs::path;
+    const std::string header = "bv-catalog-index 1\n";
+    const std::vector<std::string> abc = {"a", "b", "c"};
+    struct Case {
+        const char *what;
+        void (*change)(const Store &store, const Tree &index);
+        std::vector<std::string> listed;
+        std::vector<std::string> indexed;  // what the index holds afterwards; empty: `listed`
+    } cases[] = {
+        {"a repository a link makes is listed at once",
+         [](const Store &store, const Tree &) {
+             const std::string hex = listing_test::kDigest.substr(7);
+             ASSERT_TRUE(Store::make_dir(store.blobs() / hex.substr(0, 2)));
+             bvtest::write_all(store.blobs() / hex.substr(0, 2) / hex, "blob");
+             ASSERT_EQ(reg_blob_link("b\\new", listing_test::kDigest.c_str()), 0)
+                 << reg_storage_last_error();
+         },
+         {"a", "b", "b/new", "c"}, {}},
+        {"a repository removed by hand is passed over",
+         [](const Store &store, const Tree &) { listing_test::fs::remove_all(store.repo("b")); },
+         {"a", "c"}, abc},
+        {"a missing index is built again by a walk",
+         [](const Store &store, const Tree &index) {
+             listing_test::fs::remove(index);
+             ASSERT_TRUE(store.repository("d"));
+         },
+         {"a", "b", "c", "d"}, {}},
+        {"another version's index is not read",
+         [](const Store &, const Tree &index) { bvtest::write_all(index, "bv-catalog-index 2\na\n"); },
+         abc, {}},
+        {"an index out of order is not read",
+         [](const Store &, const Tree &index) {
+             bvtest::write_all(index, "bv-catalog-index 1\nb\na\nc\n");
+         },
+         abc, {}},
+        {"an index line that is no name is not read",
+         [](const Store &, const Tree &index) {
+             bvtest::write_all(index, "bv-catalog-index 1\na\nb c\nc\n");
+         },
+         abc, {}},
+        {"an index cut inside a line is not read",
+         [](const Store &, const Tree &index) { bvtest::write_all(index, "bv-catalog-index 1\na\nb"); },
+         abc, {}},
+        {"the collector drops a repository removed by hand",
+         [](const Store &store, const Tree &) {
+             listing_test::fs::remove_all(store.repo("b"));
+             reg_gc_options opts{};
+             reg_gc_result res{};
+             ASSERT_EQ(reg_gc_run(&opts, &res), 0) << reg_storage_last_error();
+         },
+         {"a", "c"}, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Store store;
+        for (const std::string &name : abc) ASSERT_TRUE(store.repository(name));
+        const Tree index = store.root() / "repositories.index";
+        ASSERT_EQ(names_in(catalog(0, nullptr), "repositories"), abc);
+        ASSERT_EQ(bvtest::read_all(index), header + "a\nb\nc\n");
+        c.change(store, index);
+        EXPECT_EQ(names_in(catalog(0, nullptr), "repositories"), c.listed);
+        EXPECT_EQ(walk_pages(page, "repositories", 1, 1), c.listed);
+        std::string expected = header;
+        for (const std::string &name : c.indexed.empty() ? c.listed : c.indexed)
+            expected += name + "\n";
+        EXPECT_EQ(bvtest::read_all(index), expected);
+    }
+}
+
 TEST(ListingPages, PageSizes) {
     const struct {
         int n;
