@@ -61,6 +61,13 @@ int cgi_printf(const char *fmt, ...)
 #endif
     ;
 int cgi_flush(void);
+/* Writes bytes first .. first+length-1 of `file` as response bytes, through the same minimum
+ * transfer rate as cgi_write; the file's stdio position afterwards is unspecified. Where the
+ * system allows (a CGI program on Linux) the kernel moves them from the file to the web server
+ * without a copy through the program; elsewhere they are read and written in pieces of about
+ * 1 MiB. 0 when every byte went out; -1 when the file ended or failed before them, or the answer
+ * was not taken: the body is then short, and cgi_flush reports the failure too. */
+int cgi_write_file(FILE *file, long long first, long long length);
 /* json_escape_f into the response. */
 void cgi_json_escape(const char *text);
 /* Up to `cap` bytes of the request body as the web server sends it (standard input under CGI);

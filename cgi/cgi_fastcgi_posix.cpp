@@ -4,6 +4,9 @@
 #include <fcgiapp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
+
+#include <cerrno>
 
 #include <climits>
 #include <cstdio>
@@ -20,6 +23,40 @@ namespace {
 constexpr int kBacklog = 64;
 // libfcgi counts in int; larger transfers go in pieces of this size.
 constexpr std::size_t kPiece = 1u << 30;
+// libfcgi copies an answer through a buffer of 8 KiB and sends each buffer as a record of its
+// own: one system call (and one web server read) per 8 KiB. Writes of at least this size go
+// out directly instead, in records of the largest content a record holds.
+constexpr std::size_t kDirectWrite = 16u << 10;
+constexpr std::size_t kRecordContent = 65535;
+constexpr unsigned char kStdoutRecord = 6;
+// The connection's send buffer while large answers go out. lighttpd reads all a connection
+// holds at once and, holding more than 128 KiB of an answer its client has not yet taken,
+// spools the rest through a temporary file per read; a small buffer keeps each read under
+// that, so the answer passes through its memory.
+constexpr std::size_t kSendBuffer = 32u << 10;
+
+// Writes all of the `count` pieces in `parts` (advancing them) to `fd`: false on a failure,
+// a bound's timeout included.
+bool write_all(int fd, iovec *parts, int count) {
+    while (count > 0) {
+        const ssize_t n = writev(fd, parts, count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        std::size_t left = static_cast<std::size_t>(n);
+        while (count > 0 && left >= parts->iov_len) {
+            left -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<char *>(parts->iov_base) + left;
+            parts->iov_len -= left;
+        }
+    }
+    return true;
+}
 
 class fcgx_connection final : public connection {
 public:
@@ -45,6 +82,7 @@ public:
     }
 
     bool write(const void *data, std::size_t len) override {
+        if (len >= kDirectWrite) return write_records(static_cast<const char *>(data), len);
         const char *bytes = static_cast<const char *>(data);
         while (len > 0) {
             const std::size_t piece = len < kPiece ? len : kPiece;
@@ -79,6 +117,41 @@ public:
     }
 
 private:
+    // Sends what libfcgi holds, then `bytes` as STDOUT records of the request, each padded to
+    // a multiple of 8 bytes as libfcgi pads its own, through a narrowed send buffer. A failure
+    // part-way leaves a record cut short on the connection: the stream is marked failed and
+    // the connection is closed at the request's end.
+    bool write_records(const char *bytes, std::size_t len) {
+        if (FCGX_FFlush(request.out) != 0) return false;
+        const int send_buffer = static_cast<int>(kSendBuffer);
+        setsockopt(request.ipcFd, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+        static const unsigned char padding_bytes[8] = {};
+        while (len > 0) {
+            const std::size_t content = len < kRecordContent ? len : kRecordContent;
+            const std::size_t padding = (8 - content % 8) % 8;
+            unsigned char header[8] = {1,
+                                       kStdoutRecord,
+                                       static_cast<unsigned char>(request.requestId >> 8),
+                                       static_cast<unsigned char>(request.requestId & 0xff),
+                                       static_cast<unsigned char>(content >> 8),
+                                       static_cast<unsigned char>(content & 0xff),
+                                       static_cast<unsigned char>(padding),
+                                       0};
+            iovec parts[3] = {{header, sizeof header},
+                              {const_cast<char *>(bytes), content},
+                              {const_cast<unsigned char *>(padding_bytes), padding}};
+            if (!write_all(request.ipcFd, parts, padding > 0 ? 3 : 2)) {
+                request.out->FCGI_errno = errno != 0 ? errno : EIO;
+                request.out->isClosed = 1;
+                request.keepConnection = 0;
+                return false;
+            }
+            bytes += content;
+            len -= content;
+        }
+        return true;
+    }
+
     long bound_ms_ = -1;  // the bound the socket has, -1: none
 };
 

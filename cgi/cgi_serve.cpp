@@ -4,6 +4,7 @@
 #include "cgi/bv_cgi.h"
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "cgi/cgi_internal.h"
 #include "platform/bv_platform.h"
+#include "platform/bv_platform_stream.h"
 #include "platform/bv_platform_wait.h"
 
 namespace {
@@ -20,8 +22,12 @@ constexpr long kDefaultMaxRequests = 10000;
 // A handler that fails outside any answer leaves the process suspect: it exits with this
 // status (EX_SOFTWARE) and the web server starts a fresh one.
 constexpr int kFaultStatus = 70;
-// Answers go out in pieces of at most this size, so the transfer rate is looked at after each.
-constexpr size_t kMeteredPiece = 64u << 10;
+// Answers go out in pieces of at most this size, so the transfer rate is looked at after each:
+// four FastCGI records' worth of content, so that a FastCGI answer goes in whole records.
+constexpr size_t kRecordContent = 65535;
+constexpr size_t kMeteredPiece = 4 * kRecordContent;
+// A file goes into the answer in pieces of this size (16 records' worth, about 1 MiB).
+constexpr size_t kFilePiece = 16 * kRecordContent;
 
 bool s_fastcgi = false;
 bv_cgi::connection *s_current = nullptr;
@@ -67,6 +73,44 @@ bool flush_metered() {
     }
     // A flush that went through moved its bytes, however few: no stall to look for.
     return bv_cgi::transfer_account(started, ok ? -1 : limit, 0, CGI_CUT_ANSWER) && ok;
+}
+
+// Moves `length` bytes of `file` from byte `offset` on to standard output inside the kernel,
+// each piece through the meter: 1 when all of them went, -1 when the answer failed part-way
+// (or was cut, or the file ended early), 0 when this system or this output cannot take file
+// bytes so and nothing moved: the caller copies them itself. Standard output is flushed.
+int send_file_by_kernel(std::FILE *file, int64_t offset, int64_t length) {
+    const bv_platform::kernel_copy way = bv_platform::kernel_copy_to_output();
+    if (way == bv_platform::kernel_copy::none) return 0;
+    bool moved = false;
+    while (length > 0) {
+        if (bv_cgi::transfer_state() == CGI_CUT_ANSWER) return -1;
+        const long limit = bv_cgi::transfer_wait_limit_ms();
+        const long long started = bv_cgi::transfer_clock();
+        const size_t want = length < static_cast<int64_t>(kFilePiece) ? static_cast<size_t>(length) : kFilePiece;
+        long long n = -1;
+        if (bv_platform::output_ready_within(limit)) n = bv_platform::copy_file_to_output(way, file, &offset, want);
+        if (n == -2 && !moved) return 0;
+        const size_t took = n > 0 ? static_cast<size_t>(n) : 0;
+        if (!bv_cgi::transfer_account(started, limit, took, CGI_CUT_ANSWER) || took == 0) return -1;
+        moved = true;
+        length -= n;
+    }
+    return 1;
+}
+
+// Reads `length` bytes of `file` from byte `offset` on into the answer through cgi_write:
+// false when the file could not be read to the end of them or the answer was not taken.
+bool copy_file(std::FILE *file, int64_t offset, int64_t length) {
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[kFilePiece]);
+    if (!buf || bv_platform::seek_to(file, offset) != 0) return false;
+    while (length > 0) {
+        const size_t want = length < static_cast<int64_t>(kFilePiece) ? static_cast<size_t>(length) : kFilePiece;
+        const size_t got = std::fread(buf.get(), 1, want, file);
+        if (got == 0 || cgi_write(buf.get(), got) != 0) return false;
+        length -= static_cast<int64_t>(got);
+    }
+    return true;
 }
 
 // The answer to a request whose handler failed before writing anything.
@@ -168,6 +212,20 @@ int cgi_write(const void *data, size_t len) {
     }
     if (!ok) s_write_failed = true;
     return ok ? 0 : -1;
+}
+
+int cgi_write_file(FILE *file, long long first, long long length) {
+    if (length == 0) return 0;
+    if (!file || first < 0 || length < 0) return -1;
+    s_answer_started = true;
+    bv_platform::advise_sequential(file);
+    int sent = 0;
+    // A CGI program's answer goes straight to its output descriptor, past stdio, once what
+    // stdio holds of it (the head) has gone.
+    if (!s_current) sent = cgi_flush() == 0 ? send_file_by_kernel(file, first, length) : -1;
+    if (sent == 0) sent = copy_file(file, first, length) ? 1 : -1;
+    if (sent < 0) s_write_failed = true;
+    return sent > 0 ? 0 : -1;
 }
 
 int cgi_puts(const char *text) { return text ? cgi_write(text, std::strlen(text)) : 0; }

@@ -6,7 +6,7 @@ set -euo pipefail
 usage() {
   cat <<'TXT'
 Usage: deploy/start-apache.sh [--port N] [--bind ADDR] [--storage DIR] [--user NAME]
-                              [--htpasswd FILE] [--cgi]
+                              [--htpasswd FILE] [--cgi] [--no-sendfile]
 
 Builds every endpoint program (Release) and runs Apache httpd in the foreground with
 deploy/apache-httpd.conf, serving the registry API on http://ADDR:PORT/v2/. Missing Debian
@@ -24,6 +24,9 @@ before mod_fcgid replaces it, at most BV_FASTCGI_PROCS (default 8) per program.
   --htpasswd FILE   every endpoint asks for HTTP Basic authentication against FILE
                     (made with htpasswd from apache2-utils)
   --cgi             plain CGI (mod_cgid) instead: one process per request
+  --no-sendfile     the blob program streams blob bodies itself even where mod_xsendfile
+                    (libapache2-mod-xsendfile) is installed; by default Apache sends them
+                    from the blob files through it, and the program streams them without it
   -h, --help        show this text
 
 httpd's error log is build/release/apache/logs/error.log.
@@ -36,6 +39,7 @@ storage="$PWD/registry_storage"
 user=www-data
 htpasswd=
 cgi=0
+sendfile=1
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --port) port=${2:?--port needs a value}; shift 2 ;;
@@ -44,6 +48,7 @@ while [[ $# -gt 0 ]]; do
     --user) user=${2:?--user needs a value}; shift 2 ;;
     --htpasswd) htpasswd=${2:?--htpasswd needs a value}; shift 2 ;;
     --cgi) cgi=1; shift ;;
+    --no-sendfile) sendfile=0; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "start-apache.sh: unknown option '$1'" >&2; usage >&2; exit 2 ;;
   esac
@@ -75,6 +80,8 @@ for dir in /usr/lib/apache2/modules /usr/lib64/httpd/modules /usr/lib/httpd/modu
   [[ -r "$dir/mod_cgid.so" ]] && { modules=$dir; break; }
 done
 [[ -n "$modules" ]] || { echo "start-apache.sh: Apache's mod_cgid.so was not found" >&2; exit 1; }
+# Apache sends blob files itself where mod_xsendfile is there to load.
+(( sendfile == 0 )) || [[ -r "$modules/mod_xsendfile.so" ]] || sendfile=0
 max_requests=${REGISTRY_FASTCGI_MAX_REQUESTS:-10000} procs=${BV_FASTCGI_PROCS:-8}
 if (( cgi == 0 )); then
   [[ -r "$modules/mod_fcgid.so" ]] || { echo "start-apache.sh: mod_fcgid.so is not in $modules (libapache2-mod-fcgid), or use --cgi" >&2; exit 1; }
@@ -125,6 +132,7 @@ Define REGISTRY_STORAGE_ROOT "$storage"
 Define BV_WEB_DIR "$repo/web"
 CONF
 [[ -z "$htpasswd" ]] || echo "Define BV_HTPASSWD \"$htpasswd\"" >>"$conf"
+(( sendfile == 0 )) || echo "Define BV_X_SENDFILE" >>"$conf"
 (( cgi )) || printf 'Define BV_FASTCGI\nDefine BV_FASTCGI_MAX_REQUESTS %s\nDefine BV_FASTCGI_PROCS %s\n' "$max_requests" "$procs" >>"$conf"
 cat >>"$conf" <<CONF
 Include "$repo/deploy/apache-httpd.conf"
@@ -140,5 +148,7 @@ CONF
 "$httpd" -f "$conf" -t >/dev/null 2>&1 || { "$httpd" -f "$conf" -t; exit 1; }
 mode=FastCGI
 (( cgi == 0 )) || mode=CGI
-echo "Registry on http://$bind:$port/v2/ under Apache httpd ($mode, storage: $storage); Ctrl-C stops it."
+blobs="blobs sent by mod_xsendfile"
+(( sendfile )) || blobs="blobs streamed by the blob program"
+echo "Registry on http://$bind:$port/v2/ under Apache httpd ($mode, $blobs, storage: $storage); Ctrl-C stops it."
 exec "$httpd" -f "$conf" -DFOREGROUND

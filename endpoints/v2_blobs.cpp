@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <memory>
-#include <new>
 
 #include "cgi/bv_cgi.h"
 #include "oci/oci_common.h"
@@ -18,7 +16,6 @@
 namespace {
 
 constexpr size_t kPathCap = 4096;
-constexpr size_t kCopyChunk = 1u << 20;  // streamed bodies move in pieces of this size
 
 // What a GET answers with: the whole blob, one byte range of it, or 416.
 enum class range_kind { whole, part, unsatisfiable };
@@ -131,20 +128,13 @@ int reply_unlinked(const oci_request *request, int linked) {
     return oci_reply_storage_error(request, "BLOB_UNKNOWN");
 }
 
-// Copies bytes first..last of the file into the answer in bounded memory. The head is
-// out already, so a failure can only cut the body short, which the client sees.
+// Copies bytes first..last of the file into the answer (cgi_write_file: the kernel moves them
+// where it can). The head is out already, so a failure can only cut the body short, which the
+// client sees.
 int stream_range(const char *path, int64_t first, int64_t last) {
     std::FILE *file = bv_platform::open_read(path);
     if (!file) return -1;
-    if (!cgi_is_fastcgi()) bv_platform::widen_output_pipe(static_cast<int>(kCopyChunk));
-    std::unique_ptr<char[]> buf(new (std::nothrow) char[kCopyChunk]);
-    int rc = buf && bv_platform::seek_to(file, first) == 0 ? 0 : -1;
-    for (int64_t left = last - first + 1; rc == 0 && left > 0;) {
-        const size_t want = left < static_cast<int64_t>(kCopyChunk) ? static_cast<size_t>(left) : kCopyChunk;
-        const size_t got = std::fread(buf.get(), 1, want, file);
-        if (got == 0 || cgi_write(buf.get(), got) != 0) rc = -1;
-        left -= static_cast<int64_t>(got);
-    }
+    const int rc = cgi_write_file(file, first, last - first + 1);
     std::fclose(file);
     return cgi_flush() == 0 && rc == 0 ? 0 : -1;
 }

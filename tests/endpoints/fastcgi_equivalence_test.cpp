@@ -105,6 +105,10 @@ protected:
 TEST_F(FastCgiEquivalence, EveryEndpointAnswersRefusalsAndThenServesAsUnderCgi) {
     const std::string layer = "layer content for the FastCGI rounds";
     const std::string blob = this->blob("app", layer);
+    // Large enough to go out in several records and kernel copies, cut at an odd offset.
+    std::string large_layer(200001, '\0');
+    for (size_t i = 0; i < large_layer.size(); ++i) large_layer[i] = static_cast<char>(i * 7 % 251);
+    const std::string large = this->blob("app", large_layer);
     const std::string manifest = image("app", "fcgi");
     const std::string digest = store("app", "v1", manifest);
     store("app", "v2", image("app", "second"));
@@ -144,6 +148,8 @@ TEST_F(FastCgiEquivalence, EveryEndpointAnswersRefusalsAndThenServesAsUnderCgi) 
           {"malformed digest", get(blobs + "sha256:12"), ranged},
           {"bad method", as(get(blobs + blob), "POST", "x"), with(get(blobs + blob), "REGISTRY_X_SENDFILE", "1")},
           {"range past the end", with(get(blobs + blob), "HTTP_RANGE", "bytes=9999-"), get(blobs + blob)},
+          {"large blob, ranged", with(get(blobs + large), "HTTP_RANGE", "bytes=200001-"),
+           with(get(blobs + large), "HTTP_RANGE", "bytes=3-")},
           {"read-only delete", with(as(get(blobs + blob), "DELETE"), "REGISTRY_READ_ONLY", "1"), get(blobs + blob)},
           {"access refused", with(get(blobs + blob), "REGISTRY_ACCESS_FILE", nobody), get(blobs + blob)},
           {"unusable rules", with(get(blobs + blob), "REGISTRY_ACCESS_FILE", broken_rules), ranged}}},

@@ -70,6 +70,9 @@ struct ApacheOptions {
     // Under FastCGI (mod_fcgid): processes per program at most, and requests each serves.
     int fastcgi_procs = 4;
     int fastcgi_max_requests = 100;
+    // Blob bodies sent by mod_xsendfile (BV_X_SENDFILE), as deploy/start-apache.sh has them
+    // where the module is installed; false: streamed by the blob program.
+    bool x_sendfile = true;
 };
 
 // httpd over a scratch storage root. Started as root, httpd serves as www-data (it refuses to
@@ -182,6 +185,8 @@ private:
         text += "Define BV_APACHE_MODULES \"" + modules + "\"\n";
         text += "Define REGISTRY_STORAGE_ROOT \"" + storage_root().string() + "\"\n";
         if (!options.htpasswd.empty()) text += "Define BV_HTPASSWD \"" + options.htpasswd + "\"\n";
+        if (options.x_sendfile && access((modules + "/mod_xsendfile.so").c_str(), R_OK) == 0)
+            text += "Define BV_X_SENDFILE\n";
         if (options.mode == regtest::ServerMode::fastcgi)
             text += "Define BV_FASTCGI\nDefine BV_FASTCGI_MAX_REQUESTS " + std::to_string(options.fastcgi_max_requests) +
                     "\nDefine BV_FASTCGI_PROCS " + std::to_string(options.fastcgi_procs) + "\n";

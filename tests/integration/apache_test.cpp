@@ -1,6 +1,6 @@
 // The registry behind Apache httpd with deploy/apache-httpd.conf: a skopeo round trip of an
-// image and an index, every family reaching its program, blob ranges and heads as the program
-// streams them (with a length on every HEAD), chunked upload and manifest bodies, cut-short
+// image and an index, every family reaching its program, blob ranges and heads as mod_xsendfile
+// sends them and as the program streams them (with a length on every HEAD), chunked upload and manifest bodies, cut-short
 // upload bodies, Apache's own refusals in the registry's envelope, and the optional Basic
 // authentication.
 #include <gtest/gtest.h>
@@ -41,6 +41,8 @@ protected:
         auto r = call("POST", "/v2/" + repo + "/blobs/uploads/?digest=" + digest_of(data), {}, data);
         ASSERT_EQ(r.status, 201) << r.head << r.body << server_.error_log();
     }
+    // The blob cases of both ways a blob body goes out (below).
+    void blob_ranges_and_heads();
     // The registry's head on an answer: the API version exactly once.
     static void expect_registry_head(const HttpResponse &r, const std::string &label) {
         EXPECT_EQ(r.count("Docker-Distribution-API-Version"), 1) << label << "\n" << r.head;
@@ -184,6 +186,7 @@ printf 'body=[%s]\n' "$(cat)"
         apachetest::ApacheOptions o;
         o.bin_dir = bin_.str();
         o.mode = regtest::ServerMode::cgi;  // a shell stand-in speaks CGI only
+        o.x_sendfile = false;
         return o;
     }
     bvtest::TempDir bin_;
@@ -212,9 +215,19 @@ TEST_F(ApacheEnvironment, ProgramsGetTheRequestAsSent) {
 
 // ---- blobs and uploads -----------------------------------------------------------------------
 
-// The blob program streams the blob (no X-Sendfile under Apache) and cuts ranges itself;
-// Apache passes its Content-Length on, also for HEAD, and never merges or splits ranges.
-TEST_F(Apache, BlobRangesAndHeads) {
+// Blob bodies sent by mod_xsendfile (where it is installed) from the blob program's X-Sendfile,
+// and streamed by the blob program itself: the same bytes and ranges either way. Apache passes
+// the Content-Length on, also for HEAD, and never merges or splits ranges.
+class ApacheStreaming : public Apache {
+protected:
+    apachetest::ApacheOptions options() const override {
+        apachetest::ApacheOptions o = Apache::options();
+        o.x_sendfile = false;
+        return o;
+    }
+};
+
+void Apache::blob_ranges_and_heads() {
     std::string data(300000, '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 23);
     push("lib/app", data);
@@ -257,6 +270,9 @@ TEST_F(Apache, BlobRangesAndHeads) {
     EXPECT_EQ(call("HEAD", "/v2/lib/app/blobs/" + digest_of("")).header("Content-Length"), "00");
     EXPECT_EQ(call("GET", path, {{"Accept-Encoding", "gzip, br"}}).header("Content-Encoding"), "");
 }
+
+TEST_F(Apache, BlobRangesAndHeads) { blob_ranges_and_heads(); }
+TEST_F(ApacheStreaming, BlobRangesAndHeads) { blob_ranges_and_heads(); }
 
 // Apache passes a chunked body on without CONTENT_LENGTH; the upload program reads it to its
 // end, for PATCH and for the closing PUT, and so does the manifest program up to 4 MiB.
