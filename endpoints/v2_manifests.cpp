@@ -16,6 +16,7 @@ constexpr size_t kDigestSize = REG_DIGEST_SIZE;
 constexpr char kDigestHeader[] = "Docker-Content-Digest";
 constexpr size_t kTagParamsMax = 100;  // distinct tag parameters one push may carry
 constexpr size_t kTagSize = 129;       // a tag of 128 characters and its NUL
+constexpr size_t kSmallManifest = 16u << 10;  // what a GET reads into first
 constexpr char kTagRule[] =
     "a tag is 1 to 128 characters of [a-zA-Z0-9_.-] and does not begin with '.' or '-'";
 
@@ -81,21 +82,30 @@ int reply_or_fail(const oci_request *request, int result) {
 int handle_get(oci_request *request) {
     if (!reference_ok(request, true)) return 0;
 
-    void *body = std::malloc(REG_MANIFEST_MAX);
-    if (!body) return oci_reply_error(request, 500, "UNKNOWN", "out of memory");
+    // Most manifests fit the small buffer; only a larger one is read again into one that takes
+    // the largest a push may store, so a small answer asks the system for no memory.
+    char small[kSmallManifest];
+    void *body = small;
+    size_t cap = sizeof small;
     size_t len = 0;
     char media_type[REG_MEDIA_TYPE_SIZE] = "";
     char digest[kDigestSize] = "";
+    int read = reg_manifest_read(request->repo, request->rest, body, cap, &len, media_type, digest);
+    if (read != 0 && reg_storage_last_error_kind() == REG_ERR_TOO_LARGE) {
+        cap = REG_MANIFEST_MAX;
+        body = std::malloc(cap);
+        if (!body) return oci_reply_error(request, 500, "UNKNOWN", "out of memory");
+        read = reg_manifest_read(request->repo, request->rest, body, cap, &len, media_type, digest);
+    }
     int result;
-    if (reg_manifest_read(request->repo, request->rest, body, REG_MANIFEST_MAX, &len, media_type,
-                          digest) != 0) {
+    if (read != 0) {
         result = oci_reply_storage_error(request, "MANIFEST_UNKNOWN");
     } else {
         const oci_header headers[] = {{kDigestHeader, digest}};
         result = reply_or_fail(request, oci_reply_body(request, 200, media_type, body, len, headers,
                                                        std::size(headers)));
     }
-    std::free(body);
+    if (body != small) std::free(body);
     return result;
 }
 

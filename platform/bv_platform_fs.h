@@ -44,6 +44,21 @@ inline bool refuse_noreplace_rename = false;
 
 enum class path_kind { missing, file, directory };
 
+// What tells one version of a file from the next without reading it. `known` is false where
+// the platform cannot tell (Windows here): such a file must be read every time.
+struct file_identity {
+    bool known = false;
+    uint64_t device = 0, inode = 0;
+    int64_t size = 0;
+    int64_t mtime_s = 0, mtime_ns = 0, ctime_s = 0, ctime_ns = 0;
+
+    bool same_as(const file_identity &o) const {
+        return known && o.known && device == o.device && inode == o.inode && size == o.size &&
+               mtime_s == o.mtime_s && mtime_ns == o.mtime_ns && ctime_s == o.ctime_s &&
+               ctime_ns == o.ctime_ns;
+    }
+};
+
 #ifdef _WIN32
 
 inline path_kind kind_of(const char *path) {
@@ -51,6 +66,15 @@ inline path_kind kind_of(const char *path) {
     if (attrs == 0xFFFFFFFFul) return path_kind::missing;
     return (attrs & 0x10ul) ? path_kind::directory : path_kind::file;
 }
+
+// The kind of a path; its identity stays unknown here (see file_identity).
+inline path_kind identify(const char *path, file_identity *id) {
+    *id = file_identity{};
+    return kind_of(path);
+}
+
+// Whether a file's identity can be trusted to change with its next edit: never known here.
+inline bool identity_settled(const file_identity &) { return false; }
 
 // Size in bytes, or -1 when the path's attributes cannot be read.
 inline int64_t size_of(const char *path) {
@@ -138,6 +162,42 @@ inline std::FILE *open_read(const char *path) {
     }
 }
 
+// Reads the start of a file into `buf`, at most `cap` bytes, in as few calls as the file
+// allows (see the other branch): 0 with *got set, and *more when `more` is not null (whether
+// bytes follow a full buffer), or -1 with errno set. Opens wait out a replace as open_read does.
+inline int read_start(const char *path, void *buf, size_t cap, size_t *got, bool *more) {
+    const sys_path wide(path);
+    int fd = -1;
+    for (int attempt = 0;; ++attempt) {
+        fd = _wopen(wide.c_str(), _O_RDONLY | _O_BINARY);
+        if (fd >= 0 || errno != EACCES || attempt == 10) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(attempt + 1));
+    }
+    if (fd < 0) return -1;
+    char *out = static_cast<char *>(buf);
+    size_t have = 0;
+    while (have < cap) {
+        const size_t ask = cap - have < (1u << 30) ? cap - have : (1u << 30);
+        const int n = _read(fd, out + have, static_cast<unsigned>(ask));
+        if (n < 0) {
+            const int err = errno;
+            _close(fd);
+            errno = err;
+            return -1;
+        }
+        have += static_cast<size_t>(n);
+        if (static_cast<size_t>(n) < ask) break;
+    }
+    char probe;
+    const bool full = have == cap;
+    const int extra = full && more ? _read(fd, &probe, 1) : 0;
+    _close(fd);
+    if (extra < 0) return -1;
+    *got = have;
+    if (more) *more = extra > 0;
+    return 0;
+}
+
 // Removes an empty directory: 0 or -1.
 inline int remove_dir(const char *path) { return _wrmdir(sys_path(path).c_str()) == 0 ? 0 : -1; }
 
@@ -210,6 +270,34 @@ inline path_kind kind_of(const char *path) {
     return S_ISDIR(st.st_mode) ? path_kind::directory : path_kind::file;
 }
 
+// The kind of a path and, for a file, its identity (see file_identity), from one stat.
+inline path_kind identify(const char *path, file_identity *id) {
+    *id = file_identity{};
+    struct stat st;
+    if (stat_fresh(path, &st) != 0) return path_kind::missing;
+    if (S_ISDIR(st.st_mode)) return path_kind::directory;
+    id->known = true;
+    id->device = static_cast<uint64_t>(st.st_dev);
+    id->inode = static_cast<uint64_t>(st.st_ino);
+    id->size = static_cast<int64_t>(st.st_size);
+    id->mtime_s = static_cast<int64_t>(st.st_mtim.tv_sec);
+    id->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_nsec);
+    id->ctime_s = static_cast<int64_t>(st.st_ctim.tv_sec);
+    id->ctime_ns = static_cast<int64_t>(st.st_ctim.tv_nsec);
+    return path_kind::file;
+}
+
+// Whether the next edit of a file is sure to change its identity. File systems stamp changes
+// with a clock that moves in steps of milliseconds, so an edit made within the step of the
+// last one, keeping the size and the inode, could leave the identity as it was; a file last
+// changed two seconds ago or more is past any such step.
+inline bool identity_settled(const file_identity &id) {
+    struct timespec now;
+    if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
+    const int64_t newest = id.ctime_s > id.mtime_s ? id.ctime_s : id.mtime_s;
+    return id.known && static_cast<int64_t>(now.tv_sec) - newest >= 2;
+}
+
 inline int64_t size_of(const char *path) {
     struct stat st;
     if (stat_fresh(path, &st) != 0) return -1;
@@ -224,6 +312,47 @@ inline std::FILE *open_read(const char *path) {
         if (f || errno != ESTALE || attempt == stale_retries) return f;
         pause_before_retry(attempt);
     }
+}
+
+// Reads the start of a file into `buf`, at most `cap` bytes: 0 with *got set, and *more when
+// `more` is not null (whether bytes follow a full buffer), or -1 with errno set. A regular
+// file's read that returns fewer bytes than it asked for has met the end (so local file
+// systems and FUSE mounts such as GlusterFS answer), so a file smaller than the buffer costs an
+// open, one read and a close; only a full buffer takes one more read, of a byte, when the
+// caller asks what follows. The open is tried again on ESTALE, as open_read does.
+inline int read_start(const char *path, void *buf, size_t cap, size_t *got, bool *more) {
+    int fd = -1;
+    for (int attempt = 0;; ++attempt) {
+        fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0 || errno != ESTALE || attempt == stale_retries) break;
+        pause_before_retry(attempt);
+    }
+    if (fd < 0) return -1;
+    char *out = static_cast<char *>(buf);
+    size_t have = 0;
+    ssize_t n = 0;
+    while (have < cap) {
+        const size_t ask = cap - have;
+        n = ::read(fd, out + have, ask);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        have += static_cast<size_t>(n);
+        if (static_cast<size_t>(n) < ask) break;
+    }
+    char probe;
+    if (n >= 0 && have == cap && more) {
+        do n = ::read(fd, &probe, 1);
+        while (n < 0 && errno == EINTR);
+    }
+    const int err = errno;
+    ::close(fd);
+    if (n < 0) {
+        errno = err;
+        return -1;
+    }
+    *got = have;
+    if (more) *more = have == cap && n > 0;
+    return 0;
 }
 
 inline int make_dir(const char *path) { return ::mkdir(path, 0777) == 0 ? 0 : errno; }

@@ -51,10 +51,12 @@ int         reg_storage_init(const char *root);
  * nothing is ever stored where no tree was made; other failures as reg_storage_init. Folders
  * of the tree that are missing are made by the operations that write into them (the uploads
  * folder one level below the root only). Every call looks for config.json afresh, in a process
- * serving many requests too. */
+ * serving many requests too; it reads the file again only when that look finds it changed
+ * (another inode, size, modification or change time), and always while its last change is
+ * under two seconds old. */
 int         reg_storage_open(const char *root);
-/* Makes the engine not ready and forgets the root, the settings, the last failure and the last
- * result. */
+/* Makes the engine not ready and forgets the root, the settings (those kept from config.json
+ * too), the last failure and the last result. */
 void        reg_storage_cleanup(void);
 /* reg_storage_cleanup for a process serving many requests, between two of them: the same, except
  * that the next reg_storage_init of the same root takes the tree (root, blobs, repositories,

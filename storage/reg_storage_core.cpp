@@ -8,6 +8,7 @@
 
 #include "platform/bv_platform.h"
 #include "platform/bv_platform_file.h"
+#include "platform/bv_platform_fs.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
 
@@ -124,8 +125,8 @@ int take_root(const char *root) {
 }
 
 // Reads the switches of the tree at s_root and makes the engine ready: 0 or -1.
-int become_ready(const char *config) {
-    if (settings_load(config) != 0) return -1;
+int become_ready(const char *config, const bv_platform::file_identity *seen = nullptr) {
+    if (settings_load(config, seen) != 0) return -1;
     s_ready = 1;
     s_error[0] = '\0';
     s_error_kind = REG_OK;
@@ -161,7 +162,10 @@ extern "C" int reg_storage_open(const char *root) {
     if (take_root(root) != 0) return -1;
     char path[kPathSize];
     config_path(path, sizeof path);
-    if (!file_exists(path)) {
+    // One look at the file both proves the tree there and tells whether the switches read
+    // from it last still hold.
+    bv_platform::file_identity seen;
+    if (bv_platform::identify(path, &seen) != bv_platform::path_kind::file) {
         s_tree_root[0] = '\0';
         if (!dir_exists(s_root))
             set_error(REG_ERR_NO_TREE, "the storage root does not exist; "
@@ -171,7 +175,7 @@ extern "C" int reg_storage_open(const char *root) {
                                        "create it with registry-init");
         return -1;
     }
-    return become_ready(path);
+    return become_ready(path, &seen);
 }
 
 extern "C" void reg_storage_end_request(void) {
@@ -185,6 +189,7 @@ extern "C" void reg_storage_end_request(void) {
 
 extern "C" void reg_storage_cleanup(void) {
     reg_storage_end_request();
+    settings_forget_file();
     s_tree_root[0] = '\0';
 }
 

@@ -211,12 +211,8 @@ int64_t file_size(const char *path) { return path ? bv_platform::size_of(path) :
 
 int read_file(const char *path, char *buf, size_t cap, size_t *out_len) {
     if (!path || !buf || cap == 0) return -1;
-    std::FILE *f = bv_platform::open_read(path);
-    if (!f) return -1;
-    const size_t got = std::fread(buf, 1, cap - 1, f);
-    const bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) return -1;
+    size_t got = 0;
+    if (bv_platform::read_start(path, buf, cap - 1, &got, nullptr) != 0) return -1;
     buf[got] = '\0';
     if (out_len) *out_len = got;
     return 0;

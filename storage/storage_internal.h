@@ -68,6 +68,7 @@
 
 namespace bv_platform {
 class locked_file;
+struct file_identity;
 }
 
 namespace reg_internal {
@@ -102,7 +103,12 @@ int settings_parse(const char *text, size_t len, reg_storage_settings *out);
 // before config.json is read: 0 or -1 as settings_parse.
 int settings_early_durability();
 // settings_parse of the file at `config_path` into s_settings: 0 or -1 with the message set.
-int settings_load(const char *config_path);
+// `seen`, when not null, is the file's identity as a stat just found it: a file seen before
+// with the same identity is not read again (its switches are kept; the environment's word is
+// taken afresh).
+int settings_load(const char *config_path, const bv_platform::file_identity *seen);
+// Drops the switches settings_load keeps, so that the next load reads the file.
+void settings_forget_file();
 
 // printf-style into s_error, cut at 1023 characters, with the failure's kind. Messages reach
 // clients: they name digests, tags and repositories, never a path of the server's.

@@ -95,6 +95,22 @@ int check_lookup(const char *repo_name, const char *reference) {
     return 0;
 }
 
+// A read that found nothing tells an unknown repository from an unknown manifest only now: a
+// repository without its folders holds no file to find, so the read that succeeds needs no
+// look at them. -1, the message replaced when the repository is not there.
+int lookup_failed(const char *repo_name) {
+    if (s_error_kind == REG_ERR_NOT_FOUND && !repo_exists(repo_name))
+        set_error(REG_ERR_NAME_UNKNOWN, "repository not found: %s", repo_name);
+    return -1;
+}
+
+// What check_lookup tests before a read, but the repository's folders: lookup_failed looks at
+// those when the read finds nothing.
+int check_read(const char *repo_name, const char *reference) {
+    if (require_repo(repo_name) != 0) return -1;
+    return check_reference(reference);
+}
+
 // The media type a caller gave, as a Content-Type may carry it: parameters (";...") and the
 // blanks around the type dropped. 0 with the type in `out` ("" when none was given), or -1
 // with the message set.
@@ -211,13 +227,9 @@ enum class read_result { ok, missing, too_large };
 
 // The whole file into buf when it fits in cap bytes (no terminator is added).
 read_result read_whole(const char *path, void *buf, size_t cap, size_t *out_len) {
-    std::FILE *f = bv_platform::open_read(path);
-    if (!f) return read_result::missing;
-    const size_t got = cap > 0 ? std::fread(buf, 1, cap, f) : 0;
-    const bool more = got == cap && std::fgetc(f) != EOF;
-    const bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) return read_result::missing;
+    size_t got = 0;
+    bool more = false;
+    if (bv_platform::read_start(path, buf, cap, &got, &more) != 0) return read_result::missing;
     if (more) return read_result::too_large;
     *out_len = got;
     return read_result::ok;
@@ -512,12 +524,12 @@ extern "C" int reg_manifest_read(const char *repo_name, const char *reference, v
         set_error(REG_ERR_ARGUMENT, "NULL argument");
         return -1;
     }
-    if (check_lookup(repo_name, reference) != 0) return -1;
+    if (check_read(repo_name, reference) != 0) return -1;
     char hex[kHexSize];
-    if (manifest_resolve(repo_name, reference, hex) != 0) return -1;
+    if (manifest_resolve(repo_name, reference, hex) != 0) return lookup_failed(repo_name);
     if (read_manifest(repo_name, reference, hex, buf, cap, out_len, out_media_type,
                       REG_MEDIA_TYPE_SIZE) != 0)
-        return -1;
+        return lookup_failed(repo_name);
     format_digest(out_digest, kDigestSize, hex);
     return 0;
 }
@@ -528,14 +540,18 @@ extern "C" const char *reg_manifest_get(const char *repo_name, const char *refer
         set_error(REG_ERR_ARGUMENT, "NULL argument");
         return nullptr;
     }
-    if (check_lookup(repo_name, reference) != 0) return nullptr;
+    if (check_read(repo_name, reference) != 0) return nullptr;
     char hex[kHexSize];
-    if (manifest_resolve(repo_name, reference, hex) != 0) return nullptr;
+    if (manifest_resolve(repo_name, reference, hex) != 0) {
+        lookup_failed(repo_name);
+        return nullptr;
+    }
     // The body comes back as text in s_result, so it must fit with its terminator.
     size_t len = 0;
     if (read_manifest(repo_name, reference, hex, s_result, kResultSize - 1, &len,
                       out_media_type, kGetMediaTypeSize) != 0) {
         s_result[0] = '\0';
+        lookup_failed(repo_name);
         return nullptr;
     }
     s_result[len] = '\0';

@@ -1,5 +1,6 @@
-// The storage's operating switches: read from the storage's own config.json at start-up, with
-// the environment's word on durable writes. A file that cannot be read whole and understood
+// The storage's operating switches: read from the storage's own config.json at start-up (a
+// long-running process reads it again only once it changed), with the environment's word on
+// durable writes. A file that cannot be read whole and understood
 // stops the engine, so a typo never quietly widens what the registry allows.
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 
+#include "platform/bv_platform_fs.h"
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
 
@@ -75,6 +77,16 @@ int settings_from_json(const char *text, size_t len, reg_storage_settings *out) 
 // anything else is refused like a bad key in the file.
 reg_env_lookup s_env_lookup = nullptr;
 
+// The switches of the config.json a long-running process read last, before the environment's
+// word, with what identified that version of the file: a request that finds the file as it
+// was takes them without reading it again.
+struct known_file {
+    char path[kPathSize] = "";
+    bv_platform::file_identity identity;
+    reg_storage_settings settings = kDefaultSettings;
+};
+known_file s_known_file;
+
 int apply_environment(reg_storage_settings *settings) {
     const char *env = s_env_lookup ? s_env_lookup("REGISTRY_DURABLE_WRITES")
                                    : std::getenv("REGISTRY_DURABLE_WRITES");
@@ -105,22 +117,39 @@ int settings_early_durability() {
     return 0;
 }
 
-int settings_load(const char *config_path) {
-    static char text[kConfigMax + 1];
-    size_t len = 0;
-    if (read_file(config_path, text, sizeof text, &len) != 0) {
-        set_error(REG_ERR_IO, "cannot read storage config.json");
-        return -1;
-    }
-    if (len >= kConfigMax) {
-        set_error(REG_ERR_IO, "storage config.json is larger than %zu bytes", kConfigMax - 1);
-        return -1;
-    }
+int settings_load(const char *config_path, const bv_platform::file_identity *seen) {
     reg_storage_settings settings;
-    if (settings_parse(text, len, &settings) != 0) return -1;
+    if (seen && s_known_file.identity.same_as(*seen) &&
+        std::strcmp(s_known_file.path, config_path) == 0) {
+        settings = s_known_file.settings;
+    } else {
+        static char text[kConfigMax + 1];
+        size_t len = 0;
+        if (read_file(config_path, text, sizeof text, &len) != 0) {
+            set_error(REG_ERR_IO, "cannot read storage config.json");
+            return -1;
+        }
+        if (len >= kConfigMax) {
+            set_error(REG_ERR_IO, "storage config.json is larger than %zu bytes", kConfigMax - 1);
+            return -1;
+        }
+        settings_forget_file();
+        if (settings_from_json(text, len, &settings) != 0) return -1;
+        // Kept only once the file has settled: an edit made within the file system's clock
+        // step of the last one might leave the identity unchanged.
+        if (seen && bv_platform::identity_settled(*seen) &&
+            std::strlen(config_path) < sizeof s_known_file.path) {
+            std::strcpy(s_known_file.path, config_path);
+            s_known_file.identity = *seen;
+            s_known_file.settings = settings;
+        }
+    }
+    if (apply_environment(&settings) != 0) return -1;
     s_settings = settings;
     return 0;
 }
+
+void settings_forget_file() { s_known_file = known_file{}; }
 
 }  // namespace reg_internal
 

@@ -259,6 +259,9 @@ TEST_F(ManifestProgram, SizeLimit) {
         const char *code;
     };
     const Case cases[] = {
+        // A GET reads into a buffer of 16 KiB first and again into a larger one past it.
+        {"exactly the first read", padded(16u << 10), std::nullopt, 201, ""},
+        {"one byte past the first read", padded((16u << 10) + 1), std::nullopt, 201, ""},
         {"exactly the limit", padded(limit), std::nullopt, 201, ""},
         {"one byte over", padded(limit + 1), std::nullopt, 413, "SIZE_INVALID"},
         {"announced far over", base, std::string("99999999999"), 413, "SIZE_INVALID"},

@@ -3,10 +3,12 @@
 // environment's word on durable writes.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "storage/reg_storage.h"
 #include "storage/storage_internal.h"
@@ -172,6 +174,39 @@ TEST(StorageSettings, FirstStartWritesTheDefaultsOnce) {
     EXPECT_EQ(bvtest::read_all(dir.path() / "config.json"), R"({"readOnly":true})");
     reg_storage_cleanup();
     reg_storage_get_settings(nullptr);  // no effect, no crash
+}
+
+// A process serving many requests keeps the switches of a config.json it has seen settled, and
+// still sees every edit: one that keeps the size and puts the modification time back differs
+// in the change time. The environment's word is taken afresh on every open.
+TEST(StorageSettings, OpenSeesEditsOfAKeptFile) {
+    bvtest::TempDir dir;
+    const fs::path config = dir.path() / "config.json";
+    bvtest::write_all(config, R"({"readOnly":false})");
+    const auto written = fs::last_write_time(config);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));  // until the file counts as settled
+    const struct Step {
+        const char *label;
+        const char *json;  // null: the file as it is
+        std::optional<std::string> env;
+        Expect want;
+    } steps[] = {
+        {"read and kept", nullptr, std::nullopt, {0, 1, 1, 0}},
+        {"kept, the environment afresh", nullptr, "0", {0, 1, 0, 0}},
+        {"same size and time, other text", R"({"readOnly":true} )", std::nullopt, {1, 1, 1, 0}},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.label);
+        if (step.json) {
+            bvtest::write_all(config, step.json);
+            fs::last_write_time(config, written);
+        }
+        DurableEnv env(step.env);
+        ASSERT_EQ(reg_storage_open(dir.str().c_str()), 0) << reg_storage_last_error();
+        expect_settings(step.want);
+        reg_storage_end_request();
+    }
+    reg_storage_cleanup();
 }
 
 }  // namespace
