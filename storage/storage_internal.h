@@ -54,6 +54,15 @@
 //    a mark file says so; a push that meets the mark takes the lock rather than trusting what
 //    it read. Any index not to be trusted (missing, another version's header, a line that is
 //    no repository name or out of order) is never served from: the walk answers and rebuilds.
+//    Each repository's tag index ({repo}/_manifests/tags.index, storage_tag_index.cpp, a file
+//    beside the tags directory, so never a tag) follows the same form and the same reading
+//    rules (a page checks each name's link; storage_name_index.cpp holds what both share), but
+//    every change to it is made under the repository's lock, where the tag set changes too: a
+//    put adds its new tags (one flushed rewrite; a tag that is there, moved or not, writes
+//    nothing) before it writes their links, so the index holds every tag that has a link
+//    however the put ends; a delete by tag or by digest, and the collector's, drops the tags
+//    after their links are gone. A page that finds no index to trust builds it by a walk
+//    under that lock, so no tag set or removed meanwhile is lost from it.
 
 #include "platform/bv_platform_file.h"
 
