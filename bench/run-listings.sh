@@ -18,7 +18,8 @@ repos="$REGISTRY_STORAGE_ROOT/repositories"
 digest=sha256:0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef
 
 # grow COUNT: repositories r0000000.. and tags t0000000.. of repository "tagged" up to COUNT
-# each; the catalog index goes, so that the next page builds it over the whole tree.
+# each; the catalog index and the tag index go, so that the next page builds each over the whole
+# tree.
 grow() {
   python3 - "$repos" "$1" "$digest" <<'EOF'
 import os, sys
@@ -31,7 +32,7 @@ for i in range(count):
         with open(current + "/link", "w") as f:
             f.write(digest)
 EOF
-  rm -f "$REGISTRY_STORAGE_ROOT/repositories.index"
+  rm -f "$REGISTRY_STORAGE_ROOT/repositories.index" "$repos/tagged/_manifests/tags.index"
 }
 
 # median_page URL: the median wall time in seconds of ROUNDS requests for URL (after one untimed).
@@ -50,6 +51,8 @@ measure() {
   # The page holds the 100 names after the middle one, and says more follow.
   curl -sf "$bench_url/$catalog" | grep -q "\"r$(printf '%07d' $(($1 / 2 + 100)))\"" ||
     { echo "catalog page over $1 is not the expected one" >&2; exit 1; }
+  curl -sf "$bench_url/$tags" | grep -q "\"t$(printf '%07d' $(($1 / 2 + 100)))\"" ||
+    { echo "tag page over $1 is not the expected one" >&2; exit 1; }
   echo "$(median_page "$bench_url/$catalog") $(median_page "$bench_fcgi_url/$catalog")" \
        "$(median_page "$bench_url/$tags") $(median_page "$bench_fcgi_url/$tags")"
 }

@@ -54,6 +54,15 @@
 //    a mark file says so; a push that meets the mark takes the lock rather than trusting what
 //    it read. Any index not to be trusted (missing, another version's header, a line that is
 //    no repository name or out of order) is never served from: the walk answers and rebuilds.
+//    Each repository's tag index ({repo}/_manifests/tags.index, storage_tag_index.cpp, a file
+//    beside the tags directory, so never a tag) follows the same form and the same reading
+//    rules (a page checks each name's link; storage_name_index.cpp holds what both share), but
+//    every change to it is made under the repository's lock, where the tag set changes too: a
+//    put adds its new tags (one flushed rewrite; a tag that is there, moved or not, writes
+//    nothing) before it writes their links, so the index holds every tag that has a link
+//    however the put ends; a delete by tag or by digest, and the collector's, drops the tags
+//    after their links are gone. A page that finds no index to trust builds it by a walk
+//    under that lock, so no tag set or removed meanwhile is lost from it.
 
 #include "platform/bv_platform_file.h"
 
@@ -338,6 +347,8 @@ void manifest_rev_dir(const char *repo_name, const char *hex, char *out, size_t 
 void manifest_rev_path(const char *repo_name, const char *hex, char *out, size_t out_size);
 // {root}/repositories/{name}/_manifests/tags
 void manifest_tags_dir(const char *repo_name, char *out, size_t out_size);
+// {root}/repositories/{name}/_manifests/tags.index, the repository's sorted tag index (rule 8)
+void tag_index_path(const char *repo_name, char *out, size_t out_size);
 // The same directory, as the tag list formats it in one go.
 void tag_list_dir(const char *repo_name, char *out, size_t out_size);
 // {root}/repositories/{name}/_manifests/tags/{tag}/current and its "link"
@@ -506,11 +517,12 @@ struct list_page {
     list_page &operator=(const list_page &) = delete;
 };
 // Chooses up to `limit` names after `last` (exclusive; null or "" from the start) of the
-// sorted `names`, skipping tags whose link cannot be read (repo_name set; else a catalog
-// page), and stopping early where the page's document would outgrow `cap` bytes. False when
-// memory runs out.
+// sorted `names`, skipping tags whose link cannot be read (repo_name set, unless
+// `links_checked` says every name's link was read already; without repo_name a catalog page),
+// and stopping early where the page's document would outgrow `cap` bytes. False when memory
+// runs out.
 bool choose_page(const name_list &names, const char *repo_name, size_t limit, const char *last,
-                 size_t cap, list_page *out);
+                 size_t cap, list_page *out, bool links_checked = false);
 // The names a page holds at most for a caller's n: n < 0 REG_PAGE_DEFAULT, n above
 // REG_PAGE_MAX cut to it.
 size_t page_limit(int n);
@@ -539,6 +551,38 @@ private:
     size_t cap_ = 0;
 };
 
+// ---- Sorted name indexes (storage_name_index.cpp) -------------------------------------------
+// A file of names, a header line naming its kind and version and then one name a line in
+// bytewise order: the catalog index and each repository's tag index. Pages read it by a binary
+// search; an index whose header, last byte or any line read is wrong is not to be trusted.
+
+inline constexpr size_t kIndexNameMax = 255;     // the longest name any index holds
+inline constexpr size_t kIndexHeaderMax = 64;    // the longest header line
+struct name_index_form {
+    const char *header;              // the first line, '\n' included
+    size_t max_len;                  // the longest name of this kind (at most kIndexNameMax)
+    bool (*valid)(const char *name);  // whether a line holds a name of this kind
+};
+// Whether a name read from an index still names an entry (ctx: the caller's).
+using name_present = bool (*)(const void *ctx, const char *name);
+
+// Appends to out up to `want` names after `last` (null or "": from the first) for which
+// `present` holds, in order: 1, 0 when there is no index to trust at `path` (out may hold names
+// then), -1 when memory runs out.
+int name_index_page(const char *path, const name_index_form &form, const char *last,
+                    size_t want, name_present present, const void *ctx, name_list *out);
+// Every name of a trusted index into out, in order: 1, 0 when there is none to trust, -1 when
+// memory runs out.
+int name_index_read_all(const char *path, const name_index_form &form, name_list *out);
+// Whether the trusted index holds `name`: 1, 0 when it does not, -1 when there is none to trust.
+int name_index_holds(const char *path, const name_index_form &form, const char *name);
+// Whether the sorted `names` hold `name`, by a binary search.
+bool name_list_holds(const name_list &names, const char *name);
+// Writes the sorted names as the index at `path` (flushed with durable writes when `synced`):
+// 0, or -1 with no index left behind (a stale one would hide what it lacks).
+int name_index_write(const char *path, const name_index_form &form, const name_list &names,
+                     bool synced);
+
 // Appends the full name of every repository in the tree ("library/ubuntu" for a nested one),
 // unsorted: every directory holding a repository marker whose name is a valid repository
 // name, found without entering any "_" directory. 0, or -1 when memory runs out.
@@ -559,6 +603,27 @@ int catalog_index_note(const char *repo_name);
 // Builds the index again by a walk, under its lock: 0, or -1 when the lock or memory failed.
 int catalog_index_rewrite();
 bool catalog_index_exists();
+
+// The tag index of one repository (rule 8, storage_tag_index.cpp).
+// Appends to out the names of up to `want` tags after `last` (null or "": from the first), in
+// order, from the index, passing over names whose link cannot be read: 1, 0 when there is no
+// index to trust (out may hold names then; the caller walks instead), -1 when memory runs out.
+int tag_index_page(const char *repo_name, const char *last, size_t want, name_list *out);
+// The sorted names of every tag whose link can be read, by a walk of the tags directory into
+// out, written as the index under the repository's lock (not when the storage is read-only):
+// 0, or -1 when memory runs out. Never called with a repository lock held.
+int tag_index_build(const char *repo_name, name_list *out);
+// For a caller that holds the repository's lock and is about to write the links of `first`
+// (may be null) and tags[0..count): makes sure the index lists each, adding the new ones in
+// one flushed rewrite (a tag that is there already, moved or not, writes nothing). 0 when it
+// does or no index stands (the next page builds one), -1 with the message set when an index
+// stands without them.
+int tag_index_note(const char *repo_name, const char *first, const char *const *tags,
+                   size_t count);
+// For a caller that holds the repository's lock and has removed the links of `tags`: drops
+// them from the index. A failure leaves an index that holds too many names, which pages pass
+// over, or none; so nothing is reported.
+void tag_index_forget(const char *repo_name, const name_list &tags);
 
 // Appends the names of the repository's tag directories that are valid tags, unsorted; their
 // links are not read. 0, or -1 when memory runs out (a missing directory gives no names).

@@ -194,6 +194,15 @@ void manifest_tags_dir(const char *repo_name, char *out, size_t out_size) {
              {s_root, "repositories", native_repo_name(repo_name, name), "_manifests", "tags"});
 }
 
+// A file beside the tags directory rather than in it: no tag directory can ever be taken for
+// it, nor it for a tag.
+void tag_index_path(const char *repo_name, char *out, size_t out_size) {
+    char name[kPathSize];
+    join_all(out, out_size,
+             {s_root, "repositories", native_repo_name(repo_name, name), "_manifests",
+              "tags.index"});
+}
+
 void tag_list_dir(const char *repo_name, char *out, size_t out_size) {
     char name[kPathSize];
     const char *sep = bv_platform::path_sep_str;

@@ -70,9 +70,9 @@ size_t document_frame(const char *repo_name) {
 // names follow. `whole` refuses a page cut for room, for the callers that cannot ask for the
 // rest: they get REG_ERR_TOO_LARGE.
 const char *emit_page(const name_list &names, const char *repo_name, size_t limit,
-                      const char *last, char *out_next, bool whole) {
+                      const char *last, char *out_next, bool whole, bool links_checked) {
     list_page p;
-    if (!choose_page(names, repo_name, limit, last, kResultSize, &p)) {
+    if (!choose_page(names, repo_name, limit, last, kResultSize, &p, links_checked)) {
         set_error(REG_ERR_IO, "out of memory");
         return nullptr;
     }
@@ -100,16 +100,28 @@ int check_tags_call(const char *repo_name) {
     return 0;
 }
 
+// From the tag index, the page's names and one more (to tell whether names follow) after
+// `last`, their links read on the way; without an index to trust, from a walk of the tags
+// directory that builds it again and reads every link.
 const char *tags_page(const char *repo_name, size_t limit, const char *last, char *out_next,
                       bool whole) {
     if (check_tags_call(repo_name) != 0) return nullptr;
+    const size_t want = limit == SIZE_MAX ? SIZE_MAX : limit + 1;
+    {
+        name_list page;
+        const int indexed = tag_index_page(repo_name, last, want, &page);
+        if (indexed == 1) return emit_page(page, repo_name, limit, nullptr, out_next, whole, true);
+        if (indexed < 0) {
+            set_error(REG_ERR_IO, "out of memory");
+            return nullptr;
+        }
+    }
     name_list tags;
-    if (collect_tag_names(repo_name, &tags) != 0) {
+    if (tag_index_build(repo_name, &tags) != 0) {
         set_error(REG_ERR_IO, "out of memory");
         return nullptr;
     }
-    tags.sort();
-    return emit_page(tags, repo_name, limit, last, out_next, whole);
+    return emit_page(tags, repo_name, limit, last, out_next, whole, true);
 }
 
 // From the catalog index, the page's names and one more (to tell whether names follow) after
@@ -120,7 +132,7 @@ const char *catalog_page(size_t limit, const char *last, char *out_next, bool wh
     {
         name_list page;
         const int indexed = catalog_index_page(last, want, &page);
-        if (indexed == 1) return emit_page(page, nullptr, limit, nullptr, out_next, whole);
+        if (indexed == 1) return emit_page(page, nullptr, limit, nullptr, out_next, whole, false);
         if (indexed < 0) {
             set_error(REG_ERR_IO, "out of memory");
             return nullptr;
@@ -131,7 +143,7 @@ const char *catalog_page(size_t limit, const char *last, char *out_next, bool wh
         set_error(REG_ERR_IO, "out of memory");
         return nullptr;
     }
-    return emit_page(repos, nullptr, limit, last, out_next, whole);
+    return emit_page(repos, nullptr, limit, last, out_next, whole, false);
 }
 
 }  // namespace
@@ -139,7 +151,7 @@ const char *catalog_page(size_t limit, const char *last, char *out_next, bool wh
 list_page::~list_page() { std::free(names); }
 
 bool choose_page(const name_list &names, const char *repo_name, size_t limit, const char *last,
-                 size_t cap, list_page *out) {
+                 size_t cap, list_page *out, bool links_checked) {
     const char *const *begin = names.names();
     const char *const *end = begin + names.count();
     const char *const *it = begin;
@@ -153,7 +165,7 @@ bool choose_page(const name_list &names, const char *repo_name, size_t limit, co
 
     size_t size = document_frame(repo_name) - 1;  // less the comma the first name goes without
     for (; it != end; ++it) {
-        if (repo_name && !tag_link_readable(repo_name, *it)) continue;
+        if (repo_name && !links_checked && !tag_link_readable(repo_name, *it)) continue;
         if (out->count == limit) {
             out->more = true;
             break;

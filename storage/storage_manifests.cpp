@@ -213,6 +213,10 @@ int store_files(const char *repo_name, const char *reference, const void *body,
     const bool by_tag = !is_digest_reference(reference);
     if (by_tag || tag_count > 0) {
         if (s_repo_locked_hook) s_repo_locked_hook("put", repo_name);
+        // Indexed before their links are written: however the put ends, the index holds every
+        // tag that has a link (a name without one is passed over by the pages).
+        if (tag_index_note(repo_name, by_tag ? reference : nullptr, tags, tag_count) != 0)
+            return -1;
     }
     for (size_t i = by_tag ? 0 : 1; i <= tag_count; ++i) {
         const char *tag = i == 0 ? reference : tags[i - 1];
@@ -287,7 +291,12 @@ int remove_tags_naming(const char *repo_name, const char *hex, int *removed) {
         set_error(REG_ERR_IO, "out of memory");
         return -1;
     }
-    for (size_t i = 0; i < listing.count(); ++i) {
+    // The tags removed leave the index even when a later one stays (a name kept too many is
+    // only passed over; an index that runs out of memory here is dropped and built again).
+    name_list gone;
+    bool listed = true;
+    int failed = 0;
+    for (size_t i = 0; i < listing.count() && failed == 0; ++i) {
         if (!listing.is_dir(i)) continue;
         char path[kPathSize];
         manifest_tag_path(repo_name, listing.name(i), path, sizeof path);
@@ -296,11 +305,19 @@ int remove_tags_naming(const char *repo_name, const char *hex, int *removed) {
         if (read_file(path, link, sizeof link, &len) != 0 || !link_names(link, len, hex)) continue;
         if (remove_file(path) != 0) {
             set_write_error("delete tag failed");
-            return -1;
+            failed = -1;
+            continue;
         }
         ++*removed;
+        if (listed && !gone.add(listing.name(i))) listed = false;
     }
-    return 0;
+    if (!listed) {
+        tag_index_path(repo_name, dir, sizeof dir);
+        drop_file(dir);
+    } else {
+        tag_index_forget(repo_name, gone);
+    }
+    return failed;
 }
 
 int delete_tag(const char *repo_name, const char *tag) {
@@ -313,6 +330,13 @@ int delete_tag(const char *repo_name, const char *tag) {
     if (remove_file(path) != 0) {
         set_write_error("delete tag failed");
         return -1;
+    }
+    name_list gone;
+    if (gone.add(tag)) {
+        tag_index_forget(repo_name, gone);
+    } else {
+        tag_index_path(repo_name, path, sizeof path);
+        drop_file(path);
     }
     return 0;
 }

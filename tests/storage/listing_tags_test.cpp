@@ -3,6 +3,7 @@
 // with their messages.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -173,6 +174,98 @@ TEST(ListingTags, WalkPastEveryListingSize) {
         EXPECT_EQ(pages, (made.size() + size - 1) / size);
     }
     EXPECT_EQ(listing_test::names_in(tags_json("app"), "tags"), made);
+}
+
+// The index the pages are read from follows the tag set: each case pushes a manifest tagged a,
+// b and c, lists once (which builds the index) and marks the index old, changes the tags or the
+// index, and lists again, whole and a tag a page; then compares the index and whether it was
+// written again.
+const std::string kEmptyIndex =
+    R"({"schemaVersion":2,"mediaType":"application/vnd.oci.image.index.v1+json","manifests":[)";
+const std::string first = kEmptyIndex + "]}";
+const std::string second = kEmptyIndex + R"(],"annotations":{"v":"2"}})";
+char first_digest[REG_DIGEST_SIZE];
+
+// Stores `body` in repository app by `ref` with `tags` besides.
+void push(const std::string &body, const char *ref, std::vector<const char *> tags) {
+    char digest[REG_DIGEST_SIZE];
+    ASSERT_EQ(reg_manifest_store_tagged("app", ref, body.data(), body.size(), nullptr,
+                                        tags.data(), tags.size(), digest, nullptr),
+              0)
+        << reg_storage_last_error();
+    if (body == first) std::memcpy(first_digest, digest, sizeof digest);
+}
+
+TEST(ListingTags, IndexFollowsTheTags) {
+    using Tree = listing_test::fs::path;
+    struct Case {
+        const char *what;
+        void (*change)(const Store &store, const Tree &index);
+        std::vector<std::string> listed;
+        std::vector<std::string> indexed;  // what the index holds afterwards; empty: `listed`
+        bool rewritten;
+    } cases[] = {
+        {"a tag pushed is listed at once",
+         [](const Store &, const Tree &) { ASSERT_NO_FATAL_FAILURE(push(second, "bb", {"d"})); },
+         {"a", "b", "bb", "c", "d"}, {}, true},
+        {"a tag moved to another manifest stays once, and the index is not written",
+         [](const Store &, const Tree &) { ASSERT_NO_FATAL_FAILURE(push(second, "b", {"a"})); },
+         {"a", "b", "c"}, {}, false},
+        {"a tag deleted leaves the index",
+         [](const Store &, const Tree &) { ASSERT_EQ(reg_manifest_delete("app", "b"), 0); },
+         {"a", "c"}, {}, true},
+        {"a manifest deleted takes its tags out of the index",
+         [](const Store &, const Tree &) { ASSERT_EQ(reg_manifest_delete("app", first_digest), 0); },
+         {}, {}, true},
+        {"a tag deleted and set again is listed",
+         [](const Store &, const Tree &) {
+             ASSERT_EQ(reg_manifest_delete("app", "b"), 0);
+             ASSERT_NO_FATAL_FAILURE(push(second, "b", {}));
+         },
+         {"a", "b", "c"}, {}, true},
+        {"a tag removed by hand is passed over",
+         [](const Store &store, const Tree &) {
+             listing_test::fs::remove(store.tag_dir("app", "b") / "current" / "link");
+         },
+         {"a", "c"}, {"a", "b", "c"}, false},
+        {"a missing index is built again by a walk",
+         [](const Store &store, const Tree &index) {
+             listing_test::fs::remove(index);
+             ASSERT_TRUE(store.tag("app", "d"));
+         },
+         {"a", "b", "c", "d"}, {}, true},
+        {"another version's index is not read",
+         [](const Store &, const Tree &index) { bvtest::write_all(index, "bv-tag-index 2\na\n"); },
+         {"a", "b", "c"}, {}, true},
+        {"an index out of order is not read",
+         [](const Store &, const Tree &index) { bvtest::write_all(index, "bv-tag-index 1\nb\na\nc\n"); },
+         {"a", "b", "c"}, {}, true},
+        {"an index line that is no tag is not read",
+         [](const Store &, const Tree &index) { bvtest::write_all(index, "bv-tag-index 1\na\n-b\nc\n"); },
+         {"a", "b", "c"}, {}, true},
+    };
+    auto page = [](int n, const char *last, char *next) {
+        return reg_tags_page_json("app", n, last, next);
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Store store;
+        ASSERT_NO_FATAL_FAILURE(push(first, "a", {"b", "c"}));
+        const Tree index = store.repo("app") / "_manifests" / "tags.index";
+        ASSERT_EQ(listing_test::names_in(tags_json("app"), "tags"),
+                  (std::vector<std::string>{"a", "b", "c"}));
+        ASSERT_EQ(bvtest::read_all(index), "bv-tag-index 1\na\nb\nc\n");
+        const auto old = listing_test::fs::last_write_time(index) - std::chrono::hours(1);
+        listing_test::fs::last_write_time(index, old);
+        c.change(store, index);
+        EXPECT_EQ(listing_test::names_in(tags_json("app"), "tags"), c.listed);
+        EXPECT_EQ(listing_test::walk_pages(page, "tags", 1, 1), c.listed);
+        std::string expected = "bv-tag-index 1\n";
+        for (const std::string &name : c.indexed.empty() ? c.listed : c.indexed)
+            expected += name + "\n";
+        EXPECT_EQ(bvtest::read_all(index), expected);
+        EXPECT_EQ(listing_test::fs::last_write_time(index) != old, c.rewritten);
+    }
 }
 
 TEST(ListingTags, FailedNameCopyFailsTheCall) {
