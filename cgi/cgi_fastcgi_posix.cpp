@@ -28,6 +28,9 @@ constexpr std::size_t kPiece = 1u << 30;
 // out directly instead, in records of the largest content a record holds.
 constexpr std::size_t kDirectWrite = 16u << 10;
 constexpr std::size_t kRecordContent = 65535;
+// A connection's send buffer takes this much without waiting (the systems' defaults for local
+// and TCP sockets are several times larger): a small answer goes out with no bound to set.
+constexpr std::size_t kUnboundedSend = 16u << 10;
 constexpr unsigned char kStdoutRecord = 6;
 // The connection's send buffer while large answers go out. lighttpd reads all a connection
 // holds at once and, holding more than 128 KiB of an answer its client has not yet taken,
@@ -70,6 +73,7 @@ public:
     std::size_t read(void *buf, std::size_t cap) override {
         FCGX_Stream *in = request.in;
         if (in->rdNext == in->stop) {
+            bound_receives();
             const int first = FCGX_GetChar(in);
             if (first == EOF) return 0;
             FCGX_UnGetChar(first, in);
@@ -82,7 +86,14 @@ public:
     }
 
     bool write(const void *data, std::size_t len) override {
-        if (len >= kDirectWrite) return write_records(static_cast<const char *>(data), len);
+        sent_ += len;
+        if (len >= kDirectWrite) {
+            bound_sends();
+            return write_records(static_cast<const char *>(data), len);
+        }
+        // Bytes that fit what libfcgi's buffer has left are only copied: no wait to bound.
+        FCGX_Stream *out = request.out;
+        if (len > static_cast<std::size_t>(out->stop - out->wrNext)) bound_sends();
         const char *bytes = static_cast<const char *>(data);
         while (len > 0) {
             const std::size_t piece = len < kPiece ? len : kPiece;
@@ -94,26 +105,34 @@ public:
         return true;
     }
 
-    bool flush() override { return FCGX_FFlush(request.out) == 0; }
+    // What libfcgi holds stays there until its buffer fills or the request ends: a small answer
+    // (head, body and the request's end records) then leaves in one write rather than one per
+    // flush. Writes of kDirectWrite bytes and more send what it holds first.
+    bool flush() override { return FCGX_GetError(request.out) == 0; }
 
-    // A blocked read or write of the socket then fails with EAGAIN, which libfcgi takes as the
-    // stream's failure: the request's reads end and its writes fail.
-    void bound_waits(long ms) override {
-        if (request.ipcFd < 0) {  // closed: the next connection starts without a bound
-            bound_ms_ = -1;
+    // Only noted here: each wait takes the bound when it is about to happen (bound_sends,
+    // bound_receives), so a request whose reads and writes never wait sets no socket option.
+    void bound_waits(long ms) override { wanted_ms_ = ms > 0 ? ms : -1; }
+
+    // Before a read of the socket or a send that may wait. A send may wait only once the
+    // connection has taken more than kUnboundedSend bytes.
+    void bound_receives() { apply_bound(SO_RCVTIMEO, &receive_ms_); }
+    void bound_sends() {
+        if (sent_ > kUnboundedSend) apply_bound(SO_SNDTIMEO, &send_ms_);
+    }
+
+    // After the request's end: a closed connection leaves nothing to undo, and the next one
+    // starts with no bound and nothing sent; a kept one waits for its next request with no
+    // bound, as long as the web server likes.
+    void end_bounds() {
+        wanted_ms_ = -1;
+        if (request.ipcFd < 0) {
+            receive_ms_ = send_ms_ = -1;
+            sent_ = 0;
             return;
         }
-        // A bound within a second of the one the socket has is close enough: the limit moves a
-        // little with every wait, and each change would cost two system calls.
-        if (ms == bound_ms_ || (ms > 0 && bound_ms_ > 0 && ms > bound_ms_ - 1000 && ms < bound_ms_ + 1000)) return;
-        timeval limit{};
-        if (ms > 0) {
-            limit.tv_sec = ms / 1000;
-            limit.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-        }
-        setsockopt(request.ipcFd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        setsockopt(request.ipcFd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-        bound_ms_ = ms > 0 ? ms : -1;
+        apply_bound(SO_RCVTIMEO, &receive_ms_);
+        apply_bound(SO_SNDTIMEO, &send_ms_);
     }
 
 private:
@@ -152,7 +171,29 @@ private:
         return true;
     }
 
-    long bound_ms_ = -1;  // the bound the socket has, -1: none
+    // A blocked read or write of the socket then fails with EAGAIN, which libfcgi takes as the
+    // stream's failure: the request's reads end and its writes fail. A bound of a second or
+    // more within a second of the one the socket has is close enough: the limit moves a little
+    // with every wait, and each change would cost a system call. A shorter one (the end of an
+    // answer that was cut gets 1 ms) is set as it is.
+    void apply_bound(int option, long *applied) {
+        const long ms = wanted_ms_;
+        if (request.ipcFd < 0 || ms == *applied ||
+            (ms >= 1000 && *applied > 0 && ms > *applied - 1000 && ms < *applied + 1000))
+            return;
+        timeval limit{};
+        if (ms > 0) {
+            limit.tv_sec = ms / 1000;
+            limit.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+        }
+        setsockopt(request.ipcFd, SOL_SOCKET, option, &limit, sizeof limit);
+        *applied = ms;
+    }
+
+    long wanted_ms_ = -1;   // the bound the next wait should have, -1: none
+    long receive_ms_ = -1;  // the bounds the socket has, -1: none
+    long send_ms_ = -1;
+    std::size_t sent_ = 0;  // answer bytes the connection has taken, its requests together
 };
 
 class fcgx_listener final : public listener {
@@ -180,8 +221,9 @@ public:
         }
         if (transfer_state() != CGI_CUT_NONE) request.keepConnection = 0;
         connection_.bound_waits(transfer_wait_limit_ms());
+        connection_.bound_sends();
         FCGX_Finish_r(&request);
-        connection_.bound_waits(-1);
+        connection_.end_bounds();
     }
 
 private:
