@@ -142,10 +142,9 @@ int stream_range(const char *path, int64_t first, int64_t last) {
 int get_blob(oci_request *request) {
     const char *digest = request->rest;
     if (!reg_digest_valid(digest)) return oci_reply_error(request, 400, "DIGEST_INVALID", "invalid digest");
-    const int linked = reg_blob_linked_claim(request->repo, digest);
+    int64_t size = -1;
+    const int linked = reg_blob_linked_claim(request->repo, digest, &size);
     if (linked != 1) return reply_unlinked(request, linked);
-    const int64_t size = reg_blob_get_size(digest);
-    if (size < 0) return oci_reply_storage_error(request, "BLOB_UNKNOWN");
 
     char etag[REG_DIGEST_SIZE + 2];  // the digest in quotes
     bv_snprintf(etag, sizeof etag, "\"%s\"", digest);

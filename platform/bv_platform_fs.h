@@ -83,6 +83,13 @@ inline int64_t size_of(const char *path) {
     return static_cast<int64_t>(st.st_size);
 }
 
+// The size of a file, from one look: -1 when the path is missing, unreadable or a directory.
+inline int64_t file_size_of(const char *path) {
+    struct _stat64 st;
+    if (_wstat64(sys_path(path).c_str(), &st) != 0 || (st.st_mode & _S_IFDIR)) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
 // Creates one directory whose parent exists: 0, or the errno value of the failure
 // (EEXIST when the name is taken).
 inline int make_dir(const char *path) { return _wmkdir(sys_path(path).c_str()) == 0 ? 0 : errno; }
@@ -301,6 +308,12 @@ inline bool identity_settled(const file_identity &id) {
 inline int64_t size_of(const char *path) {
     struct stat st;
     if (stat_fresh(path, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+inline int64_t file_size_of(const char *path) {
+    struct stat st;
+    if (stat_fresh(path, &st) != 0 || S_ISDIR(st.st_mode)) return -1;
     return static_cast<int64_t>(st.st_size);
 }
 

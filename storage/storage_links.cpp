@@ -152,7 +152,20 @@ extern "C" int reg_blob_unlink(const char *repo_name, const char *digest) {
     return blob_unlink_locked(repo_name, digest, true);
 }
 
-extern "C" int reg_blob_linked(const char *repo_name, const char *digest) {
+namespace {
+
+// A link a read finds older than this is claimed again. The collector's grace then counts from
+// at most this long before any answer that showed the link, and the reads in between write
+// nothing (its grace is an hour unless chosen otherwise; a grace of about this length or less
+// would no longer cover a client's next step).
+constexpr int64_t kClaimAge = 60;
+// The link this process claimed last, and when: until kClaimAge has passed its time is known
+// without a look. Only a claim makes a link younger, so what is known here never overstates it.
+char s_claimed_link[kPathSize];
+int64_t s_claimed_at = -1;
+
+// reg_blob_linked, with the blob's size when the answer is 1.
+int linked_blob(const char *repo_name, const char *digest, int64_t *size) {
     if (check_link_args(repo_name, digest) != 0) return -1;
     char link[kPathSize];
     blob_link_path(repo_name, digest + kAlgorithmPrefixLen, link, sizeof link);
@@ -165,7 +178,8 @@ extern "C" int reg_blob_linked(const char *repo_name, const char *digest) {
     if (named == 0) return 0;
     char path[kPathSize];
     blob_path_for_digest(digest, path, sizeof path);
-    if (file_exists(path)) return 1;
+    *size = bv_platform::file_size_of(path);
+    if (*size >= 0) return 1;
     // Parked by a collection. A link that names it was there before the park, or claimed the
     // blob before it (a claim fails while the blob is parked) and so made it young: either
     // way the collection's last look puts the blob back, or would have, had the collection
@@ -173,19 +187,37 @@ extern "C" int reg_blob_linked(const char *repo_name, const char *digest) {
     char parked[kPathSize];
     blob_trash_path(digest + kAlgorithmPrefixLen, parked, sizeof parked);
     if (file_exists(parked)) bv_platform::move_no_replace(parked, path);
-    return file_exists(path);
+    *size = bv_platform::file_size_of(path);
+    return *size >= 0 ? 1 : 0;
 }
 
-extern "C" int reg_blob_linked_claim(const char *repo_name, const char *digest) {
-    const int linked = reg_blob_linked(repo_name, digest);
+}  // namespace
+
+extern "C" int reg_blob_linked(const char *repo_name, const char *digest) {
+    int64_t size = -1;
+    return linked_blob(repo_name, digest, &size);
+}
+
+extern "C" int reg_blob_linked_claim(const char *repo_name, const char *digest, int64_t *size) {
+    int64_t found = -1;
+    const int linked = linked_blob(repo_name, digest, &found);
+    if (size) *size = found;
     if (linked != 1 || s_settings.read_only) return linked;
     char link[kPathSize];
     blob_link_path(repo_name, digest + kAlgorithmPrefixLen, link, sizeof link);
-    // Claimed within this second already: the time would not change.
-    if (bv_platform::mtime_of(link) >= bv_platform::now_seconds()) return 1;
+    const int64_t now = bv_platform::now_seconds();
+    if (s_claimed_at >= 0 && now - s_claimed_at < kClaimAge && now >= s_claimed_at &&
+        std::strcmp(s_claimed_link, link) == 0)
+        return 1;
+    // Claimed recently enough, by any process: the time stays.
+    const int64_t mtime = bv_platform::mtime_of(link);
+    if (mtime >= 0 && now - mtime < kClaimAge && now >= mtime) return 1;
     repo_lock lock;
     // A tree that cannot be written still serves what it holds.
     if (lock.acquire(repo_name) != 0) return 1;
     // Gone since the look above: a collection removed it, and the answer is that it is not here.
-    return claim_file(link) == 0 ? 1 : 0;
+    if (claim_file(link) != 0) return 0;
+    std::snprintf(s_claimed_link, sizeof s_claimed_link, "%s", link);
+    s_claimed_at = now;
+    return 1;
 }

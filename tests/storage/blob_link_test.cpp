@@ -2,6 +2,7 @@
 // of one blob in several repositories, and every refusal with its message and kind.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <vector>
 
@@ -74,11 +75,34 @@ TEST_F(BlobLinkTest, LinkTestInEachState) {
         SCOPED_TRACE(c.label);
         c.arrange();
         EXPECT_EQ(reg_blob_linked("r", d.c_str()), c.linked);
+        // The claiming test of a read answers alike, with the size of the blob it found.
+        int64_t size = 0;
+        EXPECT_EQ(reg_blob_linked_claim("r", d.c_str(), &size), c.linked);
+        EXPECT_EQ(size, c.linked == 1 ? 9 : -1);
     }
     // A directory is no link: unlink finds nothing and leaves the directory.
     EXPECT_EQ(reg_blob_unlink("r", d.c_str()), -1);
     EXPECT_EQ(reg_storage_last_error_kind(), REG_ERR_NOT_FOUND);
     EXPECT_TRUE(fs::is_directory(link_file("r", d)));
+}
+
+// A read that shows a link claims it once it is older than a minute, so that the collector's
+// grace covers the push that follows; a younger link is not written again.
+TEST_F(BlobLinkTest, ReadsClaimOnlyLinksOlderThanAMinute) {
+    const struct {
+        const char *label;
+        int age;  // seconds the link is made older than now
+        bool claimed;
+    } cases[] = {{"an hour old", 3600, true}, {"seconds old", 10, false}, {"just past a minute", 70, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string d = store(std::string("claimed blob ") + c.label);
+        ASSERT_EQ(reg_blob_link("r", d.c_str()), 0) << last_error();
+        const auto aged = fs::last_write_time(link_file("r", d)) - std::chrono::seconds(c.age);
+        fs::last_write_time(link_file("r", d), aged);
+        EXPECT_EQ(reg_blob_linked_claim("r", d.c_str(), nullptr), 1);
+        EXPECT_EQ(fs::last_write_time(link_file("r", d)) > aged, c.claimed);
+    }
 }
 
 TEST_F(BlobLinkTest, Refusals) {
