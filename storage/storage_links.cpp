@@ -159,8 +159,8 @@ namespace {
 // nothing (its grace is an hour unless chosen otherwise; a grace of about this length or less
 // would no longer cover a client's next step).
 constexpr int64_t kClaimAge = 60;
-// The link this process claimed last, and when: until kClaimAge has passed its time is known
-// without a look. Only a claim makes a link younger, so what is known here never overstates it.
+// The link this process claimed or found young last, and its time then: until kClaimAge has
+// passed from that time it is known without a look. Only a claim makes a link younger, so what is known here never overstates it.
 char s_claimed_link[kPathSize];
 int64_t s_claimed_at = -1;
 
@@ -209,9 +209,13 @@ extern "C" int reg_blob_linked_claim(const char *repo_name, const char *digest, 
     if (s_claimed_at >= 0 && now - s_claimed_at < kClaimAge && now >= s_claimed_at &&
         std::strcmp(s_claimed_link, link) == 0)
         return 1;
-    // Claimed recently enough, by any process: the time stays.
+    // Claimed recently enough, by any process: the time stays, and is remembered.
     const int64_t mtime = bv_platform::mtime_of(link);
-    if (mtime >= 0 && now - mtime < kClaimAge && now >= mtime) return 1;
+    if (mtime >= 0 && now - mtime < kClaimAge && now >= mtime) {
+        std::snprintf(s_claimed_link, sizeof s_claimed_link, "%s", link);
+        s_claimed_at = mtime;
+        return 1;
+    }
     repo_lock lock;
     // A tree that cannot be written still serves what it holds.
     if (lock.acquire(repo_name) != 0) return 1;
