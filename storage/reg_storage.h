@@ -184,10 +184,10 @@ int     reg_blob_linked(const char *repo_name, const char *digest);
 /* reg_blob_linked for a request whose answer tells the client that the repository has the blob
  * (a blob GET or HEAD): a push goes on from such an answer without sending the blob again, so
  * the link is claimed as a new link would be. When the answer is 1 and the storage is not
- * read-only, a link older than a minute has its time set to now under the repository's lock,
- * so that the collector's grace counts from at most a minute before the answer (a younger link
- * is left as it is: a read writes at most once a minute per link), and a link a collection
- * removed meanwhile answers 0. `size` (may be null) receives the blob's size when the answer
+ * read-only, a link older than a second has its time set to now under the repository's lock,
+ * so that the collector's grace counts from the answer's own second, however short the grace
+ * (a younger link is left as it is: a read writes at most once a second per link), and a link
+ * a collection removed meanwhile answers 0. `size` (may be null) receives the blob's size when the answer
  * is 1, -1 otherwise. */
 int     reg_blob_linked_claim(const char *repo_name, const char *digest, int64_t *size);
 /* The first repository, in catalog order (reg_catalog_page_json's), that links the stored blob

@@ -154,11 +154,10 @@ extern "C" int reg_blob_unlink(const char *repo_name, const char *digest) {
 
 namespace {
 
-// A link a read finds older than this is claimed again. The collector's grace then counts from
-// at most this long before any answer that showed the link, and the reads in between write
-// nothing (its grace is an hour unless chosen otherwise; a grace of about this length or less
-// would no longer cover a client's next step).
-constexpr int64_t kClaimAge = 60;
+// A link a read finds older than this is claimed again, so the collector's grace counts from
+// the second of any answer that showed the link, however short an operator makes the grace;
+// the reads of one link within that second write nothing.
+constexpr int64_t kClaimAge = 1;
 // The link this process claimed or found young last, and its time then: until kClaimAge has
 // passed from that time it is known without a look. Only a claim makes a link younger, so what is known here never overstates it.
 char s_claimed_link[kPathSize];
