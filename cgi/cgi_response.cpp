@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cgi/cgi_internal.h"
 #include "platform/bv_platform.h"
 
 namespace {
@@ -86,9 +87,11 @@ void cgi_header_extra(const char *line) {
     cgi_puts("\r\n");
 }
 
+// A CGI program keeps the head gathered, to go out with the body's first bytes in one write;
+// under FastCGI it goes out at once, as before.
 void cgi_headers_end(void) {
     cgi_puts("\r\n");
-    cgi_flush();
+    if (bv_cgi::current()) cgi_flush();
 }
 
 void cgi_die_text(int status, const char *message) {

@@ -28,71 +28,114 @@ constexpr size_t kRecordContent = 65535;
 constexpr size_t kMeteredPiece = 4 * kRecordContent;
 // A file goes into the answer in pieces of this size (16 records' worth, about 1 MiB).
 constexpr size_t kFilePiece = 16 * kRecordContent;
+// A CGI program's answer gathers in a buffer of this size and goes out when it is flushed or
+// full, so that a head and a small body cost one write (and no wait while the output takes it).
+constexpr size_t kGatherBytes = 16384;
 
 bool s_fastcgi = false;
 bv_cgi::connection *s_current = nullptr;
 // Per request: whether any byte of the answer has been written, and whether a write failed.
 bool s_answer_started = false;
 bool s_write_failed = false;
+// A CGI program's answer not yet written (one request per process, so one buffer).
+char s_gathered[kGatherBytes];
+size_t s_gathered_len = 0;
 
 void begin_request(bv_cgi::connection *request) {
     bv_cgi::reset_query_slots();
     s_current = request;
     s_answer_started = false;
     s_write_failed = false;
+    s_gathered_len = 0;
     bv_cgi::transfer_begin();
+}
+
+// Writes `len` bytes to a CGI program's standard output through the meter: each write takes
+// what the output can take at once, and only when it takes nothing does the program wait for
+// it, within the meter's bound. False when the bytes did not all go (or the answer was cut).
+bool send_output(const char *bytes, size_t len) {
+    bv_stdout_bin();
+    bv_platform::output_without_waits();
+    while (len > 0) {
+        if (bv_cgi::transfer_state() == CGI_CUT_ANSWER) return false;
+        const long limit = bv_cgi::transfer_wait_limit_ms();
+        const long long started = bv_cgi::transfer_clock();
+        long long n = bv_platform::write_output_now(bytes, len);
+        if (n == 0 && bv_platform::output_ready_within(limit)) n = bv_platform::write_output_now(bytes, len);
+        // A wait that ran out moved nothing in its whole bound: the meter calls that a stall.
+        const size_t took = n > 0 ? static_cast<size_t>(n) : 0;
+        if (!bv_cgi::transfer_account(started, limit, took, CGI_CUT_ANSWER) || n < 0) return false;
+        bytes += took;
+        len -= took;
+    }
+    return true;
+}
+
+// Writes out what a CGI program's answer has gathered.
+bool send_gathered() {
+    const size_t len = s_gathered_len;
+    s_gathered_len = 0;
+    return send_output(s_gathered, len);
+}
+
+// A CGI program's answer bytes: gathered while they fit, else written after what was gathered.
+bool gather_output(const char *bytes, size_t len) {
+    if (bv_cgi::transfer_state() == CGI_CUT_ANSWER) return false;
+    if (len > kGatherBytes - s_gathered_len) {
+        if (!send_gathered()) return false;
+        if (len >= kGatherBytes) return send_output(bytes, len);
+    }
+    std::memcpy(s_gathered + s_gathered_len, bytes, len);
+    s_gathered_len += len;
+    return true;
 }
 
 // One piece of the answer through the meter, its waits bounded: false when it was not taken
 // (or the answer has been cut).
 bool write_metered(const char *bytes, size_t len) {
+    if (!s_current) return gather_output(bytes, len);
     if (bv_cgi::transfer_state() == CGI_CUT_ANSWER) return false;
     const long limit = bv_cgi::transfer_wait_limit_ms();
     const long long started = bv_cgi::transfer_clock();
-    bool ok;
-    if (s_current) {
-        s_current->bound_waits(limit);
-        ok = s_current->write(bytes, len);
-    } else {
-        bv_stdout_bin();
-        ok = bv_platform::output_ready_within(limit) && std::fwrite(bytes, 1, len, stdout) == len;
-    }
+    s_current->bound_waits(limit);
+    const bool ok = s_current->write(bytes, len);
     return bv_cgi::transfer_account(started, limit, ok ? len : 0, CGI_CUT_ANSWER) && ok;
 }
 
 bool flush_metered() {
+    if (!s_current) return send_gathered();
     if (bv_cgi::transfer_state() == CGI_CUT_ANSWER) return false;
     const long limit = bv_cgi::transfer_wait_limit_ms();
     const long long started = bv_cgi::transfer_clock();
-    bool ok;
-    if (s_current) {
-        s_current->bound_waits(limit);
-        ok = s_current->flush();
-    } else {
-        ok = bv_platform::output_ready_within(limit) && std::fflush(stdout) == 0 && !std::ferror(stdout);
-    }
+    s_current->bound_waits(limit);
+    const bool ok = s_current->flush();
     // A flush that went through moved its bytes, however few: no stall to look for.
     return bv_cgi::transfer_account(started, ok ? -1 : limit, 0, CGI_CUT_ANSWER) && ok;
 }
 
 // Moves `length` bytes of `file` from byte `offset` on to standard output inside the kernel,
-// each piece through the meter: 1 when all of them went, -1 when the answer failed part-way
-// (or was cut, or the file ended early), 0 when this system or this output cannot take file
-// bytes so and nothing moved: the caller copies them itself. Standard output is flushed.
+// each piece through the meter, waiting only when the output takes nothing: 1 when all of them
+// went, -1 when the answer failed part-way (or was cut, or the file ended early), 0 when this
+// system or this output cannot take file bytes so and nothing moved: the caller copies them
+// itself. What the answer gathered before must have gone out.
 int send_file_by_kernel(std::FILE *file, int64_t offset, int64_t length) {
     const bv_platform::kernel_copy way = bv_platform::kernel_copy_to_output();
     if (way == bv_platform::kernel_copy::none) return 0;
+    bv_platform::output_without_waits();
     bool moved = false;
     while (length > 0) {
         if (bv_cgi::transfer_state() == CGI_CUT_ANSWER) return -1;
         const long limit = bv_cgi::transfer_wait_limit_ms();
         const long long started = bv_cgi::transfer_clock();
         const size_t want = length < static_cast<int64_t>(kFilePiece) ? static_cast<size_t>(length) : kFilePiece;
-        long long n = -1;
-        if (bv_platform::output_ready_within(limit)) n = bv_platform::copy_file_to_output(way, file, &offset, want);
+        long long n = bv_platform::copy_file_to_output(way, file, &offset, want);
+        if (n == -3 && bv_platform::output_ready_within(limit)) n = bv_platform::copy_file_to_output(way, file, &offset, want);
         if (n == -2 && !moved) return 0;
         const size_t took = n > 0 ? static_cast<size_t>(n) : 0;
-        if (!bv_cgi::transfer_account(started, limit, took, CGI_CUT_ANSWER) || took == 0) return -1;
+        // A wait that ran out is a stall the meter cuts; one that ended early just goes round.
+        if (!bv_cgi::transfer_account(started, limit, took, CGI_CUT_ANSWER)) return -1;
+        if (n == -3) continue;
+        if (took == 0) return -1;
         moved = true;
         length -= n;
     }
@@ -125,12 +168,15 @@ void answer_fault() {
 
 int serve_cgi(cgi_handler handler, void *context) {
     begin_request(nullptr);
+    int status;
     try {
-        return handler(context);
+        status = handler(context);
     } catch (...) {
         answer_fault();
         return kFaultStatus;
     }
+    cgi_flush();  // what the handler left gathered
+    return status;
 }
 
 int serve_fastcgi(bv_cgi::listener &listener, cgi_handler handler, void *context) {
@@ -194,7 +240,7 @@ int cgi_is_fastcgi(void) { return s_fastcgi ? 1 : 0; }
 
 void cgi_end_request(void) {
     if (s_current) throw bv_cgi::request_ended{};
-    std::fflush(stdout);
+    flush_metered();
     std::exit(0);
 }
 

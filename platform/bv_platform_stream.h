@@ -70,14 +70,16 @@ inline kernel_copy kernel_copy_to_output() {
 // Moves up to `len` bytes of `file` from byte *offset on to standard output through `way`,
 // advancing *offset; the file's stdio position and buffer stay as they were. The count moved
 // (0: the file ends at *offset), -1 on a failure, -2 when this file and this output cannot be
-// paired this way at all (nothing moved: the caller copies the bytes itself).
+// paired this way at all (nothing moved: the caller copies the bytes itself), -3 when the
+// output can take nothing now (a pipe always, else an output made non-blocking: the caller
+// waits for it and calls again).
 inline long long copy_file_to_output(kernel_copy way, std::FILE *file, int64_t *offset, std::size_t len) {
 #ifdef __linux__
     ssize_t n = -1;
     for (;;) {
         if (way == kernel_copy::into_pipe) {
             loff_t from = *offset;
-            n = splice(fileno(file), &from, 1, nullptr, len, SPLICE_F_MORE);
+            n = splice(fileno(file), &from, 1, nullptr, len, SPLICE_F_MORE | SPLICE_F_NONBLOCK);
         } else if (way == kernel_copy::into_other) {
             off_t from = static_cast<off_t>(*offset);
             n = sendfile(1, fileno(file), &from, len);
@@ -86,6 +88,7 @@ inline long long copy_file_to_output(kernel_copy way, std::FILE *file, int64_t *
         }
         if (n >= 0 || errno != EINTR) break;
     }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return -3;
     if (n < 0) return errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ? -2 : -1;
     *offset += n;
     return n;

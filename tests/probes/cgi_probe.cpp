@@ -61,7 +61,9 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "cgi_probe: unknown operation %s\n", op.c_str());
             return 2;
         }
+        // The module gathers its bytes apart from stdio: each operation's go out in order.
+        cgi_flush();
+        std::fflush(stdout);
     }
-    std::fflush(stdout);
     return 7;  // distinct from the 0 of the functions that end the process
 }
