@@ -3,9 +3,15 @@
 // answers that never depend on the body.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "tests/endpoints/blob_cgi.h"
 
@@ -152,5 +158,48 @@ TEST_F(BlobProgram, Sha512BlobsAnswerLikeAnyOther) {
     EXPECT_EQ(a.header("ETag"), etag);
     EXPECT_EQ(a.header("Docker-Content-Digest"), digest);
 }
+
+#ifndef _WIN32
+// A client that never takes the answer: the program's output is a pipe nobody reads. Its
+// writes go to an output that never waits, so the program must itself wait, within the grace,
+// and end; a write that blocked (the output left waiting, the kernel copy not told to return)
+// would hold it until the pipe was read, here for ever.
+TEST_F(BlobProgram, AnswerNobodyReadsEndsWithinTheGrace) {
+    const std::string data(4 << 20, 'z');
+    seed("app", data);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const std::string program = bvtest::program_path("v2_blobs");
+    const std::string path = "/v2/app/blobs/" + digest_of(data);
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        setenv("REQUEST_METHOD", "GET", 1);
+        setenv("PATH_INFO", path.c_str(), 1);
+        setenv("REGISTRY_STORAGE_ROOT", root_.str().c_str(), 1);
+        setenv("REGISTRY_TRANSFER_GRACE", "1", 1);
+        unsetenv("REGISTRY_X_SENDFILE");
+        unsetenv("HTTP_RANGE");
+        execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() - started < std::chrono::seconds(20))
+        usleep(20000);
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    close(out[0]);
+    EXPECT_EQ(done, pid) << "the program still waited on its output after 20 s";
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+}
+#endif
 
 }  // namespace
