@@ -169,8 +169,8 @@ inline std::FILE *open_read(const char *path) {
     }
 }
 
-// Reads the start of a file into `buf`, at most `cap` bytes, in as few calls as the file
-// allows (see the other branch): 0 with *got set, and *more when `more` is not null (whether
+// Reads the start of a file into `buf`, at most `cap` bytes, until a read finds the end
+// (see the other branch): 0 with *got set, and *more when `more` is not null (whether
 // bytes follow a full buffer), or -1 with errno set. Opens wait out a replace as open_read does.
 inline int read_start(const char *path, void *buf, size_t cap, size_t *got, bool *more) {
     const sys_path wide(path);
@@ -192,8 +192,8 @@ inline int read_start(const char *path, void *buf, size_t cap, size_t *got, bool
             errno = err;
             return -1;
         }
+        if (n == 0) break;
         have += static_cast<size_t>(n);
-        if (static_cast<size_t>(n) < ask) break;
     }
     char probe;
     const bool full = have == cap;
@@ -328,11 +328,12 @@ inline std::FILE *open_read(const char *path) {
 }
 
 // Reads the start of a file into `buf`, at most `cap` bytes: 0 with *got set, and *more when
-// `more` is not null (whether bytes follow a full buffer), or -1 with errno set. A regular
-// file's read that returns fewer bytes than it asked for has met the end (so local file
-// systems and FUSE mounts such as GlusterFS answer), so a file smaller than the buffer costs an
-// open, one read and a close; only a full buffer takes one more read, of a byte, when the
-// caller asks what follows. The open is tried again on ESTALE, as open_read does.
+// `more` is not null (whether bytes follow a full buffer), or -1 with errno set. Only a read
+// that returns nothing marks the end: a FUSE mount in direct I/O mode may answer a read with
+// fewer bytes than the file still holds. So a file smaller than the buffer costs an open, its
+// read, the read that finds the end and a close (stdio adds an fstat); a full buffer takes
+// one more read, of a byte, when the caller asks what follows. The open is tried again on
+// ESTALE, as open_read does.
 inline int read_start(const char *path, void *buf, size_t cap, size_t *got, bool *more) {
     int fd = -1;
     for (int attempt = 0;; ++attempt) {
@@ -345,12 +346,10 @@ inline int read_start(const char *path, void *buf, size_t cap, size_t *got, bool
     size_t have = 0;
     ssize_t n = 0;
     while (have < cap) {
-        const size_t ask = cap - have;
-        n = ::read(fd, out + have, ask);
+        n = ::read(fd, out + have, cap - have);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) break;
+        if (n <= 0) break;
         have += static_cast<size_t>(n);
-        if (static_cast<size_t>(n) < ask) break;
     }
     char probe;
     if (n >= 0 && have == cap && more) {
